@@ -1,0 +1,34 @@
+# Thin wrapper over CMake: `make` builds, `make demo` shows the samples, `make test` runs the suite.
+BUILD_DIR ?= build
+BUILD_TYPE ?= RelWithDebInfo
+PREFIX ?= /usr/local
+JOBS ?= $(shell nproc 2>/dev/null || echo 2)
+
+.PHONY: all build deps configure demo test install clean
+
+all: build
+
+deps:
+	./scripts/install-deps
+
+$(BUILD_DIR)/CMakeCache.txt:
+	cmake -S . -B $(BUILD_DIR) -DCMAKE_BUILD_TYPE=$(BUILD_TYPE)
+
+configure: $(BUILD_DIR)/CMakeCache.txt
+
+build: configure
+	cmake --build $(BUILD_DIR) -j $(JOBS)
+
+demo: deps
+	$(MAKE) build
+	./$(BUILD_DIR)/lumoscape samples/*
+
+test: deps
+	$(MAKE) build
+	ctest --test-dir $(BUILD_DIR) --output-on-failure -j $(JOBS)
+
+install: build
+	cmake --install $(BUILD_DIR) --prefix $(PREFIX)
+
+clean:
+	rm -rf $(BUILD_DIR)

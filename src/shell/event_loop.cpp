@@ -1,0 +1,79 @@
+// The event loop: waits for events and maps window events and keys to viewer actions.
+#include "../display/display.h"
+#include "shell.h"
+
+namespace {
+
+// What a key does; returns 1 to keep the loop going, 0 once the viewer has shut down.
+using KeyAction = int (*)();
+
+struct KeyBinding {
+    SDLKey key;
+    KeyAction action;
+};
+
+int quitViewer() {
+    shutdownViewer();
+    return 0;
+}
+
+// Stepping at either end of the list is refused silently, so the results are not consulted.
+int stepForward() {
+    showNext();
+    return 1;
+}
+
+int stepBack() {
+    showPrevious();
+    return 1;
+}
+
+const KeyBinding keyTable[] = {
+    {SDLK_ESCAPE, quitViewer},
+    {SDLK_q, quitViewer},
+    {SDLK_SPACE, stepForward},
+    {SDLK_LSHIFT, stepBack},
+};
+
+int handleKey(SDLKey key) {
+    for (const KeyBinding &binding : keyTable) {
+        if (binding.key == key) return binding.action();
+    }
+    return 1;
+}
+
+}  // namespace
+
+void shutdownViewer() {
+    releaseSlot(&viewerState.current);
+    releaseSlot(&viewerState.prefetched);
+    // The turned copy would otherwise outlive SDL for no purpose.
+    releaseSlot(&viewerState.rotated);
+    viewerState.screen = nullptr;
+    SDL_Quit();
+}
+
+int dispatchEvent(const SDL_Event *event) {
+    switch (event->type) {
+    case SDL_QUIT:
+        return quitViewer();
+    case SDL_VIDEOEXPOSE:
+        redraw();
+        return 1;
+    case SDL_KEYDOWN:
+        return handleKey(event->key.keysym.sym);
+    default:
+        return 1;
+    }
+}
+
+int runEventLoop() {
+    SDL_Event event;
+    for (;;) {
+        if (!SDL_WaitEvent(&event)) {
+            shutdownViewer();
+            return 0;
+        }
+        if (!dispatchEvent(&event)) return 0;
+    }
+}

@@ -1,0 +1,55 @@
+// Program shell: settings, the command-line image list, start-up and the event loop.
+#pragma once
+
+#include <SDL.h>
+
+#include <cstdint>
+#include <string>
+
+/// The four options of the viewer; written only before SDL starts.
+struct Settings {
+    int32_t width;        ///< video mode width in pixels
+    int32_t height;       ///< video mode height in pixels
+    uint32_t videoFlags;  ///< flags handed to SDL_SetVideoMode
+    int32_t antialias;    ///< smoothing argument of the SDL_gfx scalers
+};
+
+/// One accepted command-line path, linked in command-line order.
+struct ImageEntry {
+    std::string filePath;   ///< private copy of the argument
+    int32_t position;       ///< 1-based count of accepted paths; informational only
+    ImageEntry *nextEntry;  ///< entry accepted after this one, or null
+    ImageEntry *prevEntry;  ///< entry accepted before this one, or null
+};
+
+/// The accepted paths; complete before the display starts, never changed afterwards.
+struct ImageList {
+    ImageEntry *firstEntry;  ///< null while the list is empty
+    ImageEntry *lastEntry;   ///< null while the list is empty
+    int32_t count;           ///< number of accepted paths
+};
+
+/// Built-in values of the settings, used when no settings file overrides them.
+extern const Settings defaultSettings;
+/// The process-wide settings.
+extern Settings settings;
+/// The process-wide image list.
+extern ImageList imageList;
+
+/// Examines `count` paths in order, reports unusable ones and appends the rest.
+void collectImages(int count, char **paths);
+/// Appends one entry holding a copy of `filePath` to the end of the list.
+void addImage(const char *filePath);
+
+/// Overrides `settings` from $HOME/.lumoscaperc; a missing or unreadable file changes nothing.
+void readSettings();
+
+/// Handles one event; returns 1 to keep the loop going, 0 once the viewer has shut down.
+int dispatchEvent(const SDL_Event *event);
+/// Waits for events and dispatches them until the viewer quits; returns the exit status.
+int runEventLoop();
+/// Releases the image slots and shuts SDL down.
+void shutdownViewer();
+
+/// The whole program: arguments, settings, display start-up and the event loop.
+int runLumoscape(int argc, char **argv);

@@ -1,0 +1,35 @@
+// Start-up: checks the arguments, builds the image list, opens the display and runs the loop.
+#include <cstdio>
+
+#include "../display/display.h"
+#include "shell.h"
+
+int runLumoscape(int argc, char **argv) {
+    // Each finished line reaches a pipe or log at once, and none is lost if the process is killed.
+    setvbuf(stdout, nullptr, _IOLBF, 0);
+
+    if (argc < 2) {
+        printf("Usage: %s filename [filename] ...\n", argc > 0 && argv[0] ? argv[0] : "lumoscape");
+        return 1;
+    }
+    collectImages(argc - 1, argv + 1);
+    if (!imageList.firstEntry) {
+        printf("INFO: no valid images found\n");
+        return 0;
+    }
+
+    if (SDL_Init(SDL_INIT_VIDEO) < 0) {
+        printf("ERROR: SDL_Init: %s\n", SDL_GetError());
+        return 1;
+    }
+    viewerState.screen = SDL_SetVideoMode(settings.width, settings.height, 0, settings.videoFlags);
+    if (!viewerState.screen) {
+        printf("ERROR: SDL_SetVideoMode: %s\n", SDL_GetError());
+        SDL_Quit();
+        return 1;
+    }
+    SDL_ShowCursor(0);
+
+    showNext();
+    return runEventLoop();
+}

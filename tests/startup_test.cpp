@@ -1,0 +1,50 @@
+// Tests of the built program as a process: arguments, start-up failures and exit statuses.
+#include "support.h"
+
+const std::vector<std::string> kDummyDisplay{"SDL_VIDEODRIVER=dummy"};
+
+TEST(StartupTest, WithoutArgumentsPrintsUsageAndFails) {
+    const ProcessResult result = runViewer({});
+    EXPECT_EQ(result.exitStatus, 1);
+    EXPECT_EQ(result.output, std::string("Usage: ") + LUMOSCAPE_BINARY + " filename [filename] ...\n");
+}
+
+TEST(StartupTest, NoUsableArgumentEndsWithoutOpeningTheDisplay) {
+    const std::string dir = makeTempDir();
+    // A display that cannot start would end with an ERROR line and status 1.
+    const ProcessResult result = runViewer({dir + "/missing.png", dir}, {"SDL_VIDEODRIVER=none"});
+    EXPECT_EQ(result.exitStatus, 0);
+    EXPECT_EQ(result.output, "INFO: could not open " + dir + "/missing.png: No such file or directory\n" +
+                                 "INFO: " + dir + " is a dir, ignoring for now\n" +
+                                 "INFO: no valid images found\n");
+    rmdir(dir.c_str());
+}
+
+class StartupFailureTest : public ViewerTest {};
+
+TEST_F(StartupFailureTest, DisplayThatCannotStartFailsWithItsError) {
+    const std::string image = saveImage(makeSolid(10, 10, kRed), dir + "/a.bmp");
+    const ProcessResult result = runViewer({image}, {"SDL_VIDEODRIVER=none"});
+    EXPECT_EQ(result.exitStatus, 1);
+    EXPECT_EQ(result.output.rfind("ERROR: SDL_Init: ", 0), 0u) << result.output;
+    EXPECT_EQ(splitLines(result.output).size(), 1u) << result.output;
+}
+
+TEST_F(StartupFailureTest, UndecodableFileEndsWithItsErrorAndStatusOne) {
+    const std::string good = saveImage(makeSolid(10, 10, kRed), dir + "/good.bmp");
+    const std::string bad = dir + "/bad.jpg";
+    writeFile(bad, "not a jpeg");
+
+    ProcessResult result = runViewer({bad, good}, kDummyDisplay);
+    EXPECT_EQ(result.exitStatus, 1);
+    std::vector<std::string> lines = splitLines(result.output);
+    ASSERT_EQ(lines.size(), 1u) << result.output;
+    EXPECT_EQ(lines[0].rfind("Error: loadImage: ", 0), 0u) << result.output;
+
+    result = runViewer({good, bad}, kDummyDisplay);
+    EXPECT_EQ(result.exitStatus, 1);
+    lines = splitLines(result.output);
+    ASSERT_EQ(lines.size(), 2u) << result.output;
+    EXPECT_EQ(lines[0], "INFO: loaded " + good + ": 10x10 24bpp");
+    EXPECT_EQ(lines[1].rfind("Error: loadImage: ", 0), 0u) << result.output;
+}

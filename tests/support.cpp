@@ -1,0 +1,187 @@
+// Test helpers: a swapped-in screen, generated images, captured output and child processes.
+#include "support.h"
+
+#include <fcntl.h>
+#include <poll.h>
+#include <signal.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdlib>
+#include <fstream>
+#include <set>
+#include <sstream>
+
+void PrintTo(const Rgb &colour, std::ostream *out) {
+    *out << "rgb(" << int(colour.r) << ", " << int(colour.g) << ", " << int(colour.b) << ")";
+}
+
+Rgb pixelAt(SDL_Surface *surface, int x, int y) {
+    SDL_LockSurface(surface);
+    const int bytes = surface->format->BytesPerPixel;
+    const Uint8 *at = static_cast<Uint8 *>(surface->pixels) + y * surface->pitch + x * bytes;
+    Uint32 value = 0;
+    switch (bytes) {
+    case 1: value = *at; break;
+    case 2: value = *reinterpret_cast<const Uint16 *>(at); break;
+    case 3: value = at[0] | (at[1] << 8) | (at[2] << 16); break;
+    default: value = *reinterpret_cast<const Uint32 *>(at); break;
+    }
+    SDL_UnlockSurface(surface);
+    Rgb colour{};
+    SDL_GetRGB(value, surface->format, &colour.r, &colour.g, &colour.b);
+    return colour;
+}
+
+static SDL_Surface *makeBlank(int width, int height, int bitsPerPixel, const std::vector<Rgb> &palette) {
+    SDL_Surface *surface;
+    if (bitsPerPixel == 8) {
+        surface = SDL_CreateRGBSurface(SDL_SWSURFACE, width, height, 8, 0, 0, 0, 0);
+        std::vector<SDL_Color> colours;
+        for (const Rgb &c : palette) colours.push_back(SDL_Color{c.r, c.g, c.b, 0});
+        SDL_SetColors(surface, colours.data(), 0, static_cast<int>(colours.size()));
+    } else {
+        surface = SDL_CreateRGBSurface(SDL_SWSURFACE, width, height, 32, 0x00ff0000, 0x0000ff00,
+                                       0x000000ff, 0);
+    }
+    return surface;
+}
+
+static void fill(SDL_Surface *surface, int x, int y, int w, int h, Rgb colour) {
+    SDL_Rect area{static_cast<Sint16>(x), static_cast<Sint16>(y), static_cast<Uint16>(w),
+                  static_cast<Uint16>(h)};
+    SDL_FillRect(surface, &area, SDL_MapRGB(surface->format, colour.r, colour.g, colour.b));
+}
+
+SDL_Surface *makeSolid(int width, int height, Rgb colour, int bitsPerPixel) {
+    SDL_Surface *surface = makeBlank(width, height, bitsPerPixel, {colour, kBlack});
+    fill(surface, 0, 0, width, height, colour);
+    return surface;
+}
+
+SDL_Surface *makeTestCard(int width, int height, int bitsPerPixel) {
+    SDL_Surface *surface = makeBlank(width, height, bitsPerPixel, {kRed, kGreen, kBlue, kWhite});
+    const int halfW = width / 2, halfH = height / 2;
+    fill(surface, 0, 0, halfW, halfH, kRed);
+    fill(surface, halfW, 0, width - halfW, halfH, kGreen);
+    fill(surface, 0, halfH, halfW, height - halfH, kBlue);
+    fill(surface, halfW, halfH, width - halfW, height - halfH, kWhite);
+    return surface;
+}
+
+std::string saveImage(SDL_Surface *surface, const std::string &path) {
+    EXPECT_EQ(SDL_SaveBMP(surface, path.c_str()), 0) << SDL_GetError();
+    SDL_FreeSurface(surface);
+    return path;
+}
+
+std::string makeTempDir() {
+    char pattern[] = "/tmp/lumoscape-test-XXXXXX";
+    const char *made = mkdtemp(pattern);
+    EXPECT_NE(made, nullptr);
+    return made ? made : "/tmp";
+}
+
+void writeFile(const std::string &path, const std::string &text) {
+    std::ofstream out(path, std::ios::binary);
+    out << text;
+}
+
+std::vector<std::string> splitLines(const std::string &text) {
+    std::vector<std::string> lines;
+    std::istringstream in(text);
+    for (std::string line; std::getline(in, line);) lines.push_back(line);
+    return lines;
+}
+
+ProcessResult runViewer(const std::vector<std::string> &args,
+                        const std::vector<std::string> &environment, int timeoutSeconds) {
+    int pipeEnds[2];
+    if (pipe(pipeEnds) != 0) return {-2, "pipe failed"};
+    pid_t child = fork();
+    if (child == 0) {
+        dup2(pipeEnds[1], STDOUT_FILENO);
+        close(pipeEnds[0]);
+        close(pipeEnds[1]);
+        for (const std::string &entry : environment) putenv(strdup(entry.c_str()));
+        std::vector<char *> argv;
+        std::string program = LUMOSCAPE_BINARY;
+        argv.push_back(program.data());
+        for (const std::string &arg : args) argv.push_back(const_cast<char *>(arg.c_str()));
+        argv.push_back(nullptr);
+        execv(program.c_str(), argv.data());
+        _exit(127);
+    }
+    close(pipeEnds[1]);
+    ProcessResult result{-1, ""};
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(timeoutSeconds);
+    char buffer[4096];
+    for (;;) {
+        pollfd waiting{pipeEnds[0], POLLIN, 0};
+        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+            deadline - std::chrono::steady_clock::now());
+        if (left.count() <= 0) {
+            kill(child, SIGKILL);
+            ADD_FAILURE() << "the viewer did not end within " << timeoutSeconds << " s";
+            break;
+        }
+        if (poll(&waiting, 1, static_cast<int>(left.count())) <= 0) continue;
+        ssize_t got = read(pipeEnds[0], buffer, sizeof buffer);
+        if (got <= 0) break;
+        result.output.append(buffer, static_cast<size_t>(got));
+    }
+    close(pipeEnds[0]);
+    int status = 0;
+    waitpid(child, &status, 0);
+    result.exitStatus = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+    return result;
+}
+
+static void freeImageList() {
+    for (ImageEntry *entry = imageList.firstEntry; entry;) {
+        ImageEntry *next = entry->nextEntry;
+        delete entry;
+        entry = next;
+    }
+    imageList = ImageList{nullptr, nullptr, 0};
+}
+
+void ViewerTest::SetUp() {
+    setenv("SDL_VIDEODRIVER", "dummy", 1);
+    ASSERT_EQ(SDL_Init(SDL_INIT_VIDEO), 0) << SDL_GetError();
+    freeImageList();
+    settings = defaultSettings;
+    viewerState = ViewerState{nullptr, nullptr, nullptr, nullptr, 0, nullptr};
+    useScreen(320, 240);
+    dir = makeTempDir();
+}
+
+void ViewerTest::TearDown() {
+    releaseSlot(&viewerState.current);
+    releaseSlot(&viewerState.prefetched);
+    releaseSlot(&viewerState.rotated);
+    viewerState.screen = nullptr;
+    SDL_FreeSurface(screen);
+    freeImageList();
+    SDL_Quit();
+    std::string removal = "rm -rf '" + dir + "'";
+    EXPECT_EQ(system(removal.c_str()), 0);
+}
+
+void ViewerTest::listImages(const std::vector<std::string> &paths) {
+    for (const std::string &path : paths) addImage(path.c_str());
+}
+
+void ViewerTest::useScreen(int width, int height) {
+    if (screen) SDL_FreeSurface(screen);
+    screen = SDL_CreateRGBSurface(SDL_SWSURFACE, width, height, 32, 0x00ff0000, 0x0000ff00,
+                                  0x000000ff, 0);
+    viewerState.screen = screen;
+}
+
+int ViewerTest::heldSurfaces() const {
+    std::set<SDL_Surface *> held{viewerState.current, viewerState.prefetched, viewerState.rotated};
+    held.erase(nullptr);
+    return static_cast<int>(held.size());
+}

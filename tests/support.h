@@ -1,0 +1,65 @@
+// Test helpers: a swapped-in screen, generated images, captured output and child processes.
+#pragma once
+
+#include <SDL.h>
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+#include "display/display.h"
+
+/// An RGB colour as read back from a surface.
+struct Rgb {
+    Uint8 r, g, b;
+    bool operator==(const Rgb &other) const { return r == other.r && g == other.g && b == other.b; }
+};
+void PrintTo(const Rgb &colour, std::ostream *out);
+
+constexpr Rgb kBlack{0, 0, 0};
+constexpr Rgb kRed{255, 0, 0};
+constexpr Rgb kGreen{0, 255, 0};
+constexpr Rgb kBlue{0, 0, 255};
+constexpr Rgb kWhite{255, 255, 255};
+
+/// Reads the colour of one pixel of any surface.
+Rgb pixelAt(SDL_Surface *surface, int x, int y);
+/// A surface of one colour; `bitsPerPixel` 8 makes a paletted one.
+SDL_Surface *makeSolid(int width, int height, Rgb colour, int bitsPerPixel = 32);
+/// A surface whose four quadrants are red (top left), green (top right), blue (bottom
+/// left) and white (bottom right); `bitsPerPixel` 8 puts red at palette index 0.
+SDL_Surface *makeTestCard(int width, int height, int bitsPerPixel = 32);
+/// Writes `surface` as a BMP file and frees it; returns the path.
+std::string saveImage(SDL_Surface *surface, const std::string &path);
+/// A fresh, empty temporary directory.
+std::string makeTempDir();
+/// Writes `text` into a file.
+void writeFile(const std::string &path, const std::string &text);
+/// Lines of `text`, without their line ends.
+std::vector<std::string> splitLines(const std::string &text);
+
+/// Outcome of a child process.
+struct ProcessResult {
+    int exitStatus;      ///< exit status, or -1 when killed by a signal
+    std::string output;  ///< everything written to standard output
+};
+/// Runs the built viewer with `args`, extra `NAME=value` environment entries and a time limit.
+ProcessResult runViewer(const std::vector<std::string> &args,
+                        const std::vector<std::string> &environment = {}, int timeoutSeconds = 20);
+
+/// Runs the display on SDL's dummy driver with a 32-bit screen surface of the test's own,
+/// so colours can be compared exactly and the screen outlives SDL_Quit; resets all state.
+class ViewerTest : public ::testing::Test {
+protected:
+    void SetUp() override;
+    void TearDown() override;
+    /// Puts the paths into the image list in this order.
+    void listImages(const std::vector<std::string> &paths);
+    /// Replaces the screen by one of another size.
+    void useScreen(int width, int height);
+    /// Number of distinct surfaces held in the image slots.
+    int heldSurfaces() const;
+
+    SDL_Surface *screen = nullptr;
+    std::string dir;
+};
