@@ -11,27 +11,13 @@ protected:
         showNext();
         testing::internal::GetCapturedStdout();
     }
-    static void pushKey(SDLKey key, Uint8 type = SDL_KEYDOWN) {
-        SDL_Event event{};
-        event.type = type;
-        event.key.type = type;
-        event.key.state = type == SDL_KEYDOWN ? SDL_PRESSED : SDL_RELEASED;
-        event.key.keysym.sym = key;
-        ASSERT_EQ(SDL_PushEvent(&event), 0);
-    }
-    static void pushType(Uint8 type) {
-        SDL_Event event{};
-        event.type = type;
-        ASSERT_EQ(SDL_PushEvent(&event), 0);
-    }
     // Runs the loop until the pushed events end it; returns what it printed.
     std::string runUntilQuit() {
-        pushType(SDL_QUIT);
+        pushEventType(SDL_QUIT);
         testing::internal::CaptureStdout();
         EXPECT_EQ(runEventLoop(), 0);
         return testing::internal::GetCapturedStdout();
     }
-    void markScreen() { SDL_FillRect(screen, nullptr, SDL_MapRGB(screen->format, 9, 9, 9)); }
 };
 
 TEST_F(EventLoopTest, QuitKeysAndQuitEventShutDownWithStatusZero) {
@@ -57,15 +43,15 @@ TEST_F(EventLoopTest, UnboundKeysKeyUpsAndMouseEventsDrawNothing) {
     pushKey(SDLK_a);
     pushKey(SDLK_RSHIFT);
     pushKey(SDLK_SPACE, SDL_KEYUP);
-    pushType(SDL_MOUSEMOTION);
-    pushType(SDL_MOUSEBUTTONDOWN);
+    pushEventType(SDL_MOUSEMOTION);
+    pushEventType(SDL_MOUSEBUTTONDOWN);
     EXPECT_EQ(runUntilQuit(), "");
-    EXPECT_EQ(pixelAt(screen, 160, 120), (Rgb{9, 9, 9}));
+    EXPECT_EQ(pixelAt(screen, 160, 120), kMark);
 }
 
 TEST_F(EventLoopTest, ExposeRedrawsWithoutDecoding) {
     markScreen();
-    pushType(SDL_VIDEOEXPOSE);
+    pushEventType(SDL_VIDEOEXPOSE);
     EXPECT_EQ(runUntilQuit(), "");
     EXPECT_EQ(pixelAt(screen, 160, 120), kRed);
     EXPECT_EQ(pixelAt(screen, 0, 0), kBlack);

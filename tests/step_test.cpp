@@ -43,11 +43,11 @@ TEST_F(StepTest, ForwardStepsShowThePrefetchedImageAndLoadTheNext) {
     EXPECT_EQ(viewerState.prefetched, nullptr);
     EXPECT_EQ(shown(), kBlue);
 
-    SDL_FillRect(screen, nullptr, SDL_MapRGB(screen->format, 9, 9, 9));
+    markScreen();
     EXPECT_EQ(step(showNext), 0);
     EXPECT_EQ(printed, "");
     EXPECT_EQ(viewerState.cursor, imageList.lastEntry);
-    EXPECT_EQ(shown(), (Rgb{9, 9, 9})) << "a refused step must not draw";
+    EXPECT_EQ(shown(), kMark) << "a refused step must not draw";
 }
 
 TEST_F(StepTest, BackwardStepsDecodeBeforeDrawingAndKeepTheLeftImageAhead) {
@@ -71,11 +71,11 @@ TEST_F(StepTest, BackwardStepsDecodeBeforeDrawingAndKeepTheLeftImageAhead) {
     EXPECT_EQ(printed, loaded(a));
     EXPECT_EQ(shown(), kRed);
 
-    SDL_FillRect(screen, nullptr, SDL_MapRGB(screen->format, 9, 9, 9));
+    markScreen();
     EXPECT_EQ(step(showPrevious), 0);
     EXPECT_EQ(printed, "");
     EXPECT_EQ(viewerState.cursor, imageList.firstEntry);
-    EXPECT_EQ(shown(), (Rgb{9, 9, 9}));
+    EXPECT_EQ(shown(), kMark);
 }
 
 TEST_F(StepTest, UndecodableLookAheadEndsWithStatusOne) {

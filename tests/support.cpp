@@ -163,6 +163,7 @@ void ViewerTest::TearDown() {
     releaseSlot(&viewerState.rotated);
     viewerState.screen = nullptr;
     SDL_FreeSurface(screen);
+    screen = nullptr;
     freeImageList();
     SDL_Quit();
     std::string removal = "rm -rf '" + dir + "'";
@@ -184,4 +185,34 @@ int ViewerTest::heldSurfaces() const {
     std::set<SDL_Surface *> held{viewerState.current, viewerState.prefetched, viewerState.rotated};
     held.erase(nullptr);
     return static_cast<int>(held.size());
+}
+
+void ViewerTest::pushKey(SDLKey key, Uint8 type) {
+    SDL_Event event{};
+    event.type = type;
+    event.key.type = type;
+    event.key.state = type == SDL_KEYDOWN ? SDL_PRESSED : SDL_RELEASED;
+    event.key.keysym.sym = key;
+    EXPECT_EQ(SDL_PushEvent(&event), 0);
+}
+
+void ViewerTest::pushEventType(Uint8 type) {
+    SDL_Event event{};
+    event.type = type;
+    EXPECT_EQ(SDL_PushEvent(&event), 0);
+}
+
+std::string ViewerTest::press(std::initializer_list<SDLKey> keys) {
+    for (SDLKey key : keys) pushKey(key);
+    testing::internal::CaptureStdout();
+    SDL_Event event;
+    while (SDL_PollEvent(&event)) {
+        EXPECT_EQ(dispatchEvent(&event), 1);
+        EXPECT_LE(heldSurfaces(), 3);
+    }
+    return testing::internal::GetCapturedStdout();
+}
+
+void ViewerTest::markScreen() {
+    SDL_FillRect(screen, nullptr, SDL_MapRGB(screen->format, kMark.r, kMark.g, kMark.b));
 }

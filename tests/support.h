@@ -4,6 +4,7 @@
 #include <SDL.h>
 #include <gtest/gtest.h>
 
+#include <initializer_list>
 #include <string>
 #include <vector>
 
@@ -21,6 +22,7 @@ constexpr Rgb kRed{255, 0, 0};
 constexpr Rgb kGreen{0, 255, 0};
 constexpr Rgb kBlue{0, 0, 255};
 constexpr Rgb kWhite{255, 255, 255};
+constexpr Rgb kMark{9, 9, 9};
 
 /// Reads the colour of one pixel of any surface.
 Rgb pixelAt(SDL_Surface *surface, int x, int y);
@@ -59,6 +61,14 @@ protected:
     void useScreen(int width, int height);
     /// Number of distinct surfaces held in the image slots.
     int heldSurfaces() const;
+    /// Puts a key event into SDL's queue.
+    static void pushKey(SDLKey key, Uint8 type = SDL_KEYDOWN);
+    /// Puts an event with no payload into SDL's queue.
+    static void pushEventType(Uint8 type);
+    /// Pushes key presses and dispatches every queued event; returns what was printed.
+    std::string press(std::initializer_list<SDLKey> keys);
+    /// Fills the screen with a colour no viewer action draws, to tell whether anything drew.
+    void markScreen();
 
     SDL_Surface *screen = nullptr;
     std::string dir;

@@ -28,11 +28,26 @@ int stepBack() {
     return 1;
 }
 
+// Turns accumulate unreduced; rotateImage works from the unturned image every time.
+int turnBy(int32_t degrees) {
+    viewerState.angle += degrees;
+    rotateImage();
+    return 1;
+}
+
+int turnHalf() { return turnBy(180); }
+int turnCounterClockwise() { return turnBy(90); }
+int turnClockwise() { return turnBy(-90); }
+
 const KeyBinding keyTable[] = {
     {SDLK_ESCAPE, quitViewer},
     {SDLK_q, quitViewer},
     {SDLK_SPACE, stepForward},
     {SDLK_LSHIFT, stepBack},
+    {SDLK_UP, turnHalf},
+    {SDLK_DOWN, turnHalf},
+    {SDLK_RIGHT, turnClockwise},
+    {SDLK_LEFT, turnCounterClockwise},
 };
 
 int handleKey(SDLKey key) {

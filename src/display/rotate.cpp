@@ -1,0 +1,56 @@
+// Rotation: turns the shown image in quarter and half turns, always from the unturned image.
+#include <SDL_rotozoom.h>
+
+#include "display.h"
+
+namespace {
+
+// Turning a paletted image fills the uncovered corners with palette index 0 and marks that
+// index transparent, which would also blank out the image's own index-0 colour. A true-colour
+// copy with an alpha channel keeps every colour and leaves the corners transparent, so they
+// show the black screen. The image's own colour key, if any, stays transparent too.
+SDL_Surface *trueColourCopy(SDL_Surface *paletted) {
+    SDL_Surface *copy = SDL_CreateRGBSurface(SDL_SWSURFACE, paletted->w, paletted->h, 32,
+                                             0x000000ff, 0x0000ff00, 0x00ff0000, 0xff000000);
+    if (!copy) return nullptr;
+    SDL_FillRect(copy, nullptr, 0);
+    SDL_UpperBlit(paletted, nullptr, copy, nullptr);
+    return copy;
+}
+
+SDL_Surface *turn(SDL_Surface *image, double zoom) {
+    if (image->format->BitsPerPixel != 8) {
+        return rotozoomSurface(image, static_cast<double>(viewerState.angle), zoom,
+                               settings.antialias);
+    }
+    SDL_Surface *copy = trueColourCopy(image);
+    if (!copy) return nullptr;
+    SDL_Surface *turned =
+        rotozoomSurface(copy, static_cast<double>(viewerState.angle), zoom, settings.antialias);
+    SDL_FreeSurface(copy);
+    return turned;
+}
+
+}  // namespace
+
+void rotateImage() {
+    SDL_Surface *current = viewerState.current;
+    if (viewerState.angle % 360 == 0) {
+        releaseSlot(&viewerState.rotated);
+        presentSurface(current);
+        return;
+    }
+
+    // A quarter turn makes the width the height; shrink it in the same pass if that no longer
+    // fits. The image's height is never compared with the screen's width.
+    double zoom = 1.0;
+    if (viewerState.screen->h < current->w && viewerState.angle % 180 != 0) {
+        zoom = static_cast<double>(static_cast<float>(viewerState.screen->h) /
+                                   static_cast<float>(current->w));
+    }
+
+    releaseSlot(&viewerState.rotated);
+    viewerState.rotated = turn(current, zoom);
+    // A failed turn is not reported: the unturned image stays on show.
+    presentSurface(viewerState.rotated ? viewerState.rotated : current);
+}
