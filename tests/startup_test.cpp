@@ -20,9 +20,9 @@ TEST(StartupTest, NoUsableArgumentEndsWithoutOpeningTheDisplay) {
     rmdir(dir.c_str());
 }
 
-class StartupFailureTest : public ViewerTest {};
+class ProcessTest : public ViewerTest {};
 
-TEST_F(StartupFailureTest, DisplayThatCannotStartFailsWithItsError) {
+TEST_F(ProcessTest, DisplayThatCannotStartFailsWithItsError) {
     const std::string image = saveImage(makeSolid(10, 10, kRed), dir + "/a.bmp");
     const ProcessResult result = runViewer({image}, {"SDL_VIDEODRIVER=none"});
     EXPECT_EQ(result.exitStatus, 1);
@@ -30,7 +30,7 @@ TEST_F(StartupFailureTest, DisplayThatCannotStartFailsWithItsError) {
     EXPECT_EQ(splitLines(result.output).size(), 1u) << result.output;
 }
 
-TEST_F(StartupFailureTest, UndecodableFileEndsWithItsErrorAndStatusOne) {
+TEST_F(ProcessTest, UndecodableFileEndsWithItsErrorAndStatusOne) {
     const std::string good = saveImage(makeSolid(10, 10, kRed), dir + "/good.bmp");
     const std::string bad = dir + "/bad.jpg";
     writeFile(bad, "not a jpeg");
@@ -47,4 +47,24 @@ TEST_F(StartupFailureTest, UndecodableFileEndsWithItsErrorAndStatusOne) {
     ASSERT_EQ(lines.size(), 2u) << result.output;
     EXPECT_EQ(lines[0], "INFO: loaded " + good + ": 10x10 24bpp");
     EXPECT_EQ(lines[1].rfind("Error: loadImage: ", 0), 0u) << result.output;
+}
+
+TEST_F(ProcessTest, SettingsFileSizesTheScreenImagesAreFittedTo) {
+    const std::string image = saveImage(makeSolid(640, 120, kRed), dir + "/wide.bmp");
+    writeFile(dir + "/.lumoscaperc", "width 480\nheight 272\n");
+    const ProcessResult result = runViewer({image}, {"SDL_VIDEODRIVER=dummy", "HOME=" + dir}, 1);
+    EXPECT_EQ(result.output, "INFO: loaded " + image + ": 640x120 24bpp, scaled: 0.75, 2.27\n");
+    EXPECT_EQ(result.exitStatus, 0) << "SIGTERM quits like a window close";
+}
+
+TEST_F(ProcessTest, UnusableScreenSizesEndWithTheVideoModeError) {
+    const std::string image = saveImage(makeSolid(10, 10, kRed), dir + "/a.bmp");
+    for (const std::string size : {"width -5\n", "height 0\n", "width -2147483648\n",
+                                   "height 2147483647\n"}) {
+        writeFile(dir + "/.lumoscaperc", size);
+        const ProcessResult result = runViewer({image}, {"SDL_VIDEODRIVER=dummy", "HOME=" + dir});
+        EXPECT_EQ(result.exitStatus, 1) << size;
+        EXPECT_EQ(result.output.rfind("ERROR: SDL_SetVideoMode: ", 0), 0u) << result.output;
+        EXPECT_EQ(splitLines(result.output).size(), 1u) << result.output;
+    }
 }

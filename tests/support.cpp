@@ -7,6 +7,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstdlib>
 #include <fstream>
@@ -96,7 +97,8 @@ std::vector<std::string> splitLines(const std::string &text) {
 }
 
 ProcessResult runViewer(const std::vector<std::string> &args,
-                        const std::vector<std::string> &environment, int timeoutSeconds) {
+                        const std::vector<std::string> &environment, int stopAfterLines,
+                        int timeoutSeconds) {
     int pipeEnds[2];
     if (pipe(pipeEnds) != 0) return {-2, "pipe failed"};
     pid_t child = fork();
@@ -130,6 +132,11 @@ ProcessResult runViewer(const std::vector<std::string> &args,
         ssize_t got = read(pipeEnds[0], buffer, sizeof buffer);
         if (got <= 0) break;
         result.output.append(buffer, static_cast<size_t>(got));
+        const auto lines = std::count(result.output.begin(), result.output.end(), '\n');
+        if (stopAfterLines > 0 && lines >= stopAfterLines) {
+            kill(child, SIGTERM);
+            stopAfterLines = 0;
+        }
     }
     close(pipeEnds[0]);
     int status = 0;

@@ -45,9 +45,11 @@ struct ProcessResult {
     int exitStatus;      ///< exit status, or -1 when killed by a signal
     std::string output;  ///< everything written to standard output
 };
-/// Runs the built viewer with `args`, extra `NAME=value` environment entries and a time limit.
+/// Runs the built viewer with `args` and extra `NAME=value` environment entries; once it has
+/// printed `stopAfterLines` lines (if not 0) it is sent SIGTERM. It is killed after a time limit.
 ProcessResult runViewer(const std::vector<std::string> &args,
-                        const std::vector<std::string> &environment = {}, int timeoutSeconds = 20);
+                        const std::vector<std::string> &environment = {}, int stopAfterLines = 0,
+                        int timeoutSeconds = 20);
 
 /// Runs the display on SDL's dummy driver with a 32-bit screen surface of the test's own,
 /// so colours can be compared exactly and the screen outlives SDL_Quit; resets all state.

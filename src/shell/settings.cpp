@@ -1,6 +1,62 @@
-// The viewer's settings: built-in defaults.
+// The viewer's settings: built-in defaults, overridden by lines of $HOME/.lumoscaperc.
+#include <cctype>
+#include <climits>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
 #include "shell.h"
 
 const Settings defaultSettings = {320, 240, SDL_ANYFORMAT, 1};
 
 Settings settings = defaultSettings;
+
+namespace {
+
+// Longest line piece taken in one read; a longer line is matched piece by piece.
+constexpr int kLinePiece = 1023;
+
+// Matches "KEY %d" at the very start of `line`, with any white space or none between the key
+// and the number and anything after it: the rules of a scanf pattern, but with numbers out of
+// range clamped instead of undefined.
+bool matchSetting(const char *line, const char *key, int32_t *value) {
+    const size_t keyLength = strlen(key);
+    if (strncmp(line, key, keyLength) != 0) return false;
+    const char *number = line + keyLength;
+    while (isspace(static_cast<unsigned char>(*number))) number++;
+    const char *digits = number;
+    if (*digits == '+' || *digits == '-') digits++;
+    if (!isdigit(static_cast<unsigned char>(*digits))) return false;
+    long parsed = strtol(number, nullptr, 10);
+    if (parsed > INT32_MAX) parsed = INT32_MAX;
+    if (parsed < INT32_MIN) parsed = INT32_MIN;
+    *value = static_cast<int32_t>(parsed);
+    return true;
+}
+
+}  // namespace
+
+void readSettings() {
+    const char *home = getenv("HOME");
+    if (!home) return;
+    char path[PATH_MAX];
+    const int length = snprintf(path, sizeof path, "%s/.lumoscaperc", home);
+    // A home path too long for the buffer cannot name a file we could open anyway.
+    if (length < 0 || length >= static_cast<int>(sizeof path)) return;
+
+    FILE *file = fopen(path, "r");
+    if (!file) return;
+
+    int32_t fullscreen = 0;
+    char line[kLinePiece + 1];
+    // A read error ends the reading like the end of the file; what was matched still counts.
+    while (fgets(line, sizeof line, file)) {
+        if (matchSetting(line, "width", &settings.width)) continue;
+        if (matchSetting(line, "height", &settings.height)) continue;
+        if (matchSetting(line, "fullscreen", &fullscreen)) continue;
+        matchSetting(line, "antialias", &settings.antialias);
+    }
+    fclose(file);
+
+    if (fullscreen) settings.videoFlags |= SDL_FULLSCREEN;
+}

@@ -17,6 +17,7 @@ int runLumoscape(int argc, char **argv) {
         printf("INFO: no valid images found\n");
         return 0;
     }
+    readSettings();
 
     if (SDL_Init(SDL_INIT_VIDEO) < 0) {
         printf("ERROR: SDL_Init: %s\n", SDL_GetError());
