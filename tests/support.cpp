@@ -8,7 +8,9 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <chrono>
+#include <cstring>
 #include <cstdlib>
 #include <fstream>
 #include <set>
@@ -96,53 +98,113 @@ std::vector<std::string> splitLines(const std::string &text) {
     return lines;
 }
 
-ProcessResult runViewer(const std::vector<std::string> &args,
-                        const std::vector<std::string> &environment, int stopAfterLines,
-                        int timeoutSeconds) {
+Child startChild(const std::string &program, const std::vector<std::string> &args,
+                 const std::vector<std::string> &environment, bool mergeErrors) {
+    Child child;
     int pipeEnds[2];
-    if (pipe(pipeEnds) != 0) return {-2, "pipe failed"};
-    pid_t child = fork();
-    if (child == 0) {
+    if (pipe(pipeEnds) != 0) {
+        ADD_FAILURE() << "pipe: " << strerror(errno);
+        return child;
+    }
+    child.pid = fork();
+    if (child.pid == 0) {
         dup2(pipeEnds[1], STDOUT_FILENO);
+        if (mergeErrors) dup2(pipeEnds[1], STDERR_FILENO);
         close(pipeEnds[0]);
         close(pipeEnds[1]);
         for (const std::string &entry : environment) putenv(strdup(entry.c_str()));
         std::vector<char *> argv;
-        std::string program = LUMOSCAPE_BINARY;
-        argv.push_back(program.data());
+        argv.push_back(const_cast<char *>(program.c_str()));
         for (const std::string &arg : args) argv.push_back(const_cast<char *>(arg.c_str()));
         argv.push_back(nullptr);
-        execv(program.c_str(), argv.data());
+        execvp(program.c_str(), argv.data());
+        fprintf(stderr, "cannot run %s: %s\n", program.c_str(), strerror(errno));
         _exit(127);
     }
     close(pipeEnds[1]);
-    ProcessResult result{-1, ""};
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(timeoutSeconds);
-    char buffer[4096];
+    child.outputFd = pipeEnds[0];
+    return child;
+}
+
+static double secondsSince(std::chrono::steady_clock::time_point start) {
+    return std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+}
+
+// Reads whatever the child has printed within `waitSeconds`; false once its output has ended.
+static bool readSome(Child &child, double waitSeconds) {
+    if (child.outputFd < 0) return false;
+    pollfd waiting{child.outputFd, POLLIN, 0};
+    if (poll(&waiting, 1, static_cast<int>(waitSeconds * 1000)) <= 0) return true;
+    char buffer[65536];
+    const ssize_t got = read(child.outputFd, buffer, sizeof buffer);
+    if (got <= 0) {
+        close(child.outputFd);
+        child.outputFd = -1;
+        return false;
+    }
+    child.output.append(buffer, static_cast<size_t>(got));
+    return true;
+}
+
+bool readUntil(Child &child, const std::function<bool(const std::string &)> &done, double seconds) {
+    const auto start = std::chrono::steady_clock::now();
+    while (!done(child.output)) {
+        const double left = seconds - secondsSince(start);
+        if (left <= 0 || !readSome(child, std::min(left, 0.05))) return done(child.output);
+    }
+    return true;
+}
+
+int waitForExit(Child &child, double seconds) {
+    const auto start = std::chrono::steady_clock::now();
     for (;;) {
-        pollfd waiting{pipeEnds[0], POLLIN, 0};
-        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
-            deadline - std::chrono::steady_clock::now());
-        if (left.count() <= 0) {
-            kill(child, SIGKILL);
-            ADD_FAILURE() << "the viewer did not end within " << timeoutSeconds << " s";
-            break;
+        readSome(child, 0.02);
+        int status = 0;
+        const pid_t ended = waitpid(child.pid, &status, WNOHANG);
+        if (ended == child.pid) {
+            while (readSome(child, 0)) {
+            }
+            return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
         }
-        if (poll(&waiting, 1, static_cast<int>(left.count())) <= 0) continue;
-        ssize_t got = read(pipeEnds[0], buffer, sizeof buffer);
-        if (got <= 0) break;
-        result.output.append(buffer, static_cast<size_t>(got));
-        const auto lines = std::count(result.output.begin(), result.output.end(), '\n');
-        if (stopAfterLines > 0 && lines >= stopAfterLines) {
-            kill(child, SIGTERM);
-            stopAfterLines = 0;
+        if (secondsSince(start) > seconds) {
+            kill(child.pid, SIGKILL);
+            waitpid(child.pid, &status, 0);
+            if (child.outputFd >= 0) close(child.outputFd);
+            child.outputFd = -1;
+            return -2;
         }
     }
-    close(pipeEnds[0]);
-    int status = 0;
-    waitpid(child, &status, 0);
-    result.exitStatus = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-    return result;
+}
+
+size_t countLines(const std::string &text) {
+    return static_cast<size_t>(std::count(text.begin(), text.end(), '\n'));
+}
+
+ProcessResult runProgram(const std::string &program, const std::vector<std::string> &args,
+                         const std::vector<std::string> &environment, double seconds) {
+    Child child = startChild(program, args, environment, true);
+    const int status = waitForExit(child, seconds);
+    EXPECT_NE(status, -2) << program << " did not end within " << seconds << " s";
+    return {status, child.output};
+}
+
+ProcessResult runViewer(const std::vector<std::string> &args,
+                        const std::vector<std::string> &environment, int stopAfterLines,
+                        int timeoutSeconds) {
+    Child child = startChild(LUMOSCAPE_BINARY, args, environment);
+    if (stopAfterLines > 0) {
+        const bool printed = readUntil(
+            child,
+            [&](const std::string &output) {
+                return countLines(output) >= static_cast<size_t>(stopAfterLines);
+            },
+            timeoutSeconds);
+        EXPECT_TRUE(printed) << "the viewer printed only: " << child.output;
+        kill(child.pid, SIGTERM);
+    }
+    const int status = waitForExit(child, timeoutSeconds);
+    EXPECT_NE(status, -2) << "the viewer did not end within " << timeoutSeconds << " s";
+    return {status, child.output};
 }
 
 static void freeImageList() {

@@ -4,6 +4,9 @@
 #include <SDL.h>
 #include <gtest/gtest.h>
 
+#include <sys/types.h>
+
+#include <functional>
 #include <initializer_list>
 #include <string>
 #include <vector>
@@ -14,6 +17,7 @@
 struct Rgb {
     Uint8 r, g, b;
     bool operator==(const Rgb &other) const { return r == other.r && g == other.g && b == other.b; }
+    bool operator!=(const Rgb &other) const { return !(*this == other); }
 };
 void PrintTo(const Rgb &colour, std::ostream *out);
 
@@ -45,6 +49,25 @@ struct ProcessResult {
     int exitStatus;      ///< exit status, or -1 when killed by a signal
     std::string output;  ///< everything written to standard output
 };
+/// A running child process whose standard output is read through a pipe.
+struct Child {
+    pid_t pid = -1;
+    int outputFd = -1;
+    std::string output;  ///< what it printed so far
+};
+/// Starts `program` (looked up in PATH) with `args`; `mergeErrors` sends standard error to the pipe too.
+Child startChild(const std::string &program, const std::vector<std::string> &args,
+                 const std::vector<std::string> &environment = {}, bool mergeErrors = false);
+/// Reads the child's output until `done` holds for it or `seconds` pass; returns whether it held.
+bool readUntil(Child &child, const std::function<bool(const std::string &)> &done, double seconds);
+/// Waits for the child to end; its exit status, -1 after a signal, -2 when killed after `seconds`.
+int waitForExit(Child &child, double seconds);
+/// Number of line ends in `text`.
+size_t countLines(const std::string &text);
+/// Runs a program to its end, standard error merged into the output.
+ProcessResult runProgram(const std::string &program, const std::vector<std::string> &args,
+                         const std::vector<std::string> &environment = {}, double seconds = 20);
+
 /// Runs the built viewer with `args` and extra `NAME=value` environment entries; once it has
 /// printed `stopAfterLines` lines (if not 0) it is sent SIGTERM. It is killed after a time limit.
 ProcessResult runViewer(const std::vector<std::string> &args,

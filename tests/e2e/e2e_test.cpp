@@ -1,0 +1,250 @@
+// End-to-end tests: the built viewer on a real X server, driven by keys, checked by captures.
+#include <signal.h>
+#include <unistd.h>
+
+#include <cstdlib>
+
+#include "x_session.h"
+
+namespace {
+
+std::string loaded(const std::string &path, const std::string &rest) {
+    return "INFO: loaded " + path + ": " + rest + "\n";
+}
+
+bool isPure(Rgb c) { return c == kRed || c == kBlue; }
+bool isBlend(Rgb c) { return c.r > 60 && c.b > 60 && c.g == 0; }
+
+// A 640x240 image of alternating one-pixel red and blue columns: halving it either picks
+// columns (pure colours) or averages neighbours (blends), depending on smoothing.
+SDL_Surface *makeStripes() {
+    SDL_Surface *stripes = makeSolid(640, 240, kRed);
+    for (Sint16 x = 1; x < 640; x += 2) {
+        SDL_Rect column{x, 0, 1, 240};
+        SDL_FillRect(stripes, &column, SDL_MapRGB(stripes->format, 0, 0, 255));
+    }
+    return stripes;
+}
+
+}  // namespace
+
+TEST_F(EndToEndTest, StartShowsTheFirstImageAndLoadsTheSecondAhead) {
+    const std::string first = image("first.bmp", makeSolid(200, 100, kRed));
+    const std::string second = image("second.bmp", makeSolid(640, 120, kGreen));
+    startViewer({first, second});
+    Capture shot = waitForPixel(60, 70, kRed);
+    EXPECT_EQ(shot.width, 320);
+    EXPECT_EQ(shot.height, 240);
+    EXPECT_EQ(shot.at(259, 169), kRed);
+    EXPECT_EQ(shot.at(59, 70), kBlack);
+    EXPECT_EQ(shot.at(60, 69), kBlack);
+    EXPECT_EQ(shot.at(260, 170), kBlack);
+    EXPECT_EQ(waitForLines(2), loaded(first, "200x100 24bpp") +
+                                   loaded(second, "640x120 24bpp, scaled: 0.50, 2.00"));
+
+    // The wide image is stretched over the whole window.
+    press("space");
+    shot = waitForPixel(0, 0, kGreen);
+    EXPECT_EQ(shot.at(319, 239), kGreen);
+    EXPECT_EQ(shot.at(160, 120), kGreen);
+    press("Escape");
+    expectEnded(0);
+}
+
+TEST_F(EndToEndTest, SpaceAndLeftShiftStepWithoutWrappingAround) {
+    const std::string a = image("a.bmp", makeSolid(100, 100, kRed));
+    const std::string b = image("b.bmp", makeSolid(100, 100, kGreen));
+    const std::string c = image("c.bmp", makeSolid(100, 100, kBlue));
+    const std::string size = "100x100 24bpp";
+    startViewer({a, b, c});
+    waitForPixel(160, 120, kRed);
+    EXPECT_EQ(waitForLines(2), loaded(a, size) + loaded(b, size));
+
+    press("space");
+    waitForPixel(160, 120, kGreen);
+    EXPECT_EQ(waitForLines(3), loaded(a, size) + loaded(b, size) + loaded(c, size));
+    press("space");
+    waitForPixel(160, 120, kBlue);
+    press("space");  // refused: the last image stays, nothing is loaded
+    press("shift");
+    waitForPixel(160, 120, kGreen);
+    press("shift");
+    waitForPixel(160, 120, kRed);
+    press("shift");  // refused at the first image
+    press("space");  // the image ahead is shown at once, then the next is loaded
+    waitForPixel(160, 120, kGreen);
+    EXPECT_EQ(waitForLines(6), loaded(a, size) + loaded(b, size) + loaded(c, size) +
+                                   loaded(b, size) + loaded(a, size) + loaded(c, size));
+    press("q");
+    expectEnded(0);
+    EXPECT_EQ(countLines(viewer.output), 6u) << viewer.output;
+}
+
+TEST_F(EndToEndTest, ArrowKeysTurnTheImageAndAStepResetsTheTurn) {
+    const std::string card = image("card.bmp", makeTestCard(320, 240));
+    const std::string next = image("next.bmp", makeSolid(100, 100, kGreen));
+    startViewer({card, next});
+    Capture shot = waitForPixel(80, 60, kRed);
+    EXPECT_EQ(shot.at(240, 60), kGreen);
+    EXPECT_EQ(shot.at(80, 180), kBlue);
+    EXPECT_EQ(shot.at(240, 180), kWhite);
+
+    // Left: a quarter turn counter-clockwise, shrunk to about 180x240 between black bars.
+    press("Left");
+    shot = waitForPixel(115, 60, kGreen);
+    EXPECT_EQ(shot.at(205, 60), kWhite);
+    EXPECT_EQ(shot.at(115, 180), kRed);
+    EXPECT_EQ(shot.at(205, 180), kBlue);
+    EXPECT_EQ(shot.at(60, 120), kBlack);
+    EXPECT_EQ(shot.at(259, 120), kBlack);
+
+    press("Left");  // a half turn in all
+    shot = waitForPixel(80, 60, kWhite);
+    EXPECT_EQ(shot.at(240, 180), kRed);
+    press("Down");  // a full turn: the original again
+    shot = waitForPixel(80, 60, kRed);
+    EXPECT_EQ(shot.at(240, 180), kWhite);
+    press("Right");  // clockwise
+    shot = waitForPixel(115, 60, kBlue);
+    EXPECT_EQ(shot.at(205, 60), kRed);
+    press("Up");  // -90 + 180: counter-clockwise
+    shot = waitForPixel(115, 60, kGreen);
+
+    press("space");
+    shot = waitForPixel(160, 120, kGreen);
+    EXPECT_EQ(shot.at(60, 120), kBlack);
+    press("shift");
+    shot = waitForPixel(80, 60, kRed);  // shown unturned
+    EXPECT_EQ(shot.at(240, 180), kWhite);
+    press("Escape");
+    expectEnded(0);
+}
+
+TEST_F(EndToEndTest, SettingsFileSizesTheWindow) {
+    const std::string wide = image("wide.bmp", makeSolid(640, 120, kBlue));
+    startViewer({wide}, "width 480\nheight 272\n");
+    const ProcessResult info = runX("xwininfo", {"-id", window});
+    EXPECT_NE(info.output.find("Width: 480"), std::string::npos) << info.output;
+    EXPECT_NE(info.output.find("Height: 272"), std::string::npos) << info.output;
+    Capture shot = waitForPixel(0, 0, kBlue);
+    EXPECT_EQ(shot.at(479, 271), kBlue);
+    EXPECT_EQ(waitForLines(1), loaded(wide, "640x120 24bpp, scaled: 0.75, 2.27"));
+    press("Escape");
+    expectEnded(0);
+}
+
+TEST_F(EndToEndTest, FullscreenCoversTheXScreen) {
+    const std::string small = image("small.bmp", makeSolid(200, 100, kRed));
+    startViewer({small}, "fullscreen 1\n");
+    // The 320x240 picture sits in the middle of a black window that covers the whole screen.
+    Capture screen = waitForCapture([](const Capture &c) {
+        return c.width == 640 && c.at(320, 240) == kRed;
+    }, true);
+    ASSERT_EQ(screen.width, 640);
+    EXPECT_EQ(screen.at(320, 240), kRed);
+    EXPECT_EQ(screen.at(0, 0), kBlack);
+    EXPECT_EQ(screen.at(639, 479), kBlack);
+    EXPECT_EQ(screen.at(219, 240), kBlack);
+    const ProcessResult tree = runX("xwininfo", {"-root", "-children"});
+    EXPECT_NE(tree.output.find("640x480+0+0"), std::string::npos) << tree.output;
+    press("Escape");
+    expectEnded(0);
+}
+
+TEST_F(EndToEndTest, AntialiasSettingChoosesBetweenBlendedAndHardEdges) {
+    const std::string stripes = image("stripes.bmp", makeStripes());
+    for (const std::string smoothing : {"antialias 1\n", "antialias 0\n"}) {
+        startViewer({stripes}, smoothing);
+        Capture shot = waitForCapture([](const Capture &c) { return c.width == 320 && c.at(160, 120) != kBlack; });
+        int pure = 0, blended = 0;
+        for (int x = 100; x < 140; x++) {
+            pure += isPure(shot.at(x, 120));
+            blended += isBlend(shot.at(x, 120));
+        }
+        if (smoothing == "antialias 1\n") {
+            EXPECT_EQ(blended, 40) << "smoothing must blend neighbouring columns";
+        } else {
+            EXPECT_EQ(pure, 40) << "without smoothing every pixel keeps a source colour";
+        }
+        press("Escape");
+        expectEnded(0);
+    }
+}
+
+TEST_F(EndToEndTest, EveryWayOfQuittingEndsWithStatusZero) {
+    const std::string a = image("a.bmp", makeSolid(100, 100, kRed));
+    const std::vector<std::string> ways{"Escape", "q", "SIGINT", "SIGTERM", "close"};
+    for (const std::string &way : ways) {
+        SCOPED_TRACE(way);
+        startViewer({a});
+        waitForPixel(160, 120, kRed);
+        if (way == "SIGINT" || way == "SIGTERM") {
+            kill(viewer.pid, way == "SIGINT" ? SIGINT : SIGTERM);
+        } else if (way == "close") {
+            const ProcessResult closed = runX(CLOSE_WINDOW_HELPER, {window});
+            ASSERT_EQ(closed.exitStatus, 0) << closed.output;
+        } else {
+            press(way);
+        }
+        expectEnded(0);
+    }
+}
+
+TEST_F(EndToEndTest, UndecodableSecondFileEndsRightAfterTheFirstIsShown) {
+    const std::string good = image("good.bmp", makeSolid(100, 100, kRed));
+    const std::string bad = dir + "/bad.png";
+    writeFile(bad, "\x89PNG\r\n\x1a\nnot really");
+    viewer = startChild(LUMOSCAPE_BINARY, {good, bad}, {"DISPLAY=" + display, "HOME=" + home});
+    expectEnded(1);
+    const std::vector<std::string> lines = splitLines(viewer.output);
+    ASSERT_EQ(lines.size(), 2u) << viewer.output;
+    EXPECT_EQ(lines[0] + "\n", loaded(good, "100x100 24bpp"));
+    EXPECT_EQ(lines[1].rfind("Error: loadImage: ", 0), 0u) << viewer.output;
+}
+
+TEST_F(EndToEndTest, FileDeletedWhileRunningEndsWhenItsTurnToLoadComes) {
+    const std::string a = image("a.bmp", makeSolid(100, 100, kRed));
+    const std::string b = image("b.bmp", makeSolid(100, 100, kGreen));
+    const std::string c = image("c.bmp", makeSolid(100, 100, kBlue));
+    startViewer({a, b, c});
+    waitForPixel(160, 120, kRed);
+    waitForLines(2);
+    ASSERT_EQ(unlink(c.c_str()), 0);
+    press("space");
+    expectEnded(1);
+    const std::vector<std::string> lines = splitLines(viewer.output);
+    ASSERT_EQ(lines.size(), 3u) << viewer.output;
+    EXPECT_EQ(lines[2], "Error: reading file " + c + ": No such file or directory");
+}
+
+TEST_F(EndToEndTest, ShowsTheBundledSamples) {
+    const std::string samples = LUMOSCAPE_SAMPLES_DIR;
+    startViewer({samples + "/small.png", samples + "/photo.jpg"});
+    // The 200x150 sample sits at (60, 45) on black.
+    Capture shot = waitForCapture([](const Capture &c) { return c.width == 320 && c.at(60, 45) != kBlack; });
+    EXPECT_NE(shot.at(60, 45), kBlack);
+    EXPECT_NE(shot.at(259, 194), kBlack);
+    EXPECT_EQ(shot.at(59, 45), kBlack);
+    EXPECT_EQ(shot.at(260, 195), kBlack);
+    EXPECT_EQ(waitForLines(2), loaded(samples + "/small.png", "200x150 32bpp") +
+                                   loaded(samples + "/photo.jpg", "4000x3000 24bpp, scaled: 0.08, 0.08"));
+    if (const char *saveTo = getenv("LUMOSCAPE_SCREENSHOT")) {
+        // Lets the README's picture come from a real run of this test.
+        SDL_Surface *copy = makeSolid(shot.width, shot.height, kBlack);
+        for (int y = 0; y < shot.height; y++) {
+            for (int x = 0; x < shot.width; x++) {
+                const Rgb c = shot.at(x, y);
+                SDL_Rect dot{Sint16(x), Sint16(y), 1, 1};
+                SDL_FillRect(copy, &dot, SDL_MapRGB(copy->format, c.r, c.g, c.b));
+            }
+        }
+        saveImage(copy, saveTo);
+    }
+
+    press("space");  // the large photo fills the whole window
+    shot = waitForCapture([](const Capture &c) { return c.at(0, 0) != kBlack; });
+    EXPECT_NE(shot.at(0, 0), kBlack);
+    EXPECT_NE(shot.at(319, 239), kBlack);
+    press("Escape");
+    expectEnded(0);
+}
