@@ -4,7 +4,7 @@ BUILD_TYPE ?= RelWithDebInfo
 PREFIX ?= /usr/local
 JOBS ?= $(shell nproc 2>/dev/null || echo 2)
 
-.PHONY: all build deps configure demo test install clean
+.PHONY: all build deps configure demo test check-sanitize install clean
 
 all: build
 
@@ -27,8 +27,14 @@ test: deps
 	$(MAKE) build
 	ctest --test-dir $(BUILD_DIR) --output-on-failure -j $(JOBS)
 
+# The whole suite again, built with AddressSanitizer, LeakSanitizer and UBSan.
+check-sanitize: deps
+	cmake -S . -B $(BUILD_DIR)-sanitize -DCMAKE_BUILD_TYPE=Debug -DLUMOSCAPE_SANITIZE=ON
+	cmake --build $(BUILD_DIR)-sanitize -j $(JOBS)
+	ctest --test-dir $(BUILD_DIR)-sanitize --output-on-failure -j $(JOBS)
+
 install: build
 	cmake --install $(BUILD_DIR) --prefix $(PREFIX)
 
 clean:
-	rm -rf $(BUILD_DIR)
+	rm -rf $(BUILD_DIR) $(BUILD_DIR)-sanitize
