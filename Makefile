@@ -4,7 +4,7 @@ BUILD_TYPE ?= RelWithDebInfo
 PREFIX ?= /usr/local
 JOBS ?= $(shell nproc 2>/dev/null || echo 2)
 
-.PHONY: all build deps configure demo test check-sanitize install clean
+.PHONY: all build deps configure demo test check-sanitize fuzz install clean
 
 all: build
 
@@ -33,8 +33,16 @@ check-sanitize: deps
 	cmake --build $(BUILD_DIR)-sanitize -j $(JOBS)
 	ctest --test-dir $(BUILD_DIR)-sanitize --output-on-failure -j $(JOBS)
 
+# A bounded libFuzzer run over the settings reader; any finding fails it.
+FUZZ_RUNS ?= 200000
+fuzz: deps
+	CXX=clang++ cmake -S . -B $(BUILD_DIR)-fuzz -DCMAKE_BUILD_TYPE=RelWithDebInfo -DLUMOSCAPE_FUZZ=ON -DBUILD_TESTING=OFF
+	cmake --build $(BUILD_DIR)-fuzz -j $(JOBS) --target settings_fuzzer
+	mkdir -p $(BUILD_DIR)-fuzz/corpus
+	./$(BUILD_DIR)-fuzz/settings_fuzzer -runs=$(FUZZ_RUNS) -max_len=4096 $(BUILD_DIR)-fuzz/corpus tests/fuzz/seeds
+
 install: build
 	cmake --install $(BUILD_DIR) --prefix $(PREFIX)
 
 clean:
-	rm -rf $(BUILD_DIR) $(BUILD_DIR)-sanitize
+	rm -rf $(BUILD_DIR) $(BUILD_DIR)-sanitize $(BUILD_DIR)-fuzz

@@ -106,3 +106,23 @@ TEST_F(SettingsTest, MissingOrUnusableFileKeepsTheDefaults) {
     readSettings();
     EXPECT_EQ(settings.width, 320);
 }
+
+TEST_F(SettingsTest, HostileFilesAreReadSafelyAndKeepWhatMatched) {
+    std::string garbage;
+    for (int i = 0; i < 65536; i++) garbage += static_cast<char>((i * 7919) % 256);
+    readFile(garbage + "\nwidth 400\n" + garbage);
+    EXPECT_EQ(settings.width, 400);
+
+    readFile("height 100\n" + std::string(1 << 20, 'w') + "\nantialias 0\n");
+    EXPECT_EQ(settings.height, 100);
+    EXPECT_EQ(settings.antialias, 0);
+
+    std::string manyLines;
+    for (int i = 1; i <= 100000; i++) manyLines += "width " + std::to_string(i) + "\n";
+    readFile(manyLines);
+    EXPECT_EQ(settings.width, 100000);
+
+    readFile(std::string("width 7\0height 9\n", 17));  // nothing after a NUL byte counts
+    EXPECT_EQ(settings.width, 7);
+    EXPECT_EQ(settings.height, 240);
+}

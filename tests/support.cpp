@@ -91,6 +91,11 @@ void writeFile(const std::string &path, const std::string &text) {
     out << text;
 }
 
+std::string readWhole(const std::string &path) {
+    std::ifstream in(path, std::ios::binary);
+    return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
+}
+
 std::vector<std::string> splitLines(const std::string &text) {
     std::vector<std::string> lines;
     std::istringstream in(text);
@@ -99,7 +104,8 @@ std::vector<std::string> splitLines(const std::string &text) {
 }
 
 Child startChild(const std::string &program, const std::vector<std::string> &args,
-                 const std::vector<std::string> &environment, bool mergeErrors) {
+                 const std::vector<std::string> &environment, bool mergeErrors,
+                 const std::function<void()> &inChild) {
     Child child;
     int pipeEnds[2];
     if (pipe(pipeEnds) != 0) {
@@ -113,6 +119,7 @@ Child startChild(const std::string &program, const std::vector<std::string> &arg
         close(pipeEnds[0]);
         close(pipeEnds[1]);
         for (const std::string &entry : environment) putenv(strdup(entry.c_str()));
+        if (inChild) inChild();
         std::vector<char *> argv;
         argv.push_back(const_cast<char *>(program.c_str()));
         for (const std::string &arg : args) argv.push_back(const_cast<char *>(arg.c_str()));

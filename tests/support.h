@@ -41,6 +41,8 @@ std::string saveImage(SDL_Surface *surface, const std::string &path);
 std::string makeTempDir();
 /// Writes `text` into a file.
 void writeFile(const std::string &path, const std::string &text);
+/// The whole content of a file; empty when it cannot be read.
+std::string readWhole(const std::string &path);
 /// Lines of `text`, without their line ends.
 std::vector<std::string> splitLines(const std::string &text);
 
@@ -55,9 +57,11 @@ struct Child {
     int outputFd = -1;
     std::string output;  ///< what it printed so far
 };
-/// Starts `program` (looked up in PATH) with `args`; `mergeErrors` sends standard error to the pipe too.
+/// Starts `program` (looked up in PATH) with `args`; `mergeErrors` sends standard error to the
+/// pipe too, and `inChild` runs in the child just before the program is started.
 Child startChild(const std::string &program, const std::vector<std::string> &args,
-                 const std::vector<std::string> &environment = {}, bool mergeErrors = false);
+                 const std::vector<std::string> &environment = {}, bool mergeErrors = false,
+                 const std::function<void()> &inChild = {});
 /// Reads the child's output until `done` holds for it or `seconds` pass; returns whether it held.
 bool readUntil(Child &child, const std::function<bool(const std::string &)> &done, double seconds);
 /// Waits for the child to end; its exit status, -1 after a signal, -2 when killed after `seconds`.

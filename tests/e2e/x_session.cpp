@@ -11,7 +11,8 @@
 
 namespace {
 
-constexpr double kPatienceSeconds = 10;
+// Long enough for a start under valgrind; every wait polls, so passing runs never take it.
+constexpr double kPatienceSeconds = 30;
 
 struct RequiredTool {
     const char *program;
@@ -112,9 +113,15 @@ std::string EndToEndTest::image(const std::string &name, SDL_Surface *surface) {
     return saveImage(surface, dir + "/" + name);
 }
 
-void EndToEndTest::startViewer(const std::vector<std::string> &args, const std::string &settingsText) {
+void EndToEndTest::startViewer(const std::vector<std::string> &args, const std::string &settingsText,
+                               const std::vector<std::string> &launcher) {
     if (!settingsText.empty()) writeFile(home + "/.lumoscaperc", settingsText);
-    viewer = startChild(LUMOSCAPE_BINARY, args, {"DISPLAY=" + display, "HOME=" + home});
+    std::vector<std::string> command = launcher;
+    command.push_back(LUMOSCAPE_BINARY);
+    command.insert(command.end(), args.begin(), args.end());
+    const std::string program = command.front();
+    command.erase(command.begin());
+    viewer = startChild(program, command, {"DISPLAY=" + display, "HOME=" + home});
     const auto start = std::chrono::steady_clock::now();
     while (std::chrono::steady_clock::now() - start < std::chrono::seconds(int(kPatienceSeconds))) {
         const ProcessResult found =

@@ -24,8 +24,9 @@ protected:
     void TearDown() override;
 
     /// Starts the viewer with `args` (and a settings file when `settingsText` is not empty),
-    /// then waits for its window to be mapped.
-    void startViewer(const std::vector<std::string> &args, const std::string &settingsText = "");
+    /// behind `launcher` (such as valgrind and its options) if given, then waits for its window.
+    void startViewer(const std::vector<std::string> &args, const std::string &settingsText = "",
+                     const std::vector<std::string> &launcher = {});
     /// Focuses the viewer's window and types one key (an xdotool key name).
     void press(const std::string &key);
     /// Captures the viewer's window, or the whole X screen.

@@ -1,0 +1,153 @@
+// Tests of input nobody planned for: broken and hostile files, odd paths and odd arguments.
+#include <sys/prctl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <linux/capability.h>
+
+#include <random>
+
+#include "support.h"
+
+namespace {
+
+const std::string kPngSignature("\x89PNG\r\n\x1a\n", 8);
+
+uint32_t crc32(const std::string &bytes) {
+    uint32_t crc = 0xffffffffu;
+    for (unsigned char byte : bytes) {
+        crc ^= byte;
+        for (int bit = 0; bit < 8; bit++) crc = (crc >> 1) ^ (0xedb88320u & (0u - (crc & 1u)));
+    }
+    return ~crc;
+}
+
+std::string bigEndian(uint32_t value) {
+    return {char(value >> 24), char(value >> 16), char(value >> 8), char(value)};
+}
+
+std::string pngChunk(const std::string &type, const std::string &data) {
+    return bigEndian(uint32_t(data.size())) + type + data + bigEndian(crc32(type + data));
+}
+
+std::string randomBytes(size_t count, unsigned seed) {
+    std::mt19937 generator(seed);
+    std::string bytes(count, '\0');
+    for (char &byte : bytes) byte = static_cast<char>(generator());
+    return bytes;
+}
+
+}  // namespace
+
+class BadInputTest : public ViewerTest {
+protected:
+    // Runs the viewer on one argument that must fail to decode: one Error line, status 1.
+    void expectDecodeFailure(const std::string &path, const std::function<void()> &inChild = {}) {
+        Child child = startChild(LUMOSCAPE_BINARY, {path}, {"SDL_VIDEODRIVER=dummy"}, false, inChild);
+        EXPECT_EQ(waitForExit(child, 30), 1) << path << ": " << child.output;
+        EXPECT_EQ(child.output.rfind("Error: loadImage: ", 0), 0u) << path << ": " << child.output;
+        EXPECT_EQ(countLines(child.output), 1u) << child.output;
+    }
+};
+
+TEST_F(BadInputTest, BrokenAndHostileFilesEndWithTheDecodeError) {
+    const std::string png = readWhole(LUMOSCAPE_SAMPLES_DIR "/small.png");
+    const std::string ihdr100k = bigEndian(100000) + bigEndian(100000) + std::string("\x08\x02\0\0\0", 5);
+    const std::pair<std::string, std::string> files[] = {
+        {"empty.png", ""},
+        {"half.png", png.substr(0, png.size() / 2)},
+        {"noise.png", kPngSignature + randomBytes(4096, 1)},
+        {"huge.png", kPngSignature + pngChunk("IHDR", ihdr100k) + pngChunk("IDAT", randomBytes(64, 2)) +
+                         pngChunk("IEND", "")},
+        {"text.png", "just some text\n"},
+        {"noise.jpg", "\xff\xd8\xff\xe0" + randomBytes(4096, 3)},
+    };
+    for (const auto &[name, bytes] : files) {
+        writeFile(dir + "/" + name, bytes);
+        expectDecodeFailure(dir + "/" + name);
+    }
+}
+
+TEST_F(BadInputTest, TruncatedJpegIsShownAsFarAsItGoes) {
+    // The JPEG decoder fills in what is missing rather than failing.
+    const std::string jpeg = readWhole(LUMOSCAPE_SAMPLES_DIR "/photo.jpg");
+    writeFile(dir + "/half.jpg", jpeg.substr(0, jpeg.size() / 2));
+    const ProcessResult result = runViewer({dir + "/half.jpg"}, {"SDL_VIDEODRIVER=dummy"}, 1);
+    EXPECT_EQ(result.output, "INFO: loaded " + dir + "/half.jpg: 4000x3000 24bpp, scaled: 0.08, 0.08\n");
+    EXPECT_EQ(result.exitStatus, 0);
+}
+
+TEST_F(BadInputTest, FileTheProcessCannotReadEndsWithTheDecodeError) {
+    const std::string path = saveImage(makeSolid(10, 10, kRed), dir + "/secret.bmp");
+    ASSERT_EQ(chmod(path.c_str(), 0), 0);
+    // Root reads any file; without these two capabilities it is refused like anyone else.
+    const auto withoutOverride = [] {
+        if (geteuid() != 0) return;
+        if (prctl(PR_CAPBSET_DROP, CAP_DAC_OVERRIDE) != 0 ||
+            prctl(PR_CAPBSET_DROP, CAP_DAC_READ_SEARCH) != 0) {
+            perror("cannot drop the file-override capabilities");
+            _exit(126);
+        }
+    };
+    expectDecodeFailure(path, withoutOverride);
+}
+
+TEST_F(BadInputTest, ArgumentsThatAreNotFilesAreSkipped) {
+    const std::string fifo = dir + "/fifo", loop = dir + "/loop";
+    ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+    ASSERT_EQ(symlink(loop.c_str(), loop.c_str()), 0);
+    const ProcessResult result = runViewer({dir, fifo, "/dev/null", loop}, {"SDL_VIDEODRIVER=none"});
+    EXPECT_EQ(result.exitStatus, 0);
+    EXPECT_EQ(result.output, "INFO: " + dir + " is a dir, ignoring for now\n" +
+                                 "INFO: " + fifo + " is something we don't know about, ignoring\n" +
+                                 "INFO: /dev/null is something we don't know about, ignoring\n" +
+                                 "INFO: could not open " + loop + ": Too many levels of symbolic links\n" +
+                                 "INFO: no valid images found\n");
+}
+
+TEST_F(BadInputTest, OddPathsArePrintedAsGiven) {
+    const std::string names[] = {"with space.bmp", "new\nline.bmp", "caf\xc3\xa9-\xff.bmp", "-dash.bmp"};
+    std::vector<std::string> args;
+    for (const std::string &name : names) {
+        args.push_back(saveImage(makeSolid(10, 10, kGreen), dir + "/" + name));
+    }
+    args[3] = "-dash.bmp";  // a leading dash, given relative to the working folder
+    ASSERT_EQ(chdir(dir.c_str()), 0);
+    // The viewer loads two images, then waits for keys: one run per pair. The newline in the
+    // second name makes its line two.
+    ProcessResult result = runViewer({args[0], args[1]}, {"SDL_VIDEODRIVER=dummy"}, 3);
+    EXPECT_EQ(result.output, "INFO: loaded " + args[0] + ": 10x10 24bpp\n" + "INFO: loaded " + args[1] +
+                                 ": 10x10 24bpp\n");
+    result = runViewer({args[2], args[3]}, {"SDL_VIDEODRIVER=dummy"}, 2);
+    EXPECT_EQ(result.output, "INFO: loaded " + args[2] + ": 10x10 24bpp\n" + "INFO: loaded " + args[3] +
+                                 ": 10x10 24bpp\n");
+    EXPECT_EQ(result.exitStatus, 0);
+    EXPECT_EQ(chdir("/"), 0);
+}
+
+TEST_F(BadInputTest, TenThousandMixedArgumentsKeepTheirOrder) {
+    const std::string good = saveImage(makeSolid(4, 4, kRed), dir + "/good.bmp");
+    std::vector<std::string> args;
+    std::string expected;
+    for (int i = 0; i < 10000; i++) {
+        if (i % 3 == 0) {
+            args.push_back(dir + "/missing" + std::to_string(i));
+            expected += "INFO: could not open " + args.back() + ": No such file or directory\n";
+        } else {
+            args.push_back(i % 3 == 1 ? good : dir + "/./good.bmp");
+        }
+    }
+    std::vector<char *> argv;
+    for (std::string &arg : args) argv.push_back(arg.data());
+    testing::internal::CaptureStdout();
+    collectImages(static_cast<int>(argv.size()), argv.data());
+    EXPECT_EQ(testing::internal::GetCapturedStdout(), expected);
+    ASSERT_EQ(imageList.count, 6666);
+    int index = 0;
+    for (const ImageEntry *entry = imageList.firstEntry; entry; entry = entry->nextEntry) {
+        while (index % 3 == 0) index++;
+        EXPECT_EQ(entry->filePath, args[size_t(index)]);
+        if (entry->filePath != args[size_t(index)]) break;
+        index++;
+    }
+}
