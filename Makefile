@@ -4,7 +4,7 @@ BUILD_TYPE ?= RelWithDebInfo
 PREFIX ?= /usr/local
 JOBS ?= $(shell nproc 2>/dev/null || echo 2)
 
-.PHONY: all build deps configure demo test check-sanitize fuzz install clean
+.PHONY: all build deps configure demo test check-sanitize fuzz bench install clean
 
 all: build
 
@@ -41,8 +41,14 @@ fuzz: deps
 	mkdir -p $(BUILD_DIR)-fuzz/corpus
 	./$(BUILD_DIR)-fuzz/settings_fuzzer -runs=$(FUZZ_RUNS) -max_len=4096 $(BUILD_DIR)-fuzz/corpus tests/fuzz/seeds
 
+# Release-mode benchmarks of every user action; the table also goes to docs/benchmarks.md.
+bench: deps
+	cmake -S . -B $(BUILD_DIR)-bench -DCMAKE_BUILD_TYPE=Release
+	cmake --build $(BUILD_DIR)-bench -j $(JOBS) --target lumoscape lumoscape_bench
+	./$(BUILD_DIR)-bench/lumoscape_bench --docs=docs/benchmarks.md
+
 install: build
 	cmake --install $(BUILD_DIR) --prefix $(PREFIX)
 
 clean:
-	rm -rf $(BUILD_DIR) $(BUILD_DIR)-sanitize $(BUILD_DIR)-fuzz
+	rm -rf $(BUILD_DIR) $(BUILD_DIR)-sanitize $(BUILD_DIR)-fuzz $(BUILD_DIR)-bench

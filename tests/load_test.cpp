@@ -45,6 +45,8 @@ TEST_F(LoadTest, FittedImagesKeepTheirOwnColours) {
         testing::internal::GetCapturedStdout();
         ASSERT_NE(image, nullptr);
         EXPECT_EQ(image->format->BitsPerPixel, bitsPerPixel == 8 ? 8 : 32);
+        // An opaque image stays opaque: no colour key, no per-pixel blending on every present.
+        EXPECT_EQ(image->flags & (SDL_SRCCOLORKEY | SDL_SRCALPHA), 0u) << bitsPerPixel << " bpp";
         presentSurface(image);
         EXPECT_EQ(pixelAt(screen, 40, 40), kRed) << bitsPerPixel << " bpp";
         EXPECT_EQ(pixelAt(screen, 280, 40), kGreen) << bitsPerPixel << " bpp";

@@ -12,14 +12,19 @@
 
 namespace {
 
-// The scaler marks palette index 0 of a paletted result transparent whether or not the
-// decoded image had a colour key, which would blank out that colour; keep the image's own.
-void keepColourKey(const SDL_Surface *decoded, SDL_Surface *fitted) {
-    if (fitted->format->BitsPerPixel != 8) return;
-    if (decoded->flags & SDL_SRCCOLORKEY) {
-        SDL_SetColorKey(fitted, SDL_SRCCOLORKEY, decoded->format->colorkey);
-    } else {
-        SDL_SetColorKey(fitted, 0, 0);
+// The scaler gives its result transparency the decoded image may not have: it marks palette
+// index 0 of a paletted result transparent, which would blank out that colour, and switches
+// per-pixel alpha blending on for a true-colour result, which costs every later blit of an
+// opaque image. Give the fitted image the decoded image's own transparency instead.
+void keepTransparency(const SDL_Surface *decoded, SDL_Surface *fitted) {
+    if (fitted->format->BitsPerPixel == 8) {
+        if (decoded->flags & SDL_SRCCOLORKEY) {
+            SDL_SetColorKey(fitted, SDL_SRCCOLORKEY, decoded->format->colorkey);
+        } else {
+            SDL_SetColorKey(fitted, 0, 0);
+        }
+    } else if (!(decoded->flags & SDL_SRCALPHA)) {
+        SDL_SetAlpha(fitted, 0, SDL_ALPHA_OPAQUE);
     }
 }
 
@@ -51,7 +56,7 @@ SDL_Surface *loadImage(const char *filePath) {
         double vertical = static_cast<double>(screen->h) / image->h;
         printf(", scaled: %.2f, %.2f", horizontal, vertical);
         SDL_Surface *fitted = zoomSurface(image, horizontal, vertical, settings.antialias);
-        if (fitted) keepColourKey(image, fitted);
+        if (fitted) keepTransparency(image, fitted);
         SDL_FreeSurface(image);
         if (!fitted) {
             putchar('\n');

@@ -1,0 +1,410 @@
+// Benchmarks: what each user action of the viewer costs, set against its floor.
+#include <SDL.h>
+#include <SDL_image.h>
+#include <benchmark/benchmark.h>
+#include <signal.h>
+#include <sys/resource.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <ctime>
+#include <fstream>
+#include <map>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "display/display.h"
+#include "image_files.h"
+
+namespace {
+
+// The images every benchmark uses, made afresh in a temporary folder.
+struct Inputs {
+    std::string dir;
+    std::string bigJpeg, bigPng, mediumPng, screenPng;
+    int bigWidth = 4000, bigHeight = 3000;
+};
+Inputs inputs;
+bool smoke = false;  // a quick run that only proves the benchmarks still work
+
+// loadImage prints a line per decode; the benchmarks run with standard output muted.
+int consoleFd = -1;
+
+void muteStdout() {
+    fflush(stdout);
+    consoleFd = dup(STDOUT_FILENO);
+    FILE *sink = freopen("/dev/null", "w", stdout);
+    (void)sink;
+}
+
+void unmuteStdout() {
+    fflush(stdout);
+    dup2(consoleFd, STDOUT_FILENO);
+    close(consoleFd);
+}
+
+void freeImageList() {
+    for (ImageEntry *entry = imageList.firstEntry; entry;) {
+        ImageEntry *next = entry->nextEntry;
+        delete entry;
+        entry = next;
+    }
+    imageList = ImageList{nullptr, nullptr, 0};
+}
+
+void resetViewer() {
+    releaseSlot(&viewerState.current);
+    releaseSlot(&viewerState.prefetched);
+    releaseSlot(&viewerState.rotated);
+    viewerState.angle = 0;
+    viewerState.cursor = nullptr;
+    freeImageList();
+}
+
+void useScreen(int width, int height) {
+    viewerState.screen = SDL_SetVideoMode(width, height, 32, SDL_SWSURFACE);
+    if (!viewerState.screen) {
+        fprintf(stderr, "SDL_SetVideoMode: %s\n", SDL_GetError());
+        exit(1);
+    }
+}
+
+SDL_Event keyDown(SDLKey key) {
+    SDL_Event event{};
+    event.type = SDL_KEYDOWN;
+    event.key.type = SDL_KEYDOWN;
+    event.key.keysym.sym = key;
+    return event;
+}
+
+void decodeOnly(benchmark::State &state, const std::string &path) {
+    for (auto _ : state) SDL_FreeSurface(IMG_Load(path.c_str()));
+}
+
+void loadAndFit(benchmark::State &state, const std::string &path) {
+    for (auto _ : state) SDL_FreeSurface(loadImage(path.c_str()));
+}
+
+// Two entries of the same file: stepping from the first to the second shows the image decoded
+// ahead, and as the second is the last there is no look-ahead load to exclude.
+void forwardStep(benchmark::State &state, const std::string &path) {
+    resetViewer();
+    addImage(path.c_str());
+    addImage(path.c_str());
+    const SDL_Event space = keyDown(SDLK_SPACE);
+    for (auto _ : state) {
+        state.PauseTiming();
+        releaseSlot(&viewerState.current);
+        releaseSlot(&viewerState.prefetched);
+        viewerState.cursor = imageList.firstEntry;
+        viewerState.current = loadImage(path.c_str());
+        viewerState.prefetched = loadImage(path.c_str());
+        state.ResumeTiming();
+        dispatchEvent(&space);
+    }
+    resetViewer();
+}
+
+// Stepping back always decodes before it draws.
+void backwardStep(benchmark::State &state, const std::string &path) {
+    resetViewer();
+    addImage(path.c_str());
+    addImage(path.c_str());
+    const SDL_Event shift = keyDown(SDLK_LSHIFT);
+    for (auto _ : state) {
+        state.PauseTiming();
+        releaseSlot(&viewerState.current);
+        releaseSlot(&viewerState.prefetched);
+        viewerState.cursor = imageList.lastEntry;
+        viewerState.current = loadImage(path.c_str());
+        state.ResumeTiming();
+        dispatchEvent(&shift);
+    }
+    resetViewer();
+}
+
+void present(benchmark::State &state, int width, int height) {
+    useScreen(width, height);
+    SDL_Surface *image = SDL_CreateRGBSurface(SDL_SWSURFACE, width, height, 24, 0xff, 0xff00, 0xff0000, 0);
+    for (auto _ : state) presentSurface(image);
+    SDL_FreeSurface(image);
+    useScreen(320, 240);
+}
+
+void turn(benchmark::State &state, int degrees) {
+    resetViewer();
+    viewerState.current = loadImage(inputs.screenPng.c_str());
+    for (auto _ : state) {
+        viewerState.angle = degrees;
+        rotateImage();
+    }
+    resetViewer();
+}
+
+void buildList(benchmark::State &state, int count) {
+    std::vector<std::string> paths(static_cast<size_t>(count), inputs.screenPng);
+    std::vector<char *> argv;
+    for (std::string &path : paths) argv.push_back(path.data());
+    for (auto _ : state) {
+        collectImages(count, argv.data());
+        state.PauseTiming();
+        freeImageList();
+        state.ResumeTiming();
+    }
+}
+
+// Collects seconds per iteration of every run, by benchmark name.
+class Collector : public benchmark::BenchmarkReporter {
+public:
+    bool ReportContext(const Context &) override { return true; }
+    void ReportRuns(const std::vector<Run> &runs) override {
+        for (const Run &run : runs) {
+            if (run.iterations > 0) seconds[run.run_name.function_name] = run.real_accumulated_time / double(run.iterations);
+        }
+    }
+    std::map<std::string, double> seconds;
+};
+
+// The whole viewer from exec to its first "INFO: loaded" line, and its peak resident memory.
+struct ProcessFigures {
+    double seconds = 0;
+    long peakKilobytes = 0;
+};
+
+ProcessFigures timeToFirstImage(const std::string &path, int runs) {
+    std::vector<double> times;
+    ProcessFigures figures;
+    for (int i = 0; i < runs; i++) {
+        int pipeEnds[2];
+        if (pipe(pipeEnds) != 0) exit(1);
+        const auto start = std::chrono::steady_clock::now();
+        const pid_t child = fork();
+        if (child == 0) {
+            dup2(pipeEnds[1], STDOUT_FILENO);
+            close(pipeEnds[0]);
+            close(pipeEnds[1]);
+            setenv("SDL_VIDEODRIVER", "dummy", 1);
+            execl(LUMOSCAPE_BINARY, LUMOSCAPE_BINARY, path.c_str(), static_cast<char *>(nullptr));
+            _exit(127);
+        }
+        close(pipeEnds[1]);
+        std::string output;
+        char buffer[512];
+        while (output.find('\n') == std::string::npos) {
+            const ssize_t got = read(pipeEnds[0], buffer, sizeof buffer);
+            if (got <= 0) break;
+            output.append(buffer, static_cast<size_t>(got));
+        }
+        times.push_back(std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count());
+        kill(child, SIGTERM);
+        int status = 0;
+        rusage usage{};
+        wait4(child, &status, 0, &usage);
+        close(pipeEnds[0]);
+        if (output.rfind("INFO: loaded", 0) != 0) {
+            fprintf(stderr, "the viewer did not load %s: %s\n", path.c_str(), output.c_str());
+            exit(1);
+        }
+        figures.peakKilobytes = std::max(figures.peakKilobytes, usage.ru_maxrss);
+    }
+    std::sort(times.begin(), times.end());
+    figures.seconds = times[times.size() / 2];
+    return figures;
+}
+
+std::string duration(double seconds) {
+    char text[64];
+    if (seconds >= 1e-3) {
+        snprintf(text, sizeof text, "%.2f ms", seconds * 1e3);
+    } else if (seconds >= 1e-6) {
+        snprintf(text, sizeof text, "%.1f µs", seconds * 1e6);
+    } else {
+        snprintf(text, sizeof text, "%.1f ns", seconds * 1e9);
+    }
+    return text;
+}
+
+std::string number(double value, const char *format) {
+    char text[64];
+    snprintf(text, sizeof text, format, value);
+    return text;
+}
+
+std::string cpuModel() {
+    std::ifstream info("/proc/cpuinfo");
+    for (std::string line; std::getline(info, line);) {
+        if (line.rfind("model name", 0) == 0) return line.substr(line.find(':') + 2);
+    }
+    return "unknown";
+}
+
+std::string today() {
+    char text[32];
+    const time_t now = time(nullptr);
+    strftime(text, sizeof text, "%Y-%m-%d", gmtime(&now));
+    return text;
+}
+
+struct Row {
+    std::string measure, figure, against, ratio, target;
+};
+
+std::string tableOf(const std::vector<Row> &rows) {
+    std::ostringstream out;
+    out << "| # | Measure | Figure | Against | Ratio | Target |\n|---|---|---|---|---|---|\n";
+    int index = 0;
+    for (const Row &row : rows) {
+        out << "| " << ++index << " | " << row.measure << " | " << row.figure << " | " << row.against << " | "
+            << row.ratio << " | " << row.target << " |\n";
+    }
+    return out.str();
+}
+
+// Replaces the measured part of the document, keeping the reading written around it.
+void writeDocument(const std::string &path, const std::string &table) {
+    const std::string begin = "<!-- bench:begin -->\n", end = "<!-- bench:end -->\n";
+    std::string document;
+    {
+        std::ifstream in(path);
+        document.assign(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+    }
+    const std::string measured = begin + "Measured on " + cpuModel() + ", " + today() + ", with `make bench`.\n\n" +
+                                 table + end;
+    const size_t from = document.find(begin), to = document.find(end);
+    if (from == std::string::npos || to == std::string::npos || to < from) {
+        document = "# Benchmarks\n\n" + measured;
+    } else {
+        document.replace(from, to + end.size() - from, measured);
+    }
+    std::ofstream(path) << document;
+}
+
+void makeInputs() {
+    char pattern[] = "/tmp/lumoscape-bench-XXXXXX";
+    if (!mkdtemp(pattern)) exit(1);
+    inputs.dir = pattern;
+    if (smoke) inputs.bigWidth = 400, inputs.bigHeight = 300;
+    inputs.bigJpeg = inputs.dir + "/big.jpg";
+    inputs.bigPng = inputs.dir + "/big.png";
+    inputs.mediumPng = inputs.dir + "/medium.png";
+    inputs.screenPng = inputs.dir + "/screen.png";
+    if (!writePhotoJpeg(inputs.bigJpeg, inputs.bigWidth, inputs.bigHeight, 90) ||
+        !writePhotoPng(inputs.bigPng, inputs.bigWidth, inputs.bigHeight) ||
+        !writePhotoPng(inputs.mediumPng, 640, 480) || !writePhotoPng(inputs.screenPng, 320, 240)) {
+        fprintf(stderr, "cannot write the benchmark images in %s\n", inputs.dir.c_str());
+        exit(1);
+    }
+}
+
+void removeInputs() {
+    for (const std::string &path : {inputs.bigJpeg, inputs.bigPng, inputs.mediumPng, inputs.screenPng}) {
+        unlink(path.c_str());
+    }
+    rmdir(inputs.dir.c_str());
+}
+
+}  // namespace
+
+int main(int argc, char **argv) {
+    benchmark::Initialize(&argc, argv);
+    std::string documentPath;
+    for (int i = 1; i < argc; i++) {
+        if (!strcmp(argv[i], "--smoke")) smoke = true;
+        else if (!strncmp(argv[i], "--docs=", 7)) documentPath = argv[i] + 7;
+        else {
+            fprintf(stderr, "usage: %s [benchmark flags] [--smoke] [--docs=FILE]\n", argv[0]);
+            return 2;
+        }
+    }
+    setenv("SDL_VIDEODRIVER", "dummy", 1);
+    if (SDL_Init(SDL_INIT_VIDEO) != 0) {
+        fprintf(stderr, "SDL_Init: %s\n", SDL_GetError());
+        return 1;
+    }
+    useScreen(320, 240);
+    makeInputs();
+
+    const std::string bigSize = std::to_string(inputs.bigWidth) + "×" + std::to_string(inputs.bigHeight);
+    const std::vector<std::pair<std::string, std::string>> images = {
+        {bigSize + " JPEG", inputs.bigJpeg},
+        {bigSize + " PNG", inputs.bigPng},
+        {"640×480 PNG", inputs.mediumPng},
+        {"320×240 PNG", inputs.screenPng}};
+    const int smallList = smoke ? 100 : 10000, largeList = smoke ? 1000 : 100000;
+    std::vector<benchmark::internal::Benchmark *> registered;
+    for (const auto &[name, path] : images) {
+        registered.push_back(benchmark::RegisterBenchmark(("decode/" + name).c_str(), decodeOnly, path));
+        registered.push_back(benchmark::RegisterBenchmark(("loadImage/" + name).c_str(), loadAndFit, path));
+    }
+    registered.push_back(benchmark::RegisterBenchmark("forward/big", forwardStep, inputs.bigJpeg));
+    registered.push_back(benchmark::RegisterBenchmark("backward/big", backwardStep, inputs.bigJpeg));
+    registered.push_back(benchmark::RegisterBenchmark("forward/screen", forwardStep, inputs.screenPng));
+    registered.push_back(benchmark::RegisterBenchmark("present/320x240", present, 320, 240));
+    registered.push_back(benchmark::RegisterBenchmark("present/800x480", present, 800, 480));
+    registered.push_back(benchmark::RegisterBenchmark("turn/quarter", turn, 90));
+    registered.push_back(benchmark::RegisterBenchmark("turn/half", turn, 180));
+    registered.push_back(benchmark::RegisterBenchmark("list/small", buildList, smallList));
+    registered.push_back(benchmark::RegisterBenchmark("list/large", buildList, largeList));
+    for (benchmark::internal::Benchmark *bench : registered) {
+        if (smoke) bench->Iterations(2);
+    }
+    // These pause the clock for two large decodes per iteration, which the library's time
+    // budget does not count: a fixed count keeps the run to seconds.
+    if (!smoke) {
+        for (size_t i = images.size() * 2; i < images.size() * 2 + 2; i++) registered[i]->Iterations(20);
+    }
+
+    Collector collector;
+    muteStdout();
+    benchmark::RunSpecifiedBenchmarks(&collector);
+    unmuteStdout();
+    const int processRuns = smoke ? 1 : 5;
+    const ProcessFigures screenStart = timeToFirstImage(inputs.screenPng, processRuns);
+    const ProcessFigures bigStart = timeToFirstImage(inputs.bigJpeg, processRuns);
+    SDL_Quit();
+    removeInputs();
+
+    std::map<std::string, double> &t = collector.seconds;
+    std::vector<Row> rows;
+    for (const auto &[name, path] : images) {
+        const double load = t["loadImage/" + name], decode = t["decode/" + name];
+        rows.push_back({"Load and fit, " + name, duration(load), "decode alone: " + duration(decode),
+                        number(load / decode, "%.2f×"), ""});
+    }
+    rows.push_back({"Forward step, " + bigSize + " JPEG (key to flip)", duration(t["forward/big"]),
+                    "backward step: " + duration(t["backward/big"]),
+                    number(100 * t["forward/big"] / t["backward/big"], "%.3f%%"), "< 1%"});
+    rows.push_back({"Forward step, 320×240 PNG (key to flip)", duration(t["forward/screen"]), "", "", "< 2 ms"});
+    rows.push_back({"Present a screen-size surface, 320×240", duration(t["present/320x240"]), "", "", ""});
+    rows.push_back({"Present a screen-size surface, 800×480", duration(t["present/800x480"]),
+                    "320×240: " + duration(t["present/320x240"]),
+                    number(t["present/800x480"] / t["present/320x240"], "%.2f×"), ""});
+    rows.push_back({"Quarter turn of a 320×240 image", duration(t["turn/quarter"]), "", "", ""});
+    rows.push_back({"Half turn of a 320×240 image", duration(t["turn/half"]), "", "", ""});
+    const double perSmall = t["list/small"] / smallList, perLarge = t["list/large"] / largeList;
+    rows.push_back({"Image list from " + std::to_string(largeList) + " arguments, per argument",
+                    duration(perLarge), std::to_string(smallList) + " arguments: " + duration(perSmall),
+                    number(perLarge / perSmall, "%.2f×"), "about 1× (flat)"});
+    rows.push_back({"Exec to first INFO line, 320×240 PNG", duration(screenStart.seconds), "", "", ""});
+    rows.push_back({"Exec to first INFO line, " + bigSize + " JPEG", duration(bigStart.seconds),
+                    "320×240 PNG: " + duration(screenStart.seconds),
+                    number(bigStart.seconds / screenStart.seconds, "%.1f×"), ""});
+    const double decodedMb = inputs.bigWidth * double(inputs.bigHeight) * 3 / (1024 * 1024);
+    rows.push_back({"Peak memory, 320×240 PNG", number(screenStart.peakKilobytes / 1024.0, "%.1f MB"),
+                    "decoded: 0.2 MB", "", ""});
+    rows.push_back({"Peak memory, " + bigSize + " JPEG", number(bigStart.peakKilobytes / 1024.0, "%.1f MB"),
+                    "decoded (24-bit): " + number(decodedMb, "%.1f MB"),
+                    number(bigStart.peakKilobytes / 1024.0 / decodedMb, "%.2f×"),
+                    "< " + number(3 * decodedMb + 30, "%.0f MB") + " (3× + 30 MB)"});
+
+    const std::string table = tableOf(rows);
+    printf("%s", table.c_str());
+    if (!documentPath.empty() && !smoke) writeDocument(documentPath, table);
+    return 0;
+}
