@@ -7,6 +7,7 @@
 
 #include <chrono>
 #include <cstdlib>
+#include <cstring>
 #include <thread>
 
 namespace {
@@ -122,17 +123,38 @@ void EndToEndTest::startViewer(const std::vector<std::string> &args, const std::
     const std::string program = command.front();
     command.erase(command.begin());
     viewer = startChild(program, command, {"DISPLAY=" + display, "HOME=" + home});
+    // The first line comes after the video mode is set, so the window found then is final
+    // (SDL on top of SDL2 may replace its first window while it sets the mode up).
+    ASSERT_TRUE(readUntil(viewer, [](const std::string &out) { return countLines(out) > 0; },
+                          kPatienceSeconds))
+        << "the viewer printed nothing";
     const auto start = std::chrono::steady_clock::now();
     while (std::chrono::steady_clock::now() - start < std::chrono::seconds(int(kPatienceSeconds))) {
         const ProcessResult found =
             runX("xdotool", {"search", "--onlyvisible", "--class", "lumoscape"});
         if (found.exitStatus == 0 && !found.output.empty()) {
-            window = splitLines(found.output).at(0);
+            window = splitLines(found.output).back();
             return;
         }
         sleepBriefly();
     }
     FAIL() << "the viewer's window did not appear; it printed: " << viewer.output;
+}
+
+WindowGeometry EndToEndTest::geometry() {
+    const ProcessResult info = runX("xwininfo", {"-id", window});
+    WindowGeometry result;
+    for (const std::string &line : splitLines(info.output)) {
+        const auto value = [&](const char *label, int *into) {
+            const size_t at = line.find(label);
+            if (at != std::string::npos) *into = std::stoi(line.substr(at + strlen(label)));
+        };
+        value("Absolute upper-left X:", &result.x);
+        value("Absolute upper-left Y:", &result.y);
+        value("Width:", &result.width);
+        value("Height:", &result.height);
+    }
+    return result;
 }
 
 void EndToEndTest::press(const std::string &key) {
@@ -141,21 +163,22 @@ void EndToEndTest::press(const std::string &key) {
     ASSERT_EQ(typed.exitStatus, 0) << typed.output;
 }
 
-Capture EndToEndTest::capture(bool wholeScreen) {
-    const ProcessResult dumped = wholeScreen ? runX("xwd", {"-root", "-silent"})
-                                             : runX("xwd", {"-id", window, "-silent"});
+// Only windows are captured: with windows of several visuals on the screen, as SDL on top of
+// SDL2 makes, xwd's dump of the root window comes out garbled.
+Capture EndToEndTest::capture(const std::string &otherWindow) {
+    const ProcessResult dumped = runX("xwd", {"-id", otherWindow.empty() ? window : otherWindow, "-silent"});
     EXPECT_EQ(dumped.exitStatus, 0);
     return parseXwd(dumped.output);
 }
 
 Capture EndToEndTest::waitForCapture(const std::function<bool(const Capture &)> &ready,
-                                     bool wholeScreen) {
+                                     const std::string &otherWindow) {
     const auto start = std::chrono::steady_clock::now();
-    Capture last = capture(wholeScreen);
+    Capture last = capture(otherWindow);
     while (!ready(last) &&
            std::chrono::steady_clock::now() - start < std::chrono::seconds(int(kPatienceSeconds))) {
         sleepBriefly();
-        last = capture(wholeScreen);
+        last = capture(otherWindow);
     }
     return last;
 }

@@ -14,6 +14,11 @@ struct Capture {
     Rgb at(int x, int y) const { return pixels[static_cast<size_t>(y * width + x)]; }
 };
 
+/// Where a window sits on the X screen.
+struct WindowGeometry {
+    int x = -1, y = -1, width = 0, height = 0;
+};
+
 /// Parses an xwd dump of a 32-bit TrueColor visual; an empty capture if it cannot.
 Capture parseXwd(const std::string &dump);
 
@@ -27,12 +32,15 @@ protected:
     /// behind `launcher` (such as valgrind and its options) if given, then waits for its window.
     void startViewer(const std::vector<std::string> &args, const std::string &settingsText = "",
                      const std::vector<std::string> &launcher = {});
+    /// The viewer window's position and size on the X screen.
+    WindowGeometry geometry();
     /// Focuses the viewer's window and types one key (an xdotool key name).
     void press(const std::string &key);
-    /// Captures the viewer's window, or the whole X screen.
-    Capture capture(bool wholeScreen = false);
+    /// Captures the viewer's window, or another window of the server.
+    Capture capture(const std::string &otherWindow = "");
     /// Captures until `ready` holds for the capture or a few seconds pass; returns the last one.
-    Capture waitForCapture(const std::function<bool(const Capture &)> &ready, bool wholeScreen = false);
+    Capture waitForCapture(const std::function<bool(const Capture &)> &ready,
+                           const std::string &otherWindow = "");
     /// Waits until the pixel at (x, y) of the window has `colour`; returns the capture.
     Capture waitForPixel(int x, int y, Rgb colour);
     /// Waits until the viewer has printed `count` lines; returns its output.
