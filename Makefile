@@ -4,7 +4,7 @@ BUILD_TYPE ?= RelWithDebInfo
 PREFIX ?= /usr/local
 JOBS ?= $(shell nproc 2>/dev/null || echo 2)
 
-.PHONY: all build deps configure demo test check-sanitize fuzz bench install clean
+.PHONY: all build deps configure demo test test-compat check-sanitize fuzz bench lint install clean
 
 all: build
 
@@ -26,6 +26,18 @@ demo: deps
 test: deps
 	$(MAKE) build
 	ctest --test-dir $(BUILD_DIR) --output-on-failure -j $(JOBS)
+
+# The whole suite on sdl12-compat (SDL 1.2 on top of SDL2), then back to the classic library,
+# whether the suite passed or not.
+test-compat: deps
+	./scripts/use-sdl compat
+	rm -rf $(BUILD_DIR)-compat
+	status=0; \
+	{ cmake -S . -B $(BUILD_DIR)-compat -DCMAKE_BUILD_TYPE=$(BUILD_TYPE) && \
+	  cmake --build $(BUILD_DIR)-compat -j $(JOBS) && \
+	  ctest --test-dir $(BUILD_DIR)-compat --output-on-failure -j $(JOBS); } || status=$$?; \
+	./scripts/use-sdl classic; \
+	exit $$status
 
 # The whole suite again, built with AddressSanitizer, LeakSanitizer and UBSan.
 check-sanitize: deps
@@ -51,4 +63,4 @@ install: build
 	cmake --install $(BUILD_DIR) --prefix $(PREFIX)
 
 clean:
-	rm -rf $(BUILD_DIR) $(BUILD_DIR)-sanitize $(BUILD_DIR)-fuzz $(BUILD_DIR)-bench
+	rm -rf $(BUILD_DIR) $(BUILD_DIR)-sanitize $(BUILD_DIR)-fuzz $(BUILD_DIR)-bench $(BUILD_DIR)-compat $(BUILD_DIR)-clang
