@@ -59,6 +59,16 @@ bench: deps
 	cmake --build $(BUILD_DIR)-bench -j $(JOBS) --target lumoscape lumoscape_bench
 	./$(BUILD_DIR)-bench/lumoscape_bench --docs=docs/benchmarks.md
 
+# Static analysis, formatting, and a clang++ build of everything with warnings as errors.
+SOURCES = $(shell find src tests bench -name '*.cpp' -o -name '*.h')
+lint: deps configure
+	cppcheck --enable=warning,style,performance,portability --error-exitcode=1 --inline-suppr \
+	    --std=c++17 --language=c++ -q --suppressions-list=.cppcheck-suppressions -I src src
+	clang-tidy -p $(BUILD_DIR) --quiet $(wildcard src/shell/*.cpp src/display/*.cpp)
+	clang-format --dry-run --Werror $(SOURCES)
+	CXX=clang++ cmake -S . -B $(BUILD_DIR)-clang -DCMAKE_BUILD_TYPE=$(BUILD_TYPE) -DCMAKE_CXX_FLAGS=-Werror
+	cmake --build $(BUILD_DIR)-clang -j $(JOBS)
+
 install: build
 	cmake --install $(BUILD_DIR) --prefix $(PREFIX)
 

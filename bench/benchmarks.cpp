@@ -131,7 +131,8 @@ void backwardStep(benchmark::State &state, const std::string &path) {
 
 void present(benchmark::State &state, int width, int height) {
     useScreen(width, height);
-    SDL_Surface *image = SDL_CreateRGBSurface(SDL_SWSURFACE, width, height, 24, 0xff, 0xff00, 0xff0000, 0);
+    SDL_Surface *image =
+        SDL_CreateRGBSurface(SDL_SWSURFACE, width, height, 24, 0xff, 0xff00, 0xff0000, 0);
     for (auto _ : state) presentSurface(image);
     SDL_FreeSurface(image);
     useScreen(320, 240);
@@ -165,7 +166,9 @@ public:
     bool ReportContext(const Context &) override { return true; }
     void ReportRuns(const std::vector<Run> &runs) override {
         for (const Run &run : runs) {
-            if (run.iterations > 0) seconds[run.run_name.function_name] = run.real_accumulated_time / double(run.iterations);
+            if (run.iterations > 0)
+                seconds[run.run_name.function_name] =
+                    run.real_accumulated_time / double(run.iterations);
         }
     }
     std::map<std::string, double> seconds;
@@ -201,7 +204,8 @@ ProcessFigures timeToFirstImage(const std::string &path, int runs) {
             if (got <= 0) break;
             output.append(buffer, static_cast<size_t>(got));
         }
-        times.push_back(std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count());
+        times.push_back(
+            std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count());
         kill(child, SIGTERM);
         int status = 0;
         rusage usage{};
@@ -260,8 +264,8 @@ std::string tableOf(const std::vector<Row> &rows) {
     out << "| # | Measure | Figure | Against | Ratio | Target |\n|---|---|---|---|---|---|\n";
     int index = 0;
     for (const Row &row : rows) {
-        out << "| " << ++index << " | " << row.measure << " | " << row.figure << " | " << row.against << " | "
-            << row.ratio << " | " << row.target << " |\n";
+        out << "| " << ++index << " | " << row.measure << " | " << row.figure << " | "
+            << row.against << " | " << row.ratio << " | " << row.target << " |\n";
     }
     return out.str();
 }
@@ -274,8 +278,8 @@ void writeDocument(const std::string &path, const std::string &table) {
         std::ifstream in(path);
         document.assign(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
     }
-    const std::string measured = begin + "Measured on " + cpuModel() + ", " + today() + ", with `make bench`.\n\n" +
-                                 table + end;
+    const std::string measured = begin + "Measured on " + cpuModel() + ", " + today() +
+                                 ", with `make bench`.\n\n" + table + end;
     const size_t from = document.find(begin), to = document.find(end);
     if (from == std::string::npos || to == std::string::npos || to < from) {
         document = "# Benchmarks\n\n" + measured;
@@ -303,7 +307,8 @@ void makeInputs() {
 }
 
 void removeInputs() {
-    for (const std::string &path : {inputs.bigJpeg, inputs.bigPng, inputs.mediumPng, inputs.screenPng}) {
+    for (const std::string &path :
+         {inputs.bigJpeg, inputs.bigPng, inputs.mediumPng, inputs.screenPng}) {
         unlink(path.c_str());
     }
     rmdir(inputs.dir.c_str());
@@ -315,8 +320,10 @@ int main(int argc, char **argv) {
     benchmark::Initialize(&argc, argv);
     std::string documentPath;
     for (int i = 1; i < argc; i++) {
-        if (!strcmp(argv[i], "--smoke")) smoke = true;
-        else if (!strncmp(argv[i], "--docs=", 7)) documentPath = argv[i] + 7;
+        if (!strcmp(argv[i], "--smoke"))
+            smoke = true;
+        else if (!strncmp(argv[i], "--docs=", 7))
+            documentPath = argv[i] + 7;
         else {
             fprintf(stderr, "usage: %s [benchmark flags] [--smoke] [--docs=FILE]\n", argv[0]);
             return 2;
@@ -330,7 +337,8 @@ int main(int argc, char **argv) {
     useScreen(320, 240);
     makeInputs();
 
-    const std::string bigSize = std::to_string(inputs.bigWidth) + "×" + std::to_string(inputs.bigHeight);
+    const std::string bigSize =
+        std::to_string(inputs.bigWidth) + "×" + std::to_string(inputs.bigHeight);
     const std::vector<std::pair<std::string, std::string>> images = {
         {bigSize + " JPEG", inputs.bigJpeg},
         {bigSize + " PNG", inputs.bigPng},
@@ -339,12 +347,16 @@ int main(int argc, char **argv) {
     const int smallList = smoke ? 100 : 10000, largeList = smoke ? 1000 : 100000;
     std::vector<benchmark::internal::Benchmark *> registered;
     for (const auto &[name, path] : images) {
-        registered.push_back(benchmark::RegisterBenchmark(("decode/" + name).c_str(), decodeOnly, path));
-        registered.push_back(benchmark::RegisterBenchmark(("loadImage/" + name).c_str(), loadAndFit, path));
+        registered.push_back(
+            benchmark::RegisterBenchmark(("decode/" + name).c_str(), decodeOnly, path));
+        registered.push_back(
+            benchmark::RegisterBenchmark(("loadImage/" + name).c_str(), loadAndFit, path));
     }
     registered.push_back(benchmark::RegisterBenchmark("forward/big", forwardStep, inputs.bigJpeg));
-    registered.push_back(benchmark::RegisterBenchmark("backward/big", backwardStep, inputs.bigJpeg));
-    registered.push_back(benchmark::RegisterBenchmark("forward/screen", forwardStep, inputs.screenPng));
+    registered.push_back(
+        benchmark::RegisterBenchmark("backward/big", backwardStep, inputs.bigJpeg));
+    registered.push_back(
+        benchmark::RegisterBenchmark("forward/screen", forwardStep, inputs.screenPng));
     registered.push_back(benchmark::RegisterBenchmark("present/320x240", present, 320, 240));
     registered.push_back(benchmark::RegisterBenchmark("present/800x480", present, 800, 480));
     registered.push_back(benchmark::RegisterBenchmark("turn/quarter", turn, 90));
@@ -357,7 +369,8 @@ int main(int argc, char **argv) {
     // These pause the clock for two large decodes per iteration, which the library's time
     // budget does not count: a fixed count keeps the run to seconds.
     if (!smoke) {
-        for (size_t i = images.size() * 2; i < images.size() * 2 + 2; i++) registered[i]->Iterations(20);
+        for (size_t i = images.size() * 2; i < images.size() * 2 + 2; i++)
+            registered[i]->Iterations(20);
     }
 
     Collector collector;
@@ -374,14 +387,16 @@ int main(int argc, char **argv) {
     std::vector<Row> rows;
     for (const auto &[name, path] : images) {
         const double load = t["loadImage/" + name], decode = t["decode/" + name];
-        rows.push_back({"Load and fit, " + name, duration(load), "decode alone: " + duration(decode),
-                        number(load / decode, "%.2f×"), ""});
+        rows.push_back({"Load and fit, " + name, duration(load),
+                        "decode alone: " + duration(decode), number(load / decode, "%.2f×"), ""});
     }
     rows.push_back({"Forward step, " + bigSize + " JPEG (key to flip)", duration(t["forward/big"]),
                     "backward step: " + duration(t["backward/big"]),
                     number(100 * t["forward/big"] / t["backward/big"], "%.3f%%"), "< 1%"});
-    rows.push_back({"Forward step, 320×240 PNG (key to flip)", duration(t["forward/screen"]), "", "", "< 2 ms"});
-    rows.push_back({"Present a screen-size surface, 320×240", duration(t["present/320x240"]), "", "", ""});
+    rows.push_back({"Forward step, 320×240 PNG (key to flip)", duration(t["forward/screen"]), "",
+                    "", "< 2 ms"});
+    rows.push_back(
+        {"Present a screen-size surface, 320×240", duration(t["present/320x240"]), "", "", ""});
     rows.push_back({"Present a screen-size surface, 800×480", duration(t["present/800x480"]),
                     "320×240: " + duration(t["present/320x240"]),
                     number(t["present/800x480"] / t["present/320x240"], "%.2f×"), ""});
@@ -389,16 +404,20 @@ int main(int argc, char **argv) {
     rows.push_back({"Half turn of a 320×240 image", duration(t["turn/half"]), "", "", ""});
     const double perSmall = t["list/small"] / smallList, perLarge = t["list/large"] / largeList;
     rows.push_back({"Image list from " + std::to_string(largeList) + " arguments, per argument",
-                    duration(perLarge), std::to_string(smallList) + " arguments: " + duration(perSmall),
+                    duration(perLarge),
+                    std::to_string(smallList) + " arguments: " + duration(perSmall),
                     number(perLarge / perSmall, "%.2f×"), "about 1× (flat)"});
-    rows.push_back({"Exec to first INFO line, 320×240 PNG", duration(screenStart.seconds), "", "", ""});
+    rows.push_back(
+        {"Exec to first INFO line, 320×240 PNG", duration(screenStart.seconds), "", "", ""});
     rows.push_back({"Exec to first INFO line, " + bigSize + " JPEG", duration(bigStart.seconds),
                     "320×240 PNG: " + duration(screenStart.seconds),
                     number(bigStart.seconds / screenStart.seconds, "%.1f×"), ""});
     const double decodedMb = inputs.bigWidth * double(inputs.bigHeight) * 3 / (1024 * 1024);
-    rows.push_back({"Peak memory, 320×240 PNG", number(screenStart.peakKilobytes / 1024.0, "%.1f MB"),
-                    "decoded: 0.2 MB", "", ""});
-    rows.push_back({"Peak memory, " + bigSize + " JPEG", number(bigStart.peakKilobytes / 1024.0, "%.1f MB"),
+    rows.push_back({"Peak memory, 320×240 PNG",
+                    number(screenStart.peakKilobytes / 1024.0, "%.1f MB"), "decoded: 0.2 MB", "",
+                    ""});
+    rows.push_back({"Peak memory, " + bigSize + " JPEG",
+                    number(bigStart.peakKilobytes / 1024.0, "%.1f MB"),
                     "decoded (24-bit): " + number(decodedMb, "%.1f MB"),
                     number(bigStart.peakKilobytes / 1024.0 / decodedMb, "%.2f×"),
                     "< " + number(3 * decodedMb + 30, "%.0f MB") + " (3× + 30 MB)"});

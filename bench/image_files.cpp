@@ -20,8 +20,10 @@ std::vector<unsigned char> photoPixels(int width, int height) {
     for (int y = 0; y < height; y++) {
         for (int x = 0; x < width; x++) {
             const double u = double(x) / width, v = double(y) / height;
-            const double light = 0.5 + 0.5 * std::sin(6.0 * u + 3.0 * v) * std::cos(4.0 * v - 2.0 * u);
-            const int base[3] = {int(60 + 150 * light * u), int(80 + 120 * light), int(200 - 140 * v * light)};
+            const double light =
+                0.5 + 0.5 * std::sin(6.0 * u + 3.0 * v) * std::cos(4.0 * v - 2.0 * u);
+            const int base[3] = {int(60 + 150 * light * u), int(80 + 120 * light),
+                                 int(200 - 140 * v * light)};
             for (int c = 0; c < 3; c++) {
                 const int value = base[c] + noise(grain);
                 rgb[at++] = static_cast<unsigned char>(value < 0 ? 0 : value > 255 ? 255 : value);

@@ -43,7 +43,8 @@ class BadInputTest : public ViewerTest {
 protected:
     // Runs the viewer on one argument that must fail to decode: one Error line, status 1.
     void expectDecodeFailure(const std::string &path, const std::function<void()> &inChild = {}) {
-        Child child = startChild(LUMOSCAPE_BINARY, {path}, {"SDL_VIDEODRIVER=dummy"}, false, inChild);
+        Child child =
+            startChild(LUMOSCAPE_BINARY, {path}, {"SDL_VIDEODRIVER=dummy"}, false, inChild);
         EXPECT_EQ(waitForExit(child, 30), 1) << path << ": " << child.output;
         EXPECT_EQ(child.output.rfind("Error: loadImage: ", 0), 0u) << path << ": " << child.output;
         EXPECT_EQ(countLines(child.output), 1u) << child.output;
@@ -52,13 +53,14 @@ protected:
 
 TEST_F(BadInputTest, BrokenAndHostileFilesEndWithTheDecodeError) {
     const std::string png = readWhole(LUMOSCAPE_SAMPLES_DIR "/small.png");
-    const std::string ihdr100k = bigEndian(100000) + bigEndian(100000) + std::string("\x08\x02\0\0\0", 5);
+    const std::string ihdr100k =
+        bigEndian(100000) + bigEndian(100000) + std::string("\x08\x02\0\0\0", 5);
     const std::pair<std::string, std::string> files[] = {
         {"empty.png", ""},
         {"half.png", png.substr(0, png.size() / 2)},
         {"noise.png", kPngSignature + randomBytes(4096, 1)},
-        {"huge.png", kPngSignature + pngChunk("IHDR", ihdr100k) + pngChunk("IDAT", randomBytes(64, 2)) +
-                         pngChunk("IEND", "")},
+        {"huge.png", kPngSignature + pngChunk("IHDR", ihdr100k) +
+                         pngChunk("IDAT", randomBytes(64, 2)) + pngChunk("IEND", "")},
         {"text.png", "just some text\n"},
         {"noise.jpg", "\xff\xd8\xff\xe0" + randomBytes(4096, 3)},
     };
@@ -73,7 +75,8 @@ TEST_F(BadInputTest, TruncatedJpegIsShownAsFarAsItGoes) {
     const std::string jpeg = readWhole(LUMOSCAPE_SAMPLES_DIR "/photo.jpg");
     writeFile(dir + "/half.jpg", jpeg.substr(0, jpeg.size() / 2));
     const ProcessResult result = runViewer({dir + "/half.jpg"}, {"SDL_VIDEODRIVER=dummy"}, 1);
-    EXPECT_EQ(result.output, "INFO: loaded " + dir + "/half.jpg: 4000x3000 24bpp, scaled: 0.08, 0.08\n");
+    EXPECT_EQ(result.output,
+              "INFO: loaded " + dir + "/half.jpg: 4000x3000 24bpp, scaled: 0.08, 0.08\n");
     EXPECT_EQ(result.exitStatus, 0);
 }
 
@@ -96,17 +99,20 @@ TEST_F(BadInputTest, ArgumentsThatAreNotFilesAreSkipped) {
     const std::string fifo = dir + "/fifo", loop = dir + "/loop";
     ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
     ASSERT_EQ(symlink(loop.c_str(), loop.c_str()), 0);
-    const ProcessResult result = runViewer({dir, fifo, "/dev/null", loop}, {"SDL_VIDEODRIVER=none"});
+    const ProcessResult result =
+        runViewer({dir, fifo, "/dev/null", loop}, {"SDL_VIDEODRIVER=none"});
     EXPECT_EQ(result.exitStatus, 0);
-    EXPECT_EQ(result.output, "INFO: " + dir + " is a dir, ignoring for now\n" +
-                                 "INFO: " + fifo + " is something we don't know about, ignoring\n" +
+    EXPECT_EQ(result.output, "INFO: " + dir + " is a dir, ignoring for now\n" + "INFO: " + fifo +
+                                 " is something we don't know about, ignoring\n" +
                                  "INFO: /dev/null is something we don't know about, ignoring\n" +
-                                 "INFO: could not open " + loop + ": Too many levels of symbolic links\n" +
+                                 "INFO: could not open " + loop +
+                                 ": Too many levels of symbolic links\n" +
                                  "INFO: no valid images found\n");
 }
 
 TEST_F(BadInputTest, OddPathsArePrintedAsGiven) {
-    const std::string names[] = {"with space.bmp", "new\nline.bmp", "caf\xc3\xa9-\xff.bmp", "-dash.bmp"};
+    const std::string names[] = {"with space.bmp", "new\nline.bmp", "caf\xc3\xa9-\xff.bmp",
+                                 "-dash.bmp"};
     std::vector<std::string> args;
     for (const std::string &name : names) {
         args.push_back(saveImage(makeSolid(10, 10, kGreen), dir + "/" + name));
@@ -116,11 +122,11 @@ TEST_F(BadInputTest, OddPathsArePrintedAsGiven) {
     // The viewer loads two images, then waits for keys: one run per pair. The newline in the
     // second name makes its line two.
     ProcessResult result = runViewer({args[0], args[1]}, {"SDL_VIDEODRIVER=dummy"}, 3);
-    EXPECT_EQ(result.output, "INFO: loaded " + args[0] + ": 10x10 24bpp\n" + "INFO: loaded " + args[1] +
-                                 ": 10x10 24bpp\n");
+    EXPECT_EQ(result.output, "INFO: loaded " + args[0] + ": 10x10 24bpp\n" + "INFO: loaded " +
+                                 args[1] + ": 10x10 24bpp\n");
     result = runViewer({args[2], args[3]}, {"SDL_VIDEODRIVER=dummy"}, 2);
-    EXPECT_EQ(result.output, "INFO: loaded " + args[2] + ": 10x10 24bpp\n" + "INFO: loaded " + args[3] +
-                                 ": 10x10 24bpp\n");
+    EXPECT_EQ(result.output, "INFO: loaded " + args[2] + ": 10x10 24bpp\n" + "INFO: loaded " +
+                                 args[3] + ": 10x10 24bpp\n");
     EXPECT_EQ(result.exitStatus, 0);
     EXPECT_EQ(chdir("/"), 0);
 }

@@ -1,4 +1,5 @@
-// Tests that the built binary carries Debian's hardening: PIE, full RELRO, stack protector, fortify.
+// Tests that the built binary carries Debian's hardening: PIE, full RELRO, stack protector,
+// fortify.
 #include "support.h"
 
 namespace {
@@ -7,11 +8,14 @@ std::string readelf(const std::vector<std::string> &args) {
     std::vector<std::string> all = args;
     all.push_back(LUMOSCAPE_BINARY);
     const ProcessResult result = runProgram("readelf", all);
-    EXPECT_EQ(result.exitStatus, 0) << "readelf failed (Debian package binutils): " << result.output;
+    EXPECT_EQ(result.exitStatus, 0)
+        << "readelf failed (Debian package binutils): " << result.output;
     return result.output;
 }
 
-bool has(const std::string &text, const std::string &part) { return text.find(part) != std::string::npos; }
+bool has(const std::string &text, const std::string &part) {
+    return text.find(part) != std::string::npos;
+}
 
 }  // namespace
 

@@ -49,10 +49,10 @@ TEST_F(ImageListTest, ReportsAndSkipsWhatIsNotARegularFile) {
     testing::internal::CaptureStdout();
     collectImages(static_cast<int>(argv.size()), argv.data());
     EXPECT_EQ(testing::internal::GetCapturedStdout(),
-              "INFO: could not open " + missing + ": No such file or directory\n" +
-                  "INFO: " + dir + " is a dir, ignoring for now\n" +
-                  "INFO: " + fifo + " is something we don't know about, ignoring\n" +
-                  "INFO: could not open " + dangling + ": No such file or directory\n");
+              "INFO: could not open " + missing + ": No such file or directory\n" + "INFO: " + dir +
+                  " is a dir, ignoring for now\n" + "INFO: " + fifo +
+                  " is something we don't know about, ignoring\n" + "INFO: could not open " +
+                  dangling + ": No such file or directory\n");
 
     ASSERT_EQ(imageList.count, 2);
     EXPECT_EQ(imageList.firstEntry->filePath, image);

@@ -46,5 +46,6 @@ TEST_F(MemoryTest, SteppingAndTurningForLongKeepsMemoryFlat) {
     }
     const long growth = residentKilobytes() - afterFirstPass;
     // One leaked image per step would add well over 100 MB here.
-    EXPECT_LT(growth, 16 * 1024 + kAllowanceKilobytes) << "resident memory grew by " << growth << " kB";
+    EXPECT_LT(growth, 16 * 1024 + kAllowanceKilobytes)
+        << "resident memory grew by " << growth << " kB";
 }

@@ -6,7 +6,8 @@ const std::vector<std::string> kDummyDisplay{"SDL_VIDEODRIVER=dummy"};
 TEST(StartupTest, WithoutArgumentsPrintsUsageAndFails) {
     const ProcessResult result = runViewer({});
     EXPECT_EQ(result.exitStatus, 1);
-    EXPECT_EQ(result.output, std::string("Usage: ") + LUMOSCAPE_BINARY + " filename [filename] ...\n");
+    EXPECT_EQ(result.output,
+              std::string("Usage: ") + LUMOSCAPE_BINARY + " filename [filename] ...\n");
 }
 
 TEST(StartupTest, NoUsableArgumentEndsWithoutOpeningTheDisplay) {
@@ -14,9 +15,9 @@ TEST(StartupTest, NoUsableArgumentEndsWithoutOpeningTheDisplay) {
     // A display that cannot start would end with an ERROR line and status 1.
     const ProcessResult result = runViewer({dir + "/missing.png", dir}, {"SDL_VIDEODRIVER=none"});
     EXPECT_EQ(result.exitStatus, 0);
-    EXPECT_EQ(result.output, "INFO: could not open " + dir + "/missing.png: No such file or directory\n" +
-                                 "INFO: " + dir + " is a dir, ignoring for now\n" +
-                                 "INFO: no valid images found\n");
+    EXPECT_EQ(result.output, "INFO: could not open " + dir +
+                                 "/missing.png: No such file or directory\n" + "INFO: " + dir +
+                                 " is a dir, ignoring for now\n" + "INFO: no valid images found\n");
     rmdir(dir.c_str());
 }
 

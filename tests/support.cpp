@@ -26,10 +26,18 @@ Rgb pixelAt(SDL_Surface *surface, int x, int y) {
     const Uint8 *at = static_cast<Uint8 *>(surface->pixels) + y * surface->pitch + x * bytes;
     Uint32 value = 0;
     switch (bytes) {
-    case 1: value = *at; break;
-    case 2: value = *reinterpret_cast<const Uint16 *>(at); break;
-    case 3: value = at[0] | (at[1] << 8) | (at[2] << 16); break;
-    default: value = *reinterpret_cast<const Uint32 *>(at); break;
+    case 1:
+        value = *at;
+        break;
+    case 2:
+        value = *reinterpret_cast<const Uint16 *>(at);
+        break;
+    case 3:
+        value = at[0] | (at[1] << 8) | (at[2] << 16);
+        break;
+    default:
+        value = *reinterpret_cast<const Uint32 *>(at);
+        break;
     }
     SDL_UnlockSurface(surface);
     Rgb colour{};
@@ -37,7 +45,8 @@ Rgb pixelAt(SDL_Surface *surface, int x, int y) {
     return colour;
 }
 
-static SDL_Surface *makeBlank(int width, int height, int bitsPerPixel, const std::vector<Rgb> &palette) {
+static SDL_Surface *makeBlank(int width, int height, int bitsPerPixel,
+                              const std::vector<Rgb> &palette) {
     SDL_Surface *surface;
     if (bitsPerPixel == 8) {
         surface = SDL_CreateRGBSurface(SDL_SWSURFACE, width, height, 8, 0, 0, 0, 0);

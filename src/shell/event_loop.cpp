@@ -39,6 +39,8 @@ int turnHalf() { return turnBy(180); }
 int turnCounterClockwise() { return turnBy(90); }
 int turnClockwise() { return turnBy(-90); }
 
+// One binding a line, as the table it is.
+// clang-format off
 const KeyBinding keyTable[] = {
     {SDLK_ESCAPE, quitViewer},
     {SDLK_q, quitViewer},
@@ -49,6 +51,7 @@ const KeyBinding keyTable[] = {
     {SDLK_RIGHT, turnClockwise},
     {SDLK_LEFT, turnCounterClockwise},
 };
+// clang-format on
 
 int handleKey(SDLKey key) {
     for (const KeyBinding &binding : keyTable) {

@@ -40,8 +40,8 @@ TEST_F(EndToEndTest, StartShowsTheFirstImageAndLoadsTheSecondAhead) {
     EXPECT_EQ(shot.at(59, 70), kBlack);
     EXPECT_EQ(shot.at(60, 69), kBlack);
     EXPECT_EQ(shot.at(260, 170), kBlack);
-    EXPECT_EQ(waitForLines(2), loaded(first, "200x100 24bpp") +
-                                   loaded(second, "640x120 24bpp, scaled: 0.50, 2.00"));
+    EXPECT_EQ(waitForLines(2),
+              loaded(first, "200x100 24bpp") + loaded(second, "640x120 24bpp, scaled: 0.50, 2.00"));
 
     // The wide image is stretched over the whole window.
     press("space");
@@ -143,11 +143,14 @@ TEST_F(EndToEndTest, FullscreenTakesTheMiddleOfTheXScreen) {
     // off-centre inside it, so there the test can only ask that the picture shows.
     std::string cover;
     for (const std::string &line : splitLines(runX("xwininfo", {"-root", "-children"}).output)) {
-        if (line.find(" 640x480+0+0 ") != std::string::npos) cover = line.substr(0, line.find(' ', 5));
+        if (line.find(" 640x480+0+0 ") != std::string::npos)
+            cover = line.substr(0, line.find(' ', 5));
     }
     if (!cover.empty()) {
         cover = cover.substr(cover.find("0x"));
-        const auto centred = [](const Capture &c) { return c.width == 640 && c.at(320, 240) == kRed; };
+        const auto centred = [](const Capture &c) {
+            return c.width == 640 && c.at(320, 240) == kRed;
+        };
         Capture shot = waitForCapture(centred, cover);
         ASSERT_TRUE(centred(shot)) << "capture of " << shot.width << "x" << shot.height;
         EXPECT_EQ(shot.at(220, 240), kRed);
@@ -171,7 +174,8 @@ TEST_F(EndToEndTest, AntialiasSettingChoosesBetweenBlendedAndHardEdges) {
     const std::string stripes = image("stripes.bmp", makeStripes());
     for (const std::string smoothing : {"antialias 1\n", "antialias 0\n"}) {
         startViewer({stripes}, smoothing);
-        Capture shot = waitForCapture([](const Capture &c) { return c.width == 320 && c.at(160, 120) != kBlack; });
+        Capture shot = waitForCapture(
+            [](const Capture &c) { return c.width == 320 && c.at(160, 120) != kBlack; });
         int pure = 0, blended = 0;
         for (int x = 100; x < 140; x++) {
             pure += isPure(shot.at(x, 120));
@@ -237,13 +241,15 @@ TEST_F(EndToEndTest, ShowsTheBundledSamples) {
     const std::string samples = LUMOSCAPE_SAMPLES_DIR;
     startViewer({samples + "/small.png", samples + "/photo.jpg"});
     // The 200x150 sample sits at (60, 45) on black.
-    Capture shot = waitForCapture([](const Capture &c) { return c.width == 320 && c.at(60, 45) != kBlack; });
+    Capture shot =
+        waitForCapture([](const Capture &c) { return c.width == 320 && c.at(60, 45) != kBlack; });
     EXPECT_NE(shot.at(60, 45), kBlack);
     EXPECT_NE(shot.at(259, 194), kBlack);
     EXPECT_EQ(shot.at(59, 45), kBlack);
     EXPECT_EQ(shot.at(260, 195), kBlack);
-    EXPECT_EQ(waitForLines(2), loaded(samples + "/small.png", "200x150 32bpp") +
-                                   loaded(samples + "/photo.jpg", "4000x3000 24bpp, scaled: 0.08, 0.08"));
+    EXPECT_EQ(waitForLines(2),
+              loaded(samples + "/small.png", "200x150 32bpp") +
+                  loaded(samples + "/photo.jpg", "4000x3000 24bpp, scaled: 0.08, 0.08"));
     if (const char *saveTo = getenv("LUMOSCAPE_SCREENSHOT")) {
         // Lets the README's picture come from a real run of this test.
         SDL_Surface *copy = makeSolid(shot.width, shot.height, kBlack);

@@ -8,16 +8,17 @@ TEST_F(MemcheckTest, SteppingAndTurningIsCleanUnderValgrind) {
     std::vector<std::string> paths;
     for (int i = 0; i < 11; i++) {
         // Every image needs fitting; every other one is paletted.
-        paths.push_back(image("card" + std::to_string(i) + ".bmp",
-                              makeTestCard(330 + i, 250, i % 2 ? 8 : 32)));
+        paths.push_back(
+            image("card" + std::to_string(i) + ".bmp", makeTestCard(330 + i, 250, i % 2 ? 8 : 32)));
     }
     const std::string log = dir + "/valgrind.log";
     // SDL on top of SDL2 would draw through the GL driver, whose own reads valgrind flags; the
     // software renderer is what a board without a GPU uses anyway. Classic SDL ignores both.
-    startViewer(paths, "", {"env", "SDL_RENDER_DRIVER=software", "SDL_FRAMEBUFFER_ACCELERATION=0",
-                            "valgrind", "--error-exitcode=99", "--leak-check=full",
-                            "--errors-for-leak-kinds=definite", "--show-leak-kinds=definite",
-                            "--suppressions=" LUMOSCAPE_VALGRIND_SUPPRESSIONS, "--log-file=" + log});
+    startViewer(paths, "",
+                {"env", "SDL_RENDER_DRIVER=software", "SDL_FRAMEBUFFER_ACCELERATION=0", "valgrind",
+                 "--error-exitcode=99", "--leak-check=full", "--errors-for-leak-kinds=definite",
+                 "--show-leak-kinds=definite", "--suppressions=" LUMOSCAPE_VALGRIND_SUPPRESSIONS,
+                 "--log-file=" + log});
     const char *turns[] = {"Left", "Up", "Right", "Down"};
     for (int step = 0; step < 10; step++) {
         press(turns[step % 4]);

@@ -30,7 +30,9 @@ bool onPath(const std::string &program) {
 }
 
 uint32_t bigEndian(const std::string &data, size_t at) {
-    const auto byte = [&](size_t i) { return static_cast<uint32_t>(static_cast<uint8_t>(data[at + i])); };
+    const auto byte = [&](size_t i) {
+        return static_cast<uint32_t>(static_cast<uint8_t>(data[at + i]));
+    };
     return byte(0) << 24 | byte(1) << 16 | byte(2) << 8 | byte(3);
 }
 
@@ -85,10 +87,10 @@ void EndToEndTest::SetUp() {
 
     // Xvfb picks a free display and writes its number to standard output. Without -noreset the
     // server resets when its last client leaves, and a viewer connecting then would fail.
-    server = startChild("Xvfb", {"-displayfd", "1", "-screen", "0", "640x480x24", "-noreset",
-                                 "-nolisten", "tcp"});
-    ASSERT_TRUE(readUntil(server, [](const std::string &out) { return countLines(out) > 0; },
-                          kPatienceSeconds))
+    server = startChild(
+        "Xvfb", {"-displayfd", "1", "-screen", "0", "640x480x24", "-noreset", "-nolisten", "tcp"});
+    ASSERT_TRUE(readUntil(
+        server, [](const std::string &out) { return countLines(out) > 0; }, kPatienceSeconds))
         << "Xvfb did not start";
     display = ":" + splitLines(server.output).at(0);
 }
@@ -114,7 +116,8 @@ std::string EndToEndTest::image(const std::string &name, SDL_Surface *surface) {
     return saveImage(surface, dir + "/" + name);
 }
 
-void EndToEndTest::startViewer(const std::vector<std::string> &args, const std::string &settingsText,
+void EndToEndTest::startViewer(const std::vector<std::string> &args,
+                               const std::string &settingsText,
                                const std::vector<std::string> &launcher) {
     if (!settingsText.empty()) writeFile(home + "/.lumoscaperc", settingsText);
     std::vector<std::string> command = launcher;
@@ -125,8 +128,8 @@ void EndToEndTest::startViewer(const std::vector<std::string> &args, const std::
     viewer = startChild(program, command, {"DISPLAY=" + display, "HOME=" + home});
     // The first line comes after the video mode is set, so the window found then is final
     // (SDL on top of SDL2 may replace its first window while it sets the mode up).
-    ASSERT_TRUE(readUntil(viewer, [](const std::string &out) { return countLines(out) > 0; },
-                          kPatienceSeconds))
+    ASSERT_TRUE(readUntil(
+        viewer, [](const std::string &out) { return countLines(out) > 0; }, kPatienceSeconds))
         << "the viewer printed nothing";
     const auto start = std::chrono::steady_clock::now();
     while (std::chrono::steady_clock::now() - start < std::chrono::seconds(int(kPatienceSeconds))) {
@@ -166,7 +169,8 @@ void EndToEndTest::press(const std::string &key) {
 // Only windows are captured: with windows of several visuals on the screen, as SDL on top of
 // SDL2 makes, xwd's dump of the root window comes out garbled.
 Capture EndToEndTest::capture(const std::string &otherWindow) {
-    const ProcessResult dumped = runX("xwd", {"-id", otherWindow.empty() ? window : otherWindow, "-silent"});
+    const ProcessResult dumped =
+        runX("xwd", {"-id", otherWindow.empty() ? window : otherWindow, "-silent"});
     EXPECT_EQ(dumped.exitStatus, 0);
     return parseXwd(dumped.output);
 }
@@ -184,10 +188,10 @@ Capture EndToEndTest::waitForCapture(const std::function<bool(const Capture &)> 
 }
 
 Capture EndToEndTest::waitForPixel(int x, int y, Rgb colour) {
-    Capture shot = waitForCapture([&](const Capture &c) {
-        return c.width > x && c.height > y && c.at(x, y) == colour;
-    });
-    EXPECT_TRUE(shot.width > x && shot.height > y) << "capture of " << shot.width << "x" << shot.height;
+    Capture shot = waitForCapture(
+        [&](const Capture &c) { return c.width > x && c.height > y && c.at(x, y) == colour; });
+    EXPECT_TRUE(shot.width > x && shot.height > y)
+        << "capture of " << shot.width << "x" << shot.height;
     if (shot.width > x && shot.height > y) {
         EXPECT_EQ(shot.at(x, y), colour) << "at " << x << ", " << y;
     }
@@ -195,8 +199,8 @@ Capture EndToEndTest::waitForPixel(int x, int y, Rgb colour) {
 }
 
 std::string EndToEndTest::waitForLines(size_t count) {
-    EXPECT_TRUE(readUntil(viewer, [&](const std::string &out) { return countLines(out) >= count; },
-                          kPatienceSeconds))
+    EXPECT_TRUE(readUntil(
+        viewer, [&](const std::string &out) { return countLines(out) >= count; }, kPatienceSeconds))
         << "expected " << count << " lines, got: " << viewer.output;
     return viewer.output;
 }
