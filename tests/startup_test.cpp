@@ -1,4 +1,6 @@
 // Tests of the built program as a process: arguments, start-up failures and exit statuses.
+#include <signal.h>
+
 #include "support.h"
 
 const std::vector<std::string> kDummyDisplay{"SDL_VIDEODRIVER=dummy"};
@@ -73,11 +75,14 @@ TEST_F(ProcessTest, ZeroSizeIsSdlsToRefuseOrToTakeAsTheDisplaySize) {
     // Classic SDL's dummy driver refuses a zero height; SDL on top of SDL2 takes the display's.
     const std::string image = saveImage(makeSolid(10, 10, kRed), dir + "/a.bmp");
     writeFile(dir + "/.lumoscaperc", "height 0\n");
-    const ProcessResult result = runViewer({image}, {"SDL_VIDEODRIVER=dummy", "HOME=" + dir}, 1);
-    if (result.output.rfind("ERROR: SDL_SetVideoMode: ", 0) == 0) {
-        EXPECT_EQ(result.exitStatus, 1);
+    Child viewer = startChild(LUMOSCAPE_BINARY, {image}, {"SDL_VIDEODRIVER=dummy", "HOME=" + dir});
+    ASSERT_TRUE(readUntil(
+        viewer, [](const std::string &out) { return countLines(out) > 0; }, 20));
+    if (viewer.output.rfind("ERROR: SDL_SetVideoMode: ", 0) == 0) {
+        EXPECT_EQ(waitForExit(viewer, 20), 1);
     } else {
-        EXPECT_EQ(result.output, "INFO: loaded " + image + ": 10x10 24bpp\n");
-        EXPECT_EQ(result.exitStatus, 0);
+        EXPECT_EQ(viewer.output, "INFO: loaded " + image + ": 10x10 24bpp\n");
+        kill(viewer.pid, SIGTERM);  // the viewer runs: quit it as a window close would
+        EXPECT_EQ(waitForExit(viewer, 20), 0);
     }
 }
