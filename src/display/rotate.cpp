@@ -19,15 +19,14 @@ SDL_Surface *trueColourCopy(SDL_Surface *paletted) {
 }
 
 SDL_Surface *turn(SDL_Surface *image, double zoom) {
-    if (image->format->BitsPerPixel != 8) {
-        return rotozoomSurface(image, static_cast<double>(viewerState.angle), zoom,
-                               settings.antialias);
+    SDL_Surface *copy = nullptr;
+    if (image->format->BitsPerPixel == 8) {
+        copy = trueColourCopy(image);
+        if (!copy) return nullptr;
     }
-    SDL_Surface *copy = trueColourCopy(image);
-    if (!copy) return nullptr;
-    SDL_Surface *turned =
-        rotozoomSurface(copy, static_cast<double>(viewerState.angle), zoom, settings.antialias);
-    SDL_FreeSurface(copy);
+    SDL_Surface *turned = rotozoomSurface(
+        copy ? copy : image, static_cast<double>(viewerState.angle), zoom, settings.antialias);
+    if (copy) SDL_FreeSurface(copy);
     return turned;
 }
 
