@@ -1,7 +1,13 @@
 // Tests of decoding images and fitting them to the screen.
+#include <SDL_image.h>
+#include <SDL_rotozoom.h>
+
+#include <algorithm>
 #include <cstdio>
+#include <cstdlib>
 #include <fstream>
 
+#include "image_files.h"
 #include "support.h"
 
 using LoadTest = ViewerTest;
@@ -92,4 +98,164 @@ TEST_F(LoadTest, VanishedFileEndsWithStatusOneAfterShuttingSdlDown) {
     EXPECT_EQ(line, "Error: reading file " + path + ": No such file or directory");
     std::getline(atExit, line);
     EXPECT_EQ(line, "video still up at exit: 0");
+}
+
+namespace {
+
+// What the loader prints and fits for a width x height image on a 320x240 screen.
+struct FullSizePath {
+    std::string line;
+    int width, height;
+    double horizontal, vertical;
+};
+
+FullSizePath fullSizePath(const std::string &path, int width, int height, int bitsPerPixel) {
+    FullSizePath expected{};
+    expected.horizontal = 320.0 / width;
+    expected.vertical = 240.0 / height;
+    char factors[64];
+    snprintf(factors, sizeof factors, ", scaled: %.2f, %.2f", expected.horizontal,
+             expected.vertical);
+    expected.line = "INFO: loaded " + path + ": " + std::to_string(width) + "x" +
+                    std::to_string(height) + " " + std::to_string(bitsPerPixel) + "bpp" + factors +
+                    "\n";
+    zoomSurfaceSize(width, height, expected.horizontal, expected.vertical, &expected.width,
+                    &expected.height);
+    return expected;
+}
+
+std::string loadedLine(const std::string &path, SDL_Surface **image) {
+    testing::internal::CaptureStdout();
+    *image = loadImage(path.c_str());
+    return testing::internal::GetCapturedStdout();
+}
+
+int distance(Rgb a, Rgb b) {
+    return std::max({std::abs(a.r - b.r), std::abs(a.g - b.g), std::abs(a.b - b.b)});
+}
+
+}  // namespace
+
+TEST_F(LoadTest, LargeJpegsGiveTheLineSizeAndFormatOfTheFullSizePath) {
+    struct Case {
+        int width, height;
+        JpegKind kind;
+    };
+    // The panoramas are wider than the full-size decoder can make a surface.
+    const Case cases[] = {
+        {4000, 3000, JpegKind::colour},      {641, 481, JpegKind::colour},
+        {100, 3000, JpegKind::colour},       {2000, 1500, JpegKind::greyscale},
+        {2000, 1500, JpegKind::progressive}, {18000, 3000, JpegKind::flat},
+        {30000, 2000, JpegKind::flat},
+    };
+    for (const Case &c : cases) {
+        const std::string path = dir + "/" + std::to_string(c.width) + "-" +
+                                 std::to_string(static_cast<int>(c.kind)) + ".jpg";
+        SCOPED_TRACE(path);
+        ASSERT_TRUE(writePhotoJpeg(path, c.width, c.height, 90, c.kind));
+        const FullSizePath expected = fullSizePath(path, c.width, c.height, 24);
+        SDL_Surface *image = nullptr;
+        EXPECT_EQ(loadedLine(path, &image), expected.line);
+        ASSERT_NE(image, nullptr);
+        EXPECT_EQ(image->w, expected.width);
+        EXPECT_EQ(image->h, expected.height);
+        EXPECT_EQ(image->flags & (SDL_SRCCOLORKEY | SDL_SRCALPHA), 0u);
+
+        SDL_Surface *decoded = IMG_Load(path.c_str());
+        if (c.width < 16384) {
+            ASSERT_NE(decoded, nullptr);
+            EXPECT_EQ(decoded->format->BitsPerPixel, 24);
+            SDL_Surface *fitted =
+                zoomSurface(decoded, expected.horizontal, expected.vertical, SMOOTHING_ON);
+            EXPECT_EQ(image->format->BitsPerPixel, fitted->format->BitsPerPixel);
+            EXPECT_EQ(image->format->Rmask, fitted->format->Rmask);
+            EXPECT_EQ(image->format->Bmask, fitted->format->Bmask);
+            // Grain of +-12 a pixel: one sample and a block's average differ by about that.
+            EXPECT_LE(distance(pixelAt(image, image->w / 2, image->h / 2),
+                               pixelAt(fitted, fitted->w / 2, fitted->h / 2)),
+                      24);
+            SDL_FreeSurface(fitted);
+        } else {
+            EXPECT_EQ(decoded, nullptr) << "the full-size decoder now takes panoramas";
+        }
+        SDL_FreeSurface(decoded);
+        presentSurface(image);
+        EXPECT_NE(pixelAt(screen, 160, 120), kBlack);
+        SDL_FreeSurface(image);
+    }
+}
+
+TEST_F(LoadTest, CmykJpegsAndUnsmoothedScalingTakeTheFullSizePath) {
+    // The full-size decoder reports CMYK as 32 bits per pixel.
+    const std::string cmyk = dir + "/cmyk.jpg";
+    ASSERT_TRUE(writePhotoJpeg(cmyk, 2000, 1500, 90, JpegKind::cmyk));
+    SDL_Surface *image = nullptr;
+    EXPECT_EQ(loadedLine(cmyk, &image), fullSizePath(cmyk, 2000, 1500, 32).line);
+    ASSERT_NE(image, nullptr);
+    SDL_FreeSurface(image);
+
+    // Without smoothing a panorama goes to the full-size decoder, which cannot take it.
+    const std::string panorama = dir + "/panorama.jpg";
+    ASSERT_TRUE(writePhotoJpeg(panorama, 18000, 3000, 90, JpegKind::flat));
+    settings.antialias = 0;
+    EXPECT_EQ(loadedLine(panorama, &image).rfind("Error: loadImage: ", 0), 0u);
+    EXPECT_EQ(image, nullptr);
+}
+
+TEST_F(LoadTest, FileContentNotItsNameChoosesTheDecoder) {
+    const std::string jpegNamedPng = dir + "/photo.png", pngNamedJpeg = dir + "/photo.jpg";
+    ASSERT_TRUE(writePhotoJpeg(jpegNamedPng, 641, 481, 90));
+    ASSERT_TRUE(writePhotoPng(pngNamedJpeg, 641, 481));
+    for (const std::string &path : {jpegNamedPng, pngNamedJpeg}) {
+        SDL_Surface *image = nullptr;
+        EXPECT_EQ(loadedLine(path, &image), fullSizePath(path, 641, 481, 24).line);
+        ASSERT_NE(image, nullptr);
+        EXPECT_EQ(image->w, 320);
+        SDL_FreeSurface(image);
+    }
+}
+
+TEST_F(LoadTest, FittedJpegIsAtLeastAsCloseToABoxAverageAsPlainZooming) {
+    const std::string path = dir + "/photo.jpg";
+    const int width = 2000, height = 1500;
+    ASSERT_TRUE(writePhotoJpeg(path, width, height, 90));
+    SDL_Surface *full = IMG_Load(path.c_str());
+    ASSERT_NE(full, nullptr);
+    SDL_Surface *zoomed = zoomSurface(full, 320.0 / width, 240.0 / height, SMOOTHING_ON);
+    SDL_Surface *fitted = nullptr;
+    loadedLine(path, &fitted);
+    ASSERT_NE(fitted, nullptr);
+    ASSERT_EQ(fitted->w, 320);
+    ASSERT_EQ(fitted->h, 240);
+
+    // Mean absolute difference per channel from the average of each pixel's source area.
+    double zoomedError = 0, fittedError = 0;
+    for (int y = 0; y < 240; y++) {
+        for (int x = 0; x < 320; x++) {
+            const int left = x * width / 320, right = (x + 1) * width / 320;
+            const int top = y * height / 240, bottom = (y + 1) * height / 240;
+            double sum[3] = {0, 0, 0};
+            for (int sy = top; sy < bottom; sy++) {
+                for (int sx = left; sx < right; sx++) {
+                    const Rgb c = pixelAt(full, sx, sy);
+                    sum[0] += c.r, sum[1] += c.g, sum[2] += c.b;
+                }
+            }
+            const double area = (right - left) * (bottom - top);
+            const Rgb z = pixelAt(zoomed, x, y), f = pixelAt(fitted, x, y);
+            zoomedError += std::abs(z.r - sum[0] / area) + std::abs(z.g - sum[1] / area) +
+                           std::abs(z.b - sum[2] / area);
+            fittedError += std::abs(f.r - sum[0] / area) + std::abs(f.g - sum[1] / area) +
+                           std::abs(f.b - sum[2] / area);
+        }
+    }
+    zoomedError /= 320 * 240 * 3;
+    fittedError /= 320 * 240 * 3;
+    RecordProperty("zoomed", std::to_string(zoomedError));
+    RecordProperty("fitted", std::to_string(fittedError));
+    EXPECT_LE(fittedError, zoomedError);
+    EXPECT_LT(fittedError, 2.0);
+    SDL_FreeSurface(fitted);
+    SDL_FreeSurface(zoomed);
+    SDL_FreeSurface(full);
 }

@@ -25,6 +25,12 @@ void releaseSlot(SDL_Surface **slot);
 
 /// Decodes `filePath` and fits it to the screen; null after a reported decoding failure.
 SDL_Surface *loadImage(const char *filePath);
+/// The size a width x height image is fitted to on the screen; false when it fits as it is.
+bool fittedSize(int width, int height, int *fittedWidth, int *fittedHeight);
+/// A colour or greyscale JPEG larger than the screen, decoded at the smallest eighth of its
+/// size that still covers its fitted size, with its full size; null for any other file, or
+/// when the reduced decode cannot be made, so that the full-size decoder decides.
+SDL_Surface *loadReducedJpeg(const char *filePath, int *fullWidth, int *fullHeight);
 
 /// Draws `surface` centred on a black screen and shows the result.
 void presentSurface(SDL_Surface *surface);

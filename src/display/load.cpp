@@ -34,7 +34,24 @@ SDL_Surface *reportLoadFailure() {
     return nullptr;
 }
 
+// The factors that fit a width x height image to the screen, each axis on its own; false when
+// the image fits as it is.
+bool fitFactors(int width, int height, double *horizontal, double *vertical) {
+    const SDL_Surface *screen = viewerState.screen;
+    if (screen->w >= width && screen->h >= height) return false;
+    *horizontal = static_cast<double>(screen->w) / width;
+    *vertical = static_cast<double>(screen->h) / height;
+    return true;
+}
+
 }  // namespace
+
+bool fittedSize(int width, int height, int *fittedWidth, int *fittedHeight) {
+    double horizontal = 1, vertical = 1;
+    if (!fitFactors(width, height, &horizontal, &vertical)) return false;
+    zoomSurfaceSize(width, height, horizontal, vertical, fittedWidth, fittedHeight);
+    return true;
+}
 
 SDL_Surface *loadImage(const char *filePath) {
     struct stat status;
@@ -45,16 +62,30 @@ SDL_Surface *loadImage(const char *filePath) {
         exit(1);
     }
 
-    SDL_Surface *image = IMG_Load(filePath);
-    if (!image) return reportLoadFailure();
-    printf("INFO: loaded %s: %dx%d %dbpp", filePath, image->w, image->h,
-           image->format->BitsPerPixel);
+    // Without smoothing the user asked for plain samples of the full image, which a reduced
+    // decode (an average of each block) would not give.
+    int width = 0, height = 0;
+    SDL_Surface *image = settings.antialias ? loadReducedJpeg(filePath, &width, &height) : nullptr;
+    int bitsPerPixel = 24;  // what the full-size decoder reports for such a JPEG
+    if (!image) {
+        image = IMG_Load(filePath);
+        if (!image) return reportLoadFailure();
+        width = image->w;
+        height = image->h;
+        bitsPerPixel = image->format->BitsPerPixel;
+    }
+    printf("INFO: loaded %s: %dx%d %dbpp", filePath, width, height, bitsPerPixel);
 
-    const SDL_Surface *screen = viewerState.screen;
-    if (screen->w < image->w || screen->h < image->h) {
-        double horizontal = static_cast<double>(screen->w) / image->w;
-        double vertical = static_cast<double>(screen->h) / image->h;
+    double horizontal = 1, vertical = 1;
+    if (fitFactors(width, height, &horizontal, &vertical)) {
         printf(", scaled: %.2f, %.2f", horizontal, vertical);
+        if (image->w != width || image->h != height) {
+            // A reduced decode is brought to exactly the size the full image would have had.
+            int fittedWidth = 0, fittedHeight = 0;
+            fittedSize(width, height, &fittedWidth, &fittedHeight);
+            horizontal = static_cast<double>(fittedWidth) / image->w;
+            vertical = static_cast<double>(fittedHeight) / image->h;
+        }
         SDL_Surface *fitted = zoomSurface(image, horizontal, vertical, settings.antialias);
         if (fitted) keepTransparency(image, fitted);
         SDL_FreeSurface(image);
