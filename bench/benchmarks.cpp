@@ -21,6 +21,7 @@
 
 #include "display/display.h"
 #include "image_files.h"
+#include "on_x.h"
 
 namespace {
 
@@ -328,14 +329,18 @@ void removeInputs() {
 
 int main(int argc, char **argv) {
     benchmark::Initialize(&argc, argv);
-    std::string documentPath;
+    std::string documentPath, compatLibrary;
     for (int i = 1; i < argc; i++) {
         if (!strcmp(argv[i], "--smoke"))
             smoke = true;
         else if (!strncmp(argv[i], "--docs=", 7))
             documentPath = argv[i] + 7;
+        else if (!strncmp(argv[i], "--compat-lib=", 13))
+            compatLibrary = argv[i] + 13;
         else {
-            fprintf(stderr, "usage: %s [benchmark flags] [--smoke] [--docs=FILE]\n", argv[0]);
+            fprintf(stderr,
+                    "usage: %s [benchmark flags] [--smoke] [--docs=FILE] [--compat-lib=DIR]\n",
+                    argv[0]);
             return 2;
         }
     }
@@ -391,8 +396,24 @@ int main(int argc, char **argv) {
     const ProcessFigures bigStart = timeToFirstImage(inputs.bigJpeg, processRuns);
     const ProcessFigures hugeStart = timeToFirstImage(inputs.hugeJpeg, processRuns);
     const ProcessFigures panoramaStart = timeToFirstImage(inputs.panoramaJpeg, processRuns);
+    // On a real X server, with the SDL 1.2 the build links and, when given, with sdl12-compat.
+    const SDL_version *linked = SDL_Linked_Version();
+    std::vector<std::pair<std::string, XFigures>> onX;
+    onX.emplace_back(linked->patch >= 50 ? "sdl12-compat" : "classic SDL 1.2",
+                     measureOnX(LUMOSCAPE_BINARY, {}, inputs.dir, smoke ? 1 : 10, smoke ? 2 : 20));
+    if (!compatLibrary.empty()) {
+        onX.emplace_back("sdl12-compat",
+                         measureOnX(LUMOSCAPE_BINARY, {"LD_LIBRARY_PATH=" + compatLibrary},
+                                    inputs.dir, smoke ? 1 : 10, smoke ? 2 : 20));
+    }
     SDL_Quit();
     removeInputs();
+    for (const auto &[name, figures] : onX) {
+        if (figures.keyToPixelsMedian < 0) {
+            fprintf(stderr, "the measurements on Xvfb with %s failed\n", name.c_str());
+            return 1;
+        }
+    }
 
     std::map<std::string, double> &t = collector.seconds;
     std::vector<Row> rows;
@@ -451,6 +472,16 @@ int main(int argc, char **argv) {
     rows.push_back({"Peak memory, " + panoramaSize + " JPEG",
                     megabytes(panoramaStart.peakKilobytes),
                     decodedMegabytes(inputs.panoramaWidth, inputs.panoramaHeight), "", ""});
+
+    for (const auto &[name, figures] : onX) {
+        rows.push_back({"Idle wake-ups per second on Xvfb, " + name,
+                        number(figures.idleWakeupsPerSecond, "%.1f"),
+                        "SDL_WaitEvent's own loop: about 98", "", "≤ 1"});
+    }
+    for (const auto &[name, figures] : onX) {
+        rows.push_back({"Key to pixels, forward step on Xvfb (median of " + std::to_string(smoke ? 2 : 20) + "), " + name,
+                        duration(figures.keyToPixelsMedian), "", "", "≤ 3 ms"});
+    }
 
     const std::string table = tableOf(rows);
     printf("%s", table.c_str());

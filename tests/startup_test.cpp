@@ -1,5 +1,10 @@
 // Tests of the built program as a process: arguments, start-up failures and exit statuses.
 #include <signal.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
 
 #include "support.h"
 
@@ -84,5 +89,24 @@ TEST_F(ProcessTest, ZeroSizeIsSdlsToRefuseOrToTakeAsTheDisplaySize) {
         EXPECT_EQ(viewer.output, "INFO: loaded " + image + ": 10x10 24bpp\n");
         kill(viewer.pid, SIGTERM);  // the viewer runs: quit it as a window close would
         EXPECT_EQ(waitForExit(viewer, 20), 0);
+    }
+}
+
+TEST_F(ProcessTest, SettingsPathThatIsNoRegularFileCountsAsMissing) {
+    // A FIFO would block the start until a writer came, /dev/zero would be read forever.
+    const std::string image = saveImage(makeSolid(640, 120, kRed), dir + "/wide.bmp");
+    const std::string settingsPath = dir + "/.lumoscaperc";
+    const std::vector<std::function<int()>> makers{
+        [&] { return mkfifo(settingsPath.c_str(), 0600); },
+        [&] { return symlink("/dev/zero", settingsPath.c_str()); },
+        [&] { return mkdir(settingsPath.c_str(), 0700); },
+    };
+    for (const auto &make : makers) {
+        ASSERT_EQ(make(), 0) << strerror(errno);
+        const ProcessResult result =
+            runViewer({image}, {"SDL_VIDEODRIVER=dummy", "HOME=" + dir}, 1, 10);
+        EXPECT_EQ(result.output, "INFO: loaded " + image + ": 640x120 24bpp, scaled: 0.50, 2.00\n");
+        EXPECT_EQ(result.exitStatus, 0);
+        ASSERT_EQ(remove(settingsPath.c_str()), 0);
     }
 }

@@ -95,8 +95,10 @@ SDL_Surface *decodeReduced(FILE *file, int *fullWidth, int *fullHeight) {
     jpeg_stdio_src(&decoder, file);
     jpeg_read_header(&decoder, TRUE);
 
-    const int width = int(decoder.image_width), height = int(decoder.image_height);
-    int fittedWidth = 0, fittedHeight = 0;
+    const int width = int(decoder.image_width);
+    const int height = int(decoder.image_height);
+    int fittedWidth = 0;
+    int fittedHeight = 0;
     if (!isColourOrGreyscale(decoder) || !fittedSize(width, height, &fittedWidth, &fittedHeight)) {
         jpeg_destroy_decompress(&decoder);
         return nullptr;
@@ -117,7 +119,8 @@ SDL_Surface *decodeReduced(FILE *file, int *fullWidth, int *fullHeight) {
     while (decoder.output_scanline < decoder.output_height) {
         const JDIMENSION first = decoder.output_scanline;
         const JDIMENSION count = std::min<JDIMENSION>(kRowsPerRead, decoder.output_height - first);
-        for (JDIMENSION i = 0; i < count; i++) rows[i] = pixels + (first + i) * surface->pitch;
+        for (JDIMENSION i = 0; i < count; i++)
+            rows[i] = pixels + static_cast<size_t>(first + i) * static_cast<size_t>(surface->pitch);
         jpeg_read_scanlines(&decoder, rows, count);
     }
     jpeg_finish_decompress(&decoder);

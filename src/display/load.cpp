@@ -47,7 +47,8 @@ bool fitFactors(int width, int height, double *horizontal, double *vertical) {
 }  // namespace
 
 bool fittedSize(int width, int height, int *fittedWidth, int *fittedHeight) {
-    double horizontal = 1, vertical = 1;
+    double horizontal = 1;
+    double vertical = 1;
     if (!fitFactors(width, height, &horizontal, &vertical)) return false;
     zoomSurfaceSize(width, height, horizontal, vertical, fittedWidth, fittedHeight);
     return true;
@@ -64,7 +65,8 @@ SDL_Surface *loadImage(const char *filePath) {
 
     // Without smoothing the user asked for plain samples of the full image, which a reduced
     // decode (an average of each block) would not give.
-    int width = 0, height = 0;
+    int width = 0;
+    int height = 0;
     SDL_Surface *image = settings.antialias ? loadReducedJpeg(filePath, &width, &height) : nullptr;
     int bitsPerPixel = 24;  // what the full-size decoder reports for such a JPEG
     if (!image) {
@@ -76,12 +78,14 @@ SDL_Surface *loadImage(const char *filePath) {
     }
     printf("INFO: loaded %s: %dx%d %dbpp", filePath, width, height, bitsPerPixel);
 
-    double horizontal = 1, vertical = 1;
+    double horizontal = 1;
+    double vertical = 1;
     if (fitFactors(width, height, &horizontal, &vertical)) {
         printf(", scaled: %.2f, %.2f", horizontal, vertical);
         if (image->w != width || image->h != height) {
             // A reduced decode is brought to exactly the size the full image would have had.
-            int fittedWidth = 0, fittedHeight = 0;
+            int fittedWidth = 0;
+            int fittedHeight = 0;
             fittedSize(width, height, &fittedWidth, &fittedHeight);
             horizontal = static_cast<double>(fittedWidth) / image->w;
             vertical = static_cast<double>(fittedHeight) / image->h;

@@ -86,9 +86,14 @@ int dispatchEvent(const SDL_Event *event) {
 }
 
 int runEventLoop() {
+    // SDL's own wait looks at the queue and sleeps 10 ms, over and over: on a display whose
+    // connection can be waited on, sleep on that instead, using no processor while idle.
+    const int connection = displayConnection();
     SDL_Event event;
     for (;;) {
-        if (!SDL_WaitEvent(&event)) {
+        const int got =
+            connection >= 0 ? waitOnConnection(connection, &event) : SDL_WaitEvent(&event);
+        if (!got) {
             shutdownViewer();
             return 0;
         }

@@ -1,4 +1,8 @@
 // The viewer's settings: built-in defaults, overridden by lines of $HOME/.lumoscaperc.
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include <cctype>
 #include <climits>
 #include <cstdio>
@@ -44,8 +48,18 @@ void readSettings() {
     // A home path too long for the buffer cannot name a file we could open anyway.
     if (length < 0 || length >= static_cast<int>(sizeof path)) return;
 
-    FILE *file = fopen(path, "r");
-    if (!file) return;
+    // Only a regular file is read: opening a FIFO would block until a writer comes, and a
+    // device such as /dev/zero never ends. Opening without blocking and checking what was
+    // opened leaves no window for the path to change in between.
+    const int descriptor = open(path, O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+    if (descriptor < 0) return;
+    struct stat status;
+    FILE *file = nullptr;
+    if (fstat(descriptor, &status) == 0 && S_ISREG(status.st_mode)) file = fdopen(descriptor, "r");
+    if (!file) {
+        close(descriptor);
+        return;
+    }
 
     int32_t fullscreen = 0;
     char line[kLinePiece + 1];

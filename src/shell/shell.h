@@ -48,6 +48,11 @@ void readSettings();
 int dispatchEvent(const SDL_Event *event);
 /// Waits for events and dispatches them until the viewer quits; returns the exit status.
 int runEventLoop();
+/// The descriptor of the display's X connection, or -1 when the video driver has none.
+int displayConnection();
+/// Takes the next event, sleeping on `connection` while SDL's queue is empty; 0 when the
+/// connection is lost.
+int waitOnConnection(int connection, SDL_Event *event);
 /// Releases the image slots and shuts SDL down.
 void shutdownViewer();
 

@@ -1,4 +1,5 @@
 // Start-up: checks the arguments, builds the image list, opens the display and runs the loop.
+#include <csignal>
 #include <cstdio>
 
 #include "../display/display.h"
@@ -7,6 +8,9 @@
 int runLumoscape(int argc, char **argv) {
     // Each finished line reaches a pipe or log at once, and none is lost if the process is killed.
     setvbuf(stdout, nullptr, _IOLBF, 0);
+    // A reader of our output that goes away (`lumoscape *.jpg | head -1`) must not kill the
+    // viewer with the display still open: the lost lines are dropped and viewing goes on.
+    signal(SIGPIPE, SIG_IGN);
 
     if (argc < 2) {
         printf("Usage: %s filename [filename] ...\n", argc > 0 && argv[0] ? argv[0] : "lumoscape");

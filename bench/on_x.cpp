@@ -1,0 +1,210 @@
+// Benchmarks on a real X server: wake-ups of an idle viewer and the time from a key to pixels.
+#include "on_x.h"
+
+#include <SDL.h>
+#include <X11/Xlib.h>
+#include <X11/Xutil.h>
+#include <X11/extensions/XTest.h>
+#include <dirent.h>
+#include <poll.h>
+#include <signal.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <fstream>
+#include <random>
+#include <thread>
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+double secondsSince(Clock::time_point start) {
+    return std::chrono::duration<double>(Clock::now() - start).count();
+}
+
+// A child whose standard output comes back through a pipe.
+struct Process {
+    pid_t pid = -1;
+    int output = -1;
+    std::string printed;
+};
+
+Process start(const std::vector<std::string> &command,
+              const std::vector<std::string> &environment) {
+    Process process;
+    int ends[2];
+    if (pipe(ends) != 0) return process;
+    process.pid = fork();
+    if (process.pid == 0) {
+        dup2(ends[1], STDOUT_FILENO);
+        close(ends[0]);
+        close(ends[1]);
+        for (const std::string &entry : environment) putenv(strdup(entry.c_str()));
+        std::vector<char *> argv;
+        for (const std::string &word : command) argv.push_back(const_cast<char *>(word.c_str()));
+        argv.push_back(nullptr);
+        execvp(argv[0], argv.data());
+        _exit(127);
+    }
+    close(ends[1]);
+    process.output = ends[0];
+    return process;
+}
+
+// Reads until `lines` lines have come or `seconds` pass; whether they came.
+bool readLines(Process &process, size_t lines, double seconds) {
+    const auto begun = Clock::now();
+    while (size_t(std::count(process.printed.begin(), process.printed.end(), '\n')) < lines) {
+        const double left = seconds - secondsSince(begun);
+        pollfd ready{process.output, POLLIN, 0};
+        if (left <= 0 || poll(&ready, 1, int(left * 1000) + 1) <= 0) return false;
+        char buffer[4096];
+        const ssize_t got = read(process.output, buffer, sizeof buffer);
+        if (got <= 0) return false;
+        process.printed.append(buffer, size_t(got));
+    }
+    return true;
+}
+
+void stop(Process &process) {
+    if (process.pid <= 0) return;
+    kill(process.pid, SIGTERM);
+    waitpid(process.pid, nullptr, 0);
+    close(process.output);
+    process.pid = -1;
+}
+
+long voluntarySwitches(pid_t pid) {
+    long total = 0;
+    const std::string tasks = "/proc/" + std::to_string(pid) + "/task";
+    DIR *folder = opendir(tasks.c_str());
+    if (!folder) return 0;
+    while (const dirent *task = readdir(folder)) {
+        if (task->d_name[0] == '.') continue;
+        std::ifstream status(tasks + "/" + task->d_name + "/status");
+        for (std::string line; std::getline(status, line);) {
+            if (line.rfind("voluntary_ctxt_switches:", 0) == 0) total += std::stol(line.substr(24));
+        }
+    }
+    closedir(folder);
+    return total;
+}
+
+// The mapped top-level window whose class is the viewer's, or 0.
+Window findViewer(Display *display) {
+    Window root = DefaultRootWindow(display), parent = 0, *children = nullptr, found = 0;
+    unsigned int count = 0;
+    if (!XQueryTree(display, root, &root, &parent, &children, &count)) return 0;
+    for (unsigned int i = 0; i < count && !found; i++) {
+        XClassHint hint{};
+        XWindowAttributes attributes{};
+        if (XGetWindowAttributes(display, children[i], &attributes) &&
+            attributes.map_state == IsViewable && XGetClassHint(display, children[i], &hint)) {
+            if (hint.res_class && !strcmp(hint.res_class, "lumoscape")) found = children[i];
+            XFree(hint.res_name);
+            XFree(hint.res_class);
+        }
+    }
+    if (children) XFree(children);
+    return found;
+}
+
+// Whether the middle of the window shows mostly red (true) or mostly green (false).
+bool showsRed(Display *display, Window window, int x, int y) {
+    XImage *image = XGetImage(display, window, x, y, 1, 1, AllPlanes, ZPixmap);
+    if (!image) return false;
+    const unsigned long pixel = XGetPixel(image, 0, 0);
+    const bool red = (pixel & image->red_mask) && !(pixel & image->green_mask);
+    XDestroyImage(image);
+    return red;
+}
+
+bool writeSolid(const std::string &path, Uint8 r, Uint8 g) {
+    SDL_Surface *surface =
+        SDL_CreateRGBSurface(SDL_SWSURFACE, 320, 240, 24, 0xff, 0xff00, 0xff0000, 0);
+    if (!surface) return false;
+    SDL_FillRect(surface, nullptr, SDL_MapRGB(surface->format, r, g, 0));
+    const bool written = SDL_SaveBMP(surface, path.c_str()) == 0;
+    SDL_FreeSurface(surface);
+    return written;
+}
+
+}  // namespace
+
+XFigures measureOnX(const std::string &binary, const std::vector<std::string> &environment,
+                    const std::string &folder, int idleSeconds, int steps) {
+    XFigures figures;
+    const std::string red = folder + "/red.bmp", green = folder + "/green.bmp";
+    if (!writeSolid(red, 255, 0) || !writeSolid(green, 0, 255)) return figures;
+    Process server = start(
+        {"Xvfb", "-displayfd", "1", "-screen", "0", "640x480x24", "-noreset", "-nolisten", "tcp"},
+        {});
+    if (!readLines(server, 1, 30)) {
+        fprintf(stderr, "Xvfb did not start (Debian package xvfb)\n");
+        stop(server);
+        return figures;
+    }
+    const std::string display = ":" + server.printed.substr(0, server.printed.find('\n'));
+    std::vector<std::string> command{binary};
+    for (int i = 0; i <= steps; i++) command.push_back(i % 2 ? green : red);
+    std::vector<std::string> viewerEnvironment = environment;
+    viewerEnvironment.push_back("DISPLAY=" + display);
+    viewerEnvironment.push_back("HOME=" + folder);
+    viewerEnvironment.push_back("SDL_VIDEODRIVER=x11");  // the benchmarks run on the dummy driver
+    Process viewer = start(command, viewerEnvironment);
+    Display *connection = XOpenDisplay(display.c_str());
+    Window window = 0;
+    if (connection && readLines(viewer, 2, 30)) {
+        const auto begun = Clock::now();
+        while (!(window = findViewer(connection)) && secondsSince(begun) < 30)
+            std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
+    if (window) {
+        XSetInputFocus(connection, window, RevertToParent, CurrentTime);
+        XSync(connection, False);
+        const KeyCode space = XKeysymToKeycode(connection, XK_space);
+        while (!showsRed(connection, window, 160, 120))
+            std::this_thread::sleep_for(std::chrono::milliseconds(20));
+        std::this_thread::sleep_for(std::chrono::milliseconds(500));
+
+        const long before = voluntarySwitches(viewer.pid);
+        std::this_thread::sleep_for(std::chrono::seconds(idleSeconds));
+        figures.idleWakeupsPerSecond = double(voluntarySwitches(viewer.pid) - before) / idleSeconds;
+
+        std::vector<double> times;
+        std::mt19937 random(7);
+        std::uniform_int_distribution<int> pause(0, 20000);
+        for (int step = 1; step <= steps; step++) {
+            const bool wantRed = step % 2 == 0;
+            const auto pressed = Clock::now();
+            XTestFakeKeyEvent(connection, space, True, 0);
+            XTestFakeKeyEvent(connection, space, False, 0);
+            XFlush(connection);
+            while (showsRed(connection, window, 160, 120) != wantRed && secondsSince(pressed) < 5) {
+            }
+            times.push_back(secondsSince(pressed));
+            // Let the look-ahead decode that follows the flip end before the next press, then
+            // press at a random moment, so that a viewer that looks for events at fixed
+            // intervals is not always caught just before it looks.
+            readLines(viewer, size_t(2 + std::min(step, steps - 1)), 5);
+            std::this_thread::sleep_for(std::chrono::microseconds(50000 + pause(random)));
+        }
+        std::sort(times.begin(), times.end());
+        figures.keyToPixelsMedian = times[times.size() / 2];
+    } else {
+        fprintf(stderr, "the viewer's window did not show on Xvfb; it printed: %s\n",
+                viewer.printed.c_str());
+    }
+    if (connection) XCloseDisplay(connection);
+    stop(viewer);
+    stop(server);
+    unlink(red.c_str());
+    unlink(green.c_str());
+    return figures;
+}

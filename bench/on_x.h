@@ -1,0 +1,16 @@
+// Benchmarks on a real X server: wake-ups of an idle viewer and the time from a key to pixels.
+#pragma once
+
+#include <string>
+#include <vector>
+
+/// What the built viewer does on an Xvfb server of its own.
+struct XFigures {
+    double idleWakeupsPerSecond = -1;  ///< voluntary context switches of all its threads
+    double keyToPixelsMedian = -1;     ///< seconds from a Space press to the next image's pixels
+};
+
+/// Runs `binary` with the extra `NAME=value` entries of `environment` on a private Xvfb: idle
+/// for `idleSeconds`, then `steps` forward steps; the images go into `folder`.
+XFigures measureOnX(const std::string &binary, const std::vector<std::string> &environment,
+                    const std::string &folder, int idleSeconds, int steps);
