@@ -45,13 +45,20 @@ check-sanitize: deps
 	cmake --build $(BUILD_DIR)-sanitize -j $(JOBS)
 	ctest --test-dir $(BUILD_DIR)-sanitize --output-on-failure -j $(JOBS)
 
-# A bounded libFuzzer run over the settings reader; any finding fails it.
+# Bounded libFuzzer runs over the settings reader and the image loader; any finding fails.
+# A loader input that takes over 2 s is a hang, and one that needs over 2 GB a finding too;
+# a fixed seed makes a finding in CI one that reproduces here.
 FUZZ_RUNS ?= 200000
+LOAD_FUZZ_SECONDS ?= 120
 fuzz: deps
 	CXX=clang++ cmake -S . -B $(BUILD_DIR)-fuzz -DCMAKE_BUILD_TYPE=RelWithDebInfo -DLUMOSCAPE_FUZZ=ON -DBUILD_TESTING=OFF
-	cmake --build $(BUILD_DIR)-fuzz -j $(JOBS) --target settings_fuzzer
-	mkdir -p $(BUILD_DIR)-fuzz/corpus
+	cmake --build $(BUILD_DIR)-fuzz -j $(JOBS) --target settings_fuzzer load_fuzzer make_load_seeds
+	mkdir -p $(BUILD_DIR)-fuzz/corpus $(BUILD_DIR)-fuzz/load-corpus $(BUILD_DIR)-fuzz/load-seeds
 	./$(BUILD_DIR)-fuzz/settings_fuzzer -runs=$(FUZZ_RUNS) -max_len=4096 $(BUILD_DIR)-fuzz/corpus tests/fuzz/seeds
+	./$(BUILD_DIR)-fuzz/make_load_seeds $(BUILD_DIR)-fuzz/load-seeds
+	./$(BUILD_DIR)-fuzz/load_fuzzer -max_total_time=$(LOAD_FUZZ_SECONDS) -seed=1 -timeout=2 \
+	    -rss_limit_mb=2048 -max_len=65536 -artifact_prefix=$(BUILD_DIR)-fuzz/ \
+	    $(BUILD_DIR)-fuzz/load-corpus $(BUILD_DIR)-fuzz/load-seeds
 
 # Release-mode benchmarks of every user action; the table also goes to docs/benchmarks.md.
 bench: deps

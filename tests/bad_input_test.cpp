@@ -7,6 +7,7 @@
 
 #include <random>
 
+#include "image_files.h"
 #include "support.h"
 
 namespace {
@@ -41,13 +42,17 @@ std::string randomBytes(size_t count, unsigned seed) {
 
 class BadInputTest : public ViewerTest {
 protected:
-    // Runs the viewer on one argument that must fail to decode: one Error line, status 1.
-    void expectDecodeFailure(const std::string &path, const std::function<void()> &inChild = {}) {
+    // Runs the viewer on one argument that must fail to decode within `seconds`: one Error
+    // line, status 1. Returns the line.
+    std::string expectDecodeFailure(const std::string &path,
+                                    const std::function<void()> &inChild = {},
+                                    double seconds = 30) {
         Child child =
             startChild(LUMOSCAPE_BINARY, {path}, {"SDL_VIDEODRIVER=dummy"}, false, inChild);
-        EXPECT_EQ(waitForExit(child, 30), 1) << path << ": " << child.output;
+        EXPECT_EQ(waitForExit(child, seconds), 1) << path << ": " << child.output;
         EXPECT_EQ(child.output.rfind("Error: loadImage: ", 0), 0u) << path << ": " << child.output;
         EXPECT_EQ(countLines(child.output), 1u) << child.output;
+        return child.output;
     }
 };
 
@@ -155,5 +160,53 @@ TEST_F(BadInputTest, TenThousandMixedArgumentsKeepTheirOrder) {
         EXPECT_EQ(entry->filePath, args[size_t(index)]);
         if (entry->filePath != args[size_t(index)]) break;
         index++;
+    }
+}
+
+TEST_F(BadInputTest, MalformedFilesTheDecoderWouldLoopOrCrashOnFailWithinASecond) {
+    // Signature, a valid 1x1 IHDR, then a chunk whose length field claims far more than
+    // follows: the PNG reader used to parse stale bytes for seconds or minutes on these.
+    const std::string ihdr = bigEndian(1) + bigEndian(1) + std::string("\x08\x02\0\0\0", 5);
+    const std::string start = kPngSignature + pngChunk("IHDR", ihdr);
+    const std::string end = pngChunk("IEND", "");
+    std::vector<std::pair<std::string, std::string>> files;
+    for (const char *type : {"bKGD", "cHRM", "gAMA", "pHYs", "sRGB", "tEXt", "tIME", "zTXt", "iTXt",
+                             "pCAL", "sCAL", "sPLT"}) {
+        files.push_back({type, start + bigEndian(0x3fffffff) + type + "abcd" + end});
+    }
+    files.push_back({"IDAT", start + pngChunk("IDAT", randomBytes(200, 4)).substr(0, 100)});
+    files.push_back({"tEXt", start + bigEndian(0x80000000) + "tEXtabcd" + end});
+    for (const auto &[type, bytes] : files) {
+        const std::string path = dir + "/" + type + ".png";
+        writeFile(path, bytes);
+        const std::string line = expectDecodeFailure(path, {}, 1);
+        EXPECT_NE(line.find("PNG chunk " + type + " at byte 33 claims "), std::string::npos)
+            << line;
+    }
+
+    // What the load fuzzer found: an XPM pixel of a colour the file never defines, and GIF
+    // pictures SDL can make no surface for; the reader followed a null pointer on each.
+    const std::string xpm = "/* XPM */\nstatic char *x[] = {\n\"2 2 1 1\",\n\". c #ff0000\",\n";
+    const std::string gif("GIF89a\x02\x00\x02\x00\x80\x00\x00\xff\x00\x00\x00\x00\xff", 19);
+    const std::string gifData("\x00\x02\x03\x44\x34\x05\x00;", 8);
+    std::vector<std::pair<std::string, std::string>> found = {
+        {xpm + "\"..\",\n\".@\"};\n", "XPM pixel 1 of row 1 uses a colour"},
+        {xpm + "\"..\",\n\".\"};\n", "XPM row 1 holds fewer than its 2 pixels"},
+        {gif + std::string(",\0\0\0\0\0\0\x02\0", 9) + gifData, "is 0x2 pixels"},
+        {gif + std::string(",\0\0\0\0\0\x40\x02\0", 9) + gifData, "is 16384x2 pixels"},
+    };
+    // A progressive JPEG of a few hundred bytes whose header claims 17990x21065 pixels: its
+    // coefficients alone would take gigabytes to clear.
+    ASSERT_TRUE(writePhotoJpeg(dir + "/small.jpg", 16, 16, 80, JpegKind::progressive));
+    std::string bomb = readWhole(dir + "/small.jpg");
+    const size_t frame = bomb.find("\xff\xc2");
+    ASSERT_NE(frame, std::string::npos);
+    bomb.replace(frame + 5, 4, "\x52\x49\x46\x46");
+    found.push_back({bomb, "JPEG of 17990x21065 pixels needs more than 256 MB to decode"});
+    for (const auto &[bytes, reason] : found) {
+        const std::string path = dir + "/found";
+        writeFile(path, bytes);
+        const std::string line = expectDecodeFailure(path, {}, 1);
+        EXPECT_NE(line.find(reason), std::string::npos) << line;
     }
 }

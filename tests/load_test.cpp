@@ -259,3 +259,24 @@ TEST_F(LoadTest, FittedJpegIsAtLeastAsCloseToABoxAverageAsPlainZooming) {
     SDL_FreeSurface(zoomed);
     SDL_FreeSurface(full);
 }
+
+TEST_F(LoadTest, ImagesTallerThanTheZoomCanStepAreShrunkFirstThenFitted) {
+    // The zoom steps through rows in 16.16 fixed point and used to crash past 32,767 rows.
+    const std::string png = savePng(makeTestCard(720, 34323), dir + "/strip.png");
+    const std::string bmp = saveImage(makeTestCard(300, 60000, 8), dir + "/strip.bmp");
+    for (const auto &[path, bitsPerPixel] : {std::pair{png, 24}, std::pair{bmp, 8}}) {
+        SCOPED_TRACE(path);
+        const int width = path == png ? 720 : 300, height = path == png ? 34323 : 60000;
+        SDL_Surface *image = nullptr;
+        EXPECT_EQ(loadedLine(path, &image), fullSizePath(path, width, height, bitsPerPixel).line);
+        ASSERT_NE(image, nullptr);
+        EXPECT_EQ(image->w, 320);
+        EXPECT_EQ(image->h, 240);
+        presentSurface(image);
+        EXPECT_EQ(pixelAt(screen, 80, 60), kRed);
+        EXPECT_EQ(pixelAt(screen, 240, 60), kGreen);
+        EXPECT_EQ(pixelAt(screen, 80, 180), kBlue);
+        EXPECT_EQ(pixelAt(screen, 240, 180), kWhite);
+        SDL_FreeSurface(image);
+    }
+}

@@ -4,7 +4,9 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <chrono>
 #include <cstring>
+#include <thread>
 
 #include "support.h"
 
@@ -108,5 +110,27 @@ TEST_F(ProcessTest, SettingsPathThatIsNoRegularFileCountsAsMissing) {
         EXPECT_EQ(result.output, "INFO: loaded " + image + ": 640x120 24bpp, scaled: 0.50, 2.00\n");
         EXPECT_EQ(result.exitStatus, 0);
         ASSERT_EQ(remove(settingsPath.c_str()), 0);
+    }
+}
+
+TEST_F(ProcessTest, SecondQuitSignalDuringALongDecodeEndsTheViewerAtOnce) {
+    // Two large images: the start decodes both before it reads any event.
+    const std::string big = savePng(makeTestCard(8000, 6000), dir + "/big.png");
+    for (const int signals : {1, 2}) {
+        SCOPED_TRACE(testing::Message() << signals << " SIGTERM");
+        Child viewer = startChild(LUMOSCAPE_BINARY, {big, big}, kDummyDisplay);
+        std::this_thread::sleep_for(std::chrono::milliseconds(300));
+        for (int i = 0; i < signals; i++) {
+            kill(viewer.pid, SIGTERM);
+            std::this_thread::sleep_for(std::chrono::milliseconds(50));
+        }
+        if (signals == 1) {
+            // The quit waits for the start to end, as every event does.
+            EXPECT_EQ(waitForExit(viewer, 30), 0);
+            EXPECT_EQ(countLines(viewer.output), 2u) << viewer.output;
+        } else {
+            EXPECT_EQ(waitForExit(viewer, 1), 128 + SIGTERM);
+            EXPECT_EQ(viewer.output, "") << "the decode ended before the signals came";
+        }
     }
 }

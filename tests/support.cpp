@@ -2,6 +2,7 @@
 #include "support.h"
 
 #include <fcntl.h>
+#include <png.h>
 #include <poll.h>
 #include <signal.h>
 #include <sys/wait.h>
@@ -84,6 +85,30 @@ SDL_Surface *makeTestCard(int width, int height, int bitsPerPixel) {
 
 std::string saveImage(SDL_Surface *surface, const std::string &path) {
     EXPECT_EQ(SDL_SaveBMP(surface, path.c_str()), 0) << SDL_GetError();
+    SDL_FreeSurface(surface);
+    return path;
+}
+
+std::string savePng(SDL_Surface *surface, const std::string &path) {
+    std::vector<Uint8> rgb(static_cast<size_t>(surface->w) * surface->h * 3);
+    SDL_LockSurface(surface);
+    size_t at = 0;
+    for (int y = 0; y < surface->h; y++) {
+        const auto *row = reinterpret_cast<const Uint32 *>(static_cast<Uint8 *>(surface->pixels) +
+                                                           y * surface->pitch);
+        for (int x = 0; x < surface->w; x++) {
+            SDL_GetRGB(row[x], surface->format, &rgb[at], &rgb[at + 1], &rgb[at + 2]);
+            at += 3;
+        }
+    }
+    SDL_UnlockSurface(surface);
+    png_image image{};
+    image.version = PNG_IMAGE_VERSION;
+    image.width = static_cast<png_uint_32>(surface->w);
+    image.height = static_cast<png_uint_32>(surface->h);
+    image.format = PNG_FORMAT_RGB;
+    EXPECT_NE(png_image_write_to_file(&image, path.c_str(), 0, rgb.data(), 0, nullptr), 0) << path;
+    png_image_free(&image);
     SDL_FreeSurface(surface);
     return path;
 }

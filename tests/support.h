@@ -37,6 +37,9 @@ SDL_Surface *makeSolid(int width, int height, Rgb colour, int bitsPerPixel = 32)
 SDL_Surface *makeTestCard(int width, int height, int bitsPerPixel = 32);
 /// Writes `surface` as a BMP file and frees it; returns the path.
 std::string saveImage(SDL_Surface *surface, const std::string &path);
+/// Writes a 32-bit `surface` (as makeSolid and makeTestCard make) as an RGB PNG file and
+/// frees it; returns the path.
+std::string savePng(SDL_Surface *surface, const std::string &path);
 /// A fresh, empty temporary directory.
 std::string makeTempDir();
 /// Writes `text` into a file.

@@ -5,6 +5,8 @@
 #include <cstdio>
 
 #include <jpeglib.h>
+// After jpeglib.h, which it needs.
+#include <jerror.h>
 
 #include "display.h"
 
@@ -77,7 +79,12 @@ SDL_Surface *makeRgbaSurface(int width, int height) {
 // Rows handed to libjpeg per call; the scaled decoder fills several at a time.
 constexpr int kRowsPerRead = 16;
 
-SDL_Surface *decodeReduced(FILE *file, int *fullWidth, int *fullHeight) {
+// A progressive JPEG needs the coefficients of the whole picture, 6 bytes a pixel at most,
+// however small the decode: this bounds it at about 40 megapixels, four times a phone photo's
+// needs. A few hundred bytes of header must not make the viewer clear gigabytes.
+constexpr long kMemoryLimit = 256L << 20;
+
+SDL_Surface *decodeReduced(FILE *file, int *fullWidth, int *fullHeight, bool *tooLarge) {
     jpeg_decompress_struct decoder;
     ErrorManager errors;
     decoder.err = jpeg_std_error(&errors.base);
@@ -85,13 +92,20 @@ SDL_Surface *decodeReduced(FILE *file, int *fullWidth, int *fullHeight) {
     errors.base.output_message = ignoreMessage;
     SDL_Surface *volatile surface = nullptr;
     if (setjmp(errors.escape)) {
-        // Whatever stopped the decoder, the full-size decoder decides about the file and
-        // reports in its own words.
+        // The full-size decoder would need more memory still; anything else that stopped
+        // this decoder, the full-size one decides about and reports in its own words.
+        if (errors.base.msg_code == JERR_NO_BACKING_STORE) {
+            SDL_SetError("JPEG of %dx%d pixels needs more than %d MB to decode",
+                         int(decoder.image_width), int(decoder.image_height),
+                         int(kMemoryLimit >> 20));
+            *tooLarge = true;
+        }
         jpeg_destroy_decompress(&decoder);
         if (surface) SDL_FreeSurface(surface);
         return nullptr;
     }
     jpeg_create_decompress(&decoder);
+    decoder.mem->max_memory_to_use = kMemoryLimit;
     jpeg_stdio_src(&decoder, file);
     jpeg_read_header(&decoder, TRUE);
 
@@ -132,11 +146,13 @@ SDL_Surface *decodeReduced(FILE *file, int *fullWidth, int *fullHeight) {
 
 }  // namespace
 
-SDL_Surface *loadReducedJpeg(const char *filePath, int *fullWidth, int *fullHeight) {
+SDL_Surface *loadReducedJpeg(const char *filePath, int *fullWidth, int *fullHeight,
+                             bool *tooLarge) {
+    *tooLarge = false;
     FILE *file = fopen(filePath, "rb");
     if (!file) return nullptr;
     SDL_Surface *reduced =
-        startsLikeJpeg(file) ? decodeReduced(file, fullWidth, fullHeight) : nullptr;
+        startsLikeJpeg(file) ? decodeReduced(file, fullWidth, fullHeight, tooLarge) : nullptr;
     fclose(file);
     return reduced;
 }

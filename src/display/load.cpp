@@ -28,6 +28,48 @@ void keepTransparency(const SDL_Surface *decoded, SDL_Surface *fitted) {
     }
 }
 
+// zoomSurface steps through the source's rows in 16.16 fixed point, which overflows a signed
+// 32-bit number past this many rows.
+constexpr int kZoomRowLimit = 32767;
+
+// Shrinks a very tall image by the smallest whole factor that brings it within the zoom's
+// reach; the shrinker averages, so nothing is skipped.
+SDL_Surface *shrinkTall(SDL_Surface *image) {
+    int factor = 2;
+    while (image->h / factor > kZoomRowLimit) factor++;
+    // The shrinker would average palette indices as if they were colours.
+    SDL_Surface *copy = nullptr;
+    if (image->format->BitsPerPixel == 8) {
+        copy = trueColourCopy(image);
+        if (!copy) return nullptr;
+    }
+    SDL_Surface *shrunk = shrinkSurface(copy ? copy : image, 1, factor);
+    if (copy) SDL_FreeSurface(copy);
+    return shrunk;
+}
+
+// Scales `image`, decoded from a width x height file, to the size the factors make of the
+// full image; null when the scaler fails.
+SDL_Surface *fitToScreen(SDL_Surface *image, int width, int height, double horizontal,
+                         double vertical) {
+    SDL_Surface *shrunk = image->h > kZoomRowLimit ? shrinkTall(image) : nullptr;
+    if (image->h > kZoomRowLimit && !shrunk) return nullptr;
+    SDL_Surface *source = shrunk ? shrunk : image;
+    if (source->w != width || source->h != height) {
+        // A reduced decode or a shrunk image is brought to exactly the size the full image
+        // would have been fitted to.
+        int fittedWidth = 0;
+        int fittedHeight = 0;
+        fittedSize(width, height, &fittedWidth, &fittedHeight);
+        horizontal = static_cast<double>(fittedWidth) / source->w;
+        vertical = static_cast<double>(fittedHeight) / source->h;
+    }
+    SDL_Surface *fitted = zoomSurface(source, horizontal, vertical, settings.antialias);
+    if (fitted) keepTransparency(image, fitted);
+    if (shrunk) SDL_FreeSurface(shrunk);
+    return fitted;
+}
+
 SDL_Surface *reportLoadFailure() {
     printf("Error: loadImage: %s\n", SDL_GetError());
     SDL_Quit();
@@ -63,11 +105,17 @@ SDL_Surface *loadImage(const char *filePath) {
         exit(1);
     }
 
+    // Some malformed files make SDL_image's readers loop for minutes or crash.
+    if (!fileLooksDecodable(filePath)) return reportLoadFailure();
+
     // Without smoothing the user asked for plain samples of the full image, which a reduced
     // decode (an average of each block) would not give.
     int width = 0;
     int height = 0;
-    SDL_Surface *image = settings.antialias ? loadReducedJpeg(filePath, &width, &height) : nullptr;
+    bool tooLarge = false;
+    SDL_Surface *image =
+        settings.antialias ? loadReducedJpeg(filePath, &width, &height, &tooLarge) : nullptr;
+    if (tooLarge) return reportLoadFailure();
     int bitsPerPixel = 24;  // what the full-size decoder reports for such a JPEG
     if (!image) {
         image = IMG_Load(filePath);
@@ -82,16 +130,7 @@ SDL_Surface *loadImage(const char *filePath) {
     double vertical = 1;
     if (fitFactors(width, height, &horizontal, &vertical)) {
         printf(", scaled: %.2f, %.2f", horizontal, vertical);
-        if (image->w != width || image->h != height) {
-            // A reduced decode is brought to exactly the size the full image would have had.
-            int fittedWidth = 0;
-            int fittedHeight = 0;
-            fittedSize(width, height, &fittedWidth, &fittedHeight);
-            horizontal = static_cast<double>(fittedWidth) / image->w;
-            vertical = static_cast<double>(fittedHeight) / image->h;
-        }
-        SDL_Surface *fitted = zoomSurface(image, horizontal, vertical, settings.antialias);
-        if (fitted) keepTransparency(image, fitted);
+        SDL_Surface *fitted = fitToScreen(image, width, height, horizontal, vertical);
         SDL_FreeSurface(image);
         if (!fitted) {
             putchar('\n');

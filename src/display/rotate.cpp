@@ -8,16 +8,7 @@ namespace {
 // Turning a paletted image fills the uncovered corners with palette index 0 and marks that
 // index transparent, which would also blank out the image's own index-0 colour. A true-colour
 // copy with an alpha channel keeps every colour and leaves the corners transparent, so they
-// show the black screen. The image's own colour key, if any, stays transparent too.
-SDL_Surface *trueColourCopy(SDL_Surface *paletted) {
-    SDL_Surface *copy = SDL_CreateRGBSurface(SDL_SWSURFACE, paletted->w, paletted->h, 32,
-                                             0x000000ff, 0x0000ff00, 0x00ff0000, 0xff000000);
-    if (!copy) return nullptr;
-    SDL_FillRect(copy, nullptr, 0);
-    SDL_UpperBlit(paletted, nullptr, copy, nullptr);
-    return copy;
-}
-
+// show the black screen.
 SDL_Surface *turn(SDL_Surface *image, double zoom) {
     SDL_Surface *copy = nullptr;
     if (image->format->BitsPerPixel == 8) {

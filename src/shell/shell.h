@@ -53,6 +53,9 @@ int displayConnection();
 /// Takes the next event, sleeping on `connection` while SDL's queue is empty; 0 when the
 /// connection is lost.
 int waitOnConnection(int connection, SDL_Event *event);
+/// After SDL has taken SIGINT and SIGTERM over: a second one, while the first one's quit
+/// event still waits, ends the process at once with status 128 plus the signal number.
+void armSecondQuitSignal();
 /// Releases the image slots and shuts SDL down.
 void shutdownViewer();
 

@@ -27,6 +27,7 @@ int runLumoscape(int argc, char **argv) {
         printf("ERROR: SDL_Init: %s\n", SDL_GetError());
         return 1;
     }
+    armSecondQuitSignal();
     viewerState.screen = SDL_SetVideoMode(settings.width, settings.height, 0, settings.videoFlags);
     if (!viewerState.screen) {
         printf("ERROR: SDL_SetVideoMode: %s\n", SDL_GetError());

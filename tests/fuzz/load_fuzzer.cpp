@@ -1,0 +1,92 @@
+// Fuzz target: arbitrary bytes as an image file, loaded and fitted the way the viewer does.
+#include <unistd.h>
+
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+
+#include "display/display.h"
+
+namespace {
+
+std::string folder;
+std::string imagePath;
+SDL_Surface *screen = nullptr;
+
+void cleanUp() {
+    unlink(imagePath.c_str());
+    rmdir(folder.c_str());
+    SDL_FreeSurface(screen);
+}
+
+// SDL_image 1.2's own readers of GIF, PCX, PNM, XPM and other formats crash or read for ever
+// on malformed files in more ways than a check before them can foresee
+// (tests/fuzz/library-crashes/ has examples); the loader guards the ways found first, and a
+// second Ctrl-C ends a viewer stuck in one. The bounded run covers the formats decoded by
+// libraries that hold their ground (PNG, JPEG, TIFF, WebP) and BMP, which SDL reads itself;
+// LUMOSCAPE_FUZZ_ALL_FORMATS=1 takes every input to the loader, to look for more.
+bool allFormats = false;
+
+bool guardedFormat(const uint8_t *data, size_t size) {
+    const auto startsWith = [&](const char *magic, size_t length, size_t at = 0) {
+        return size >= at + length && !memcmp(data + at, magic, length);
+    };
+    return startsWith("\x89PNG", 4) || startsWith("\xff\xd8", 2) || startsWith("BM", 2) ||
+           startsWith("II*\0", 4) || startsWith("MM\0*", 4) ||
+           (startsWith("RIFF", 4) && startsWith("WEBP", 4, 8));
+}
+
+}  // namespace
+
+extern "C" {
+
+// A decoder asked for an absurd size gets null back, as it would from malloc, and copes.
+const char *__asan_default_options() { return "allocator_may_return_null=1:detect_leaks=1"; }
+
+// SDL_image 1.2's WebP reader never frees its copy of the file: a leak of the file's size per
+// WebP image, wholly inside the library.
+const char *__lsan_default_suppressions() { return "leak:IMG_LoadWEBP_RW\n"; }
+
+int LLVMFuzzerInitialize(int *, char ***) {
+    char shared[] = "/dev/shm/lumoscape-load-fuzz-XXXXXX";
+    char temporary[] = "/tmp/lumoscape-load-fuzz-XXXXXX";
+    const char *made = mkdtemp(shared);
+    if (!made) made = mkdtemp(temporary);
+    if (!made) abort();
+    folder = made;
+    // No extension: TGA, the one format the decoder takes by name alone, would have a 30-byte
+    // header make it allocate and convert a picture of hundreds of megapixels, which is slow
+    // but no fault (see the manual page's note on huge images).
+    imagePath = folder + "/input";
+    setenv("SDL_VIDEODRIVER", "dummy", 1);
+    const char *all = getenv("LUMOSCAPE_FUZZ_ALL_FORMATS");
+    allFormats = all && !strcmp(all, "1");
+    // The loader reports each image on standard output; libFuzzer reports on standard error.
+    if (!freopen("/dev/null", "w", stdout)) abort();
+    // A screen smaller than the seeds, so that fitting runs on them; it outlives SDL_Quit,
+    // which the loader calls after every failure.
+    screen = SDL_CreateRGBSurface(SDL_SWSURFACE, 64, 48, 32, 0x00ff0000, 0x0000ff00, 0x000000ff, 0);
+    if (!screen) abort();
+    viewerState.screen = screen;
+    atexit(cleanUp);
+    return 0;
+}
+
+int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
+    if (!allFormats && !guardedFormat(data, size)) return -1;
+    FILE *file = fopen(imagePath.c_str(), "wb");
+    if (!file) abort();
+    if (size && fwrite(data, 1, size, file) != size) abort();
+    fclose(file);
+    if (!SDL_WasInit(SDL_INIT_VIDEO) && SDL_Init(SDL_INIT_VIDEO) != 0) abort();
+    // Both ways of fitting: with smoothing (and the reduced JPEG decode) and without.
+    settings.antialias = static_cast<int32_t>(size % 2);
+    // What is sought are crashes, hangs, leaks and memory errors. (The fitted size is not
+    // checked: for images over a thousand times the screen's size the scaler's smallest
+    // factor makes it a little larger than the screen, by design.)
+    SDL_FreeSurface(loadImage(imagePath.c_str()));
+    return 0;
+}
+}
