@@ -4,7 +4,7 @@ BUILD_TYPE ?= RelWithDebInfo
 PREFIX ?= /usr/local
 JOBS ?= $(shell nproc 2>/dev/null || echo 2)
 
-.PHONY: all build deps configure demo test test-compat check-sanitize fuzz bench lint install clean
+.PHONY: all build deps configure demo test test-compat cross test-cross package check-sanitize fuzz bench lint install clean
 
 all: build
 
@@ -27,17 +27,46 @@ test: deps
 	$(MAKE) build
 	ctest --test-dir $(BUILD_DIR) --output-on-failure -j $(JOBS)
 
-# The whole suite on sdl12-compat (SDL 1.2 on top of SDL2), then back to the classic library,
-# whether the suite passed or not.
+# The whole suite on sdl12-compat (SDL 1.2 on top of SDL2): the same build, with the library
+# unpacked into the build folder first on the library path. No system package changes.
 test-compat: deps
-	./scripts/use-sdl compat
-	rm -rf $(BUILD_DIR)-compat
-	status=0; \
-	{ cmake -S . -B $(BUILD_DIR)-compat -DCMAKE_BUILD_TYPE=$(BUILD_TYPE) && \
-	  cmake --build $(BUILD_DIR)-compat -j $(JOBS) && \
-	  ctest --test-dir $(BUILD_DIR)-compat --output-on-failure -j $(JOBS); } || status=$$?; \
-	./scripts/use-sdl classic; \
-	exit $$status
+	$(MAKE) build
+	./scripts/fetch-sdl12-compat $(BUILD_DIR)/sdl12-compat
+	LD_LIBRARY_PATH=$(abspath $(BUILD_DIR))/sdl12-compat/lib LUMOSCAPE_EXPECT_SDL=compat \
+	    ctest --test-dir $(BUILD_DIR) --output-on-failure -j $(JOBS)
+
+# Cross builds for the handhelds and boards: make cross ARCH=arm64 (or armhf). The target's
+# -dev packages are unpacked into the build folder; the machine's own stay as they are.
+ARCH ?=
+CROSS_DIR = $(BUILD_DIR)-$(ARCH)
+cross:
+	@test -n "$(ARCH)" || { echo "make cross ARCH=arm64|armhf"; exit 2; }
+	./scripts/install-deps --arch $(ARCH)
+	./scripts/cross-sysroot $(ARCH) $(CROSS_DIR)/sysroot
+	cmake -S . -B $(CROSS_DIR) -DCMAKE_TOOLCHAIN_FILE=cmake/toolchain-$(ARCH).cmake \
+	    -DLUMOSCAPE_SYSROOT=$(abspath $(CROSS_DIR))/sysroot -DCMAKE_BUILD_TYPE=$(BUILD_TYPE) \
+	    -DBUILD_TESTING=OFF
+	cmake --build $(CROSS_DIR) -j $(JOBS)
+
+# The process and end-to-end tests of the native build, run on the cross-built viewer under
+# qemu-user. Left out: the memcheck run (valgrind cannot run an emulated program) and the
+# tests that run the code in-process, which test the native build only.
+EMULATOR_arm64 = qemu-aarch64
+EMULATOR_armhf = qemu-arm
+EMULATED_TESTS = ^(e2e\.EndToEndTest|StartupTest|ProcessTest|BadInputTest)\.
+test-cross: deps cross
+	$(MAKE) build
+	LUMOSCAPE_RUNNER=$(EMULATOR_$(ARCH)) LUMOSCAPE_BINARY=$(abspath $(CROSS_DIR))/lumoscape \
+	    ctest --test-dir $(BUILD_DIR) -R '$(EMULATED_TESTS)' --output-on-failure -j $(JOBS)
+
+# The Debian package of the native build, or of a cross build with ARCH=...; lintian must
+# find nothing to say beyond information.
+PACKAGE_DIR = $(if $(ARCH),$(CROSS_DIR),$(BUILD_DIR))
+package: $(if $(ARCH),cross,deps)
+	$(if $(ARCH),,$(MAKE) build BUILD_TYPE=$(BUILD_TYPE))
+	cd $(PACKAGE_DIR) && cpack -G DEB
+	lintian --fail-on error,warning \
+	    $(PACKAGE_DIR)/lumoscape_*.deb
 
 # The whole suite again, built with AddressSanitizer, LeakSanitizer and UBSan.
 check-sanitize: deps
@@ -80,4 +109,5 @@ install: build
 	cmake --install $(BUILD_DIR) --prefix $(PREFIX)
 
 clean:
-	rm -rf $(BUILD_DIR) $(BUILD_DIR)-sanitize $(BUILD_DIR)-fuzz $(BUILD_DIR)-bench $(BUILD_DIR)-compat $(BUILD_DIR)-clang
+	rm -rf $(BUILD_DIR) $(BUILD_DIR)-sanitize $(BUILD_DIR)-fuzz $(BUILD_DIR)-bench $(BUILD_DIR)-clang \
+	    $(BUILD_DIR)-arm64 $(BUILD_DIR)-armhf

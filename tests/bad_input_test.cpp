@@ -47,8 +47,7 @@ protected:
     std::string expectDecodeFailure(const std::string &path,
                                     const std::function<void()> &inChild = {},
                                     double seconds = 30) {
-        Child child =
-            startChild(LUMOSCAPE_BINARY, {path}, {"SDL_VIDEODRIVER=dummy"}, false, inChild);
+        Child child = startViewerChild({path}, {"SDL_VIDEODRIVER=dummy"}, false, inChild);
         EXPECT_EQ(waitForExit(child, seconds), 1) << path << ": " << child.output;
         EXPECT_EQ(child.output.rfind("Error: loadImage: ", 0), 0u) << path << ": " << child.output;
         EXPECT_EQ(countLines(child.output), 1u) << child.output;

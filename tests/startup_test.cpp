@@ -15,8 +15,7 @@ const std::vector<std::string> kDummyDisplay{"SDL_VIDEODRIVER=dummy"};
 TEST(StartupTest, WithoutArgumentsPrintsUsageAndFails) {
     const ProcessResult result = runViewer({});
     EXPECT_EQ(result.exitStatus, 1);
-    EXPECT_EQ(result.output,
-              std::string("Usage: ") + LUMOSCAPE_BINARY + " filename [filename] ...\n");
+    EXPECT_EQ(result.output, "Usage: " + viewerBinary() + " filename [filename] ...\n");
 }
 
 TEST(StartupTest, NoUsableArgumentEndsWithoutOpeningTheDisplay) {
@@ -82,7 +81,7 @@ TEST_F(ProcessTest, ZeroSizeIsSdlsToRefuseOrToTakeAsTheDisplaySize) {
     // Classic SDL's dummy driver refuses a zero height; SDL on top of SDL2 takes the display's.
     const std::string image = saveImage(makeSolid(10, 10, kRed), dir + "/a.bmp");
     writeFile(dir + "/.lumoscaperc", "height 0\n");
-    Child viewer = startChild(LUMOSCAPE_BINARY, {image}, {"SDL_VIDEODRIVER=dummy", "HOME=" + dir});
+    Child viewer = startViewerChild({image}, {"SDL_VIDEODRIVER=dummy", "HOME=" + dir});
     ASSERT_TRUE(readUntil(
         viewer, [](const std::string &out) { return countLines(out) > 0; }, 20));
     if (viewer.output.rfind("ERROR: SDL_SetVideoMode: ", 0) == 0) {
@@ -118,7 +117,7 @@ TEST_F(ProcessTest, SecondQuitSignalDuringALongDecodeEndsTheViewerAtOnce) {
     const std::string big = savePng(makeTestCard(8000, 6000), dir + "/big.png");
     for (const int signals : {1, 2}) {
         SCOPED_TRACE(testing::Message() << signals << " SIGTERM");
-        Child viewer = startChild(LUMOSCAPE_BINARY, {big, big}, kDummyDisplay);
+        Child viewer = startViewerChild({big, big}, kDummyDisplay);
         std::this_thread::sleep_for(std::chrono::milliseconds(300));
         for (int i = 0; i < signals; i++) {
             kill(viewer.pid, SIGTERM);
@@ -133,4 +132,25 @@ TEST_F(ProcessTest, SecondQuitSignalDuringALongDecodeEndsTheViewerAtOnce) {
             EXPECT_EQ(viewer.output, "") << "the decode ended before the signals came";
         }
     }
+}
+
+TEST_F(ProcessTest, RunsOnTheSdlImplementationTheSuiteWasAskedFor) {
+    // make test-compat puts sdl12-compat first on the library path and says so here.
+    const char *asked = getenv("LUMOSCAPE_EXPECT_SDL");
+    const bool compat = asked && std::string(asked) == "compat";
+    const std::string image = saveImage(makeSolid(10, 10, kRed), dir + "/a.bmp");
+    Child viewer = startViewerChild({image}, kDummyDisplay);
+    ASSERT_TRUE(readUntil(
+        viewer, [](const std::string &out) { return countLines(out) > 0; }, 30));
+    std::string loaded;
+    for (const std::string &line :
+         splitLines(readWhole("/proc/" + std::to_string(viewer.pid) + "/maps"))) {
+        if (line.find("libSDL-1.2.so") != std::string::npos) loaded = line.substr(line.find('/'));
+    }
+    kill(viewer.pid, SIGTERM);
+    EXPECT_EQ(waitForExit(viewer, 30), 0);
+    ASSERT_FALSE(loaded.empty()) << "the viewer has no libSDL-1.2 mapped";
+    EXPECT_EQ(loaded.find("sdl12-compat") != std::string::npos, compat) << loaded;
+    // The test program itself runs on the same library.
+    EXPECT_EQ(SDL_Linked_Version()->patch >= 50, compat) << int(SDL_Linked_Version()->patch);
 }

@@ -229,10 +229,35 @@ ProcessResult runProgram(const std::string &program, const std::vector<std::stri
     return {status, child.output};
 }
 
+std::string viewerBinary() {
+    const char *binary = getenv("LUMOSCAPE_BINARY");
+    return binary && *binary ? binary : LUMOSCAPE_BINARY;
+}
+
+std::vector<std::string> viewerCommand() {
+    std::vector<std::string> command;
+    if (const char *runner = getenv("LUMOSCAPE_RUNNER")) {
+        std::istringstream words(runner);
+        for (std::string word; words >> word;) command.push_back(word);
+    }
+    command.push_back(viewerBinary());
+    return command;
+}
+
+Child startViewerChild(const std::vector<std::string> &args,
+                       const std::vector<std::string> &environment, bool mergeErrors,
+                       const std::function<void()> &inChild) {
+    std::vector<std::string> command = viewerCommand();
+    const std::string program = command.front();
+    command.erase(command.begin());
+    command.insert(command.end(), args.begin(), args.end());
+    return startChild(program, command, environment, mergeErrors, inChild);
+}
+
 ProcessResult runViewer(const std::vector<std::string> &args,
                         const std::vector<std::string> &environment, int stopAfterLines,
                         int timeoutSeconds) {
-    Child child = startChild(LUMOSCAPE_BINARY, args, environment);
+    Child child = startViewerChild(args, environment);
     if (stopAfterLines > 0) {
         const bool printed = readUntil(
             child,

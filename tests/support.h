@@ -75,6 +75,17 @@ size_t countLines(const std::string &text);
 ProcessResult runProgram(const std::string &program, const std::vector<std::string> &args,
                          const std::vector<std::string> &environment = {}, double seconds = 20);
 
+/// The viewer the tests run: $LUMOSCAPE_BINARY if set (a cross-built one, say), else the
+/// build's own.
+std::string viewerBinary();
+/// The words that start the viewer: $LUMOSCAPE_RUNNER's (an emulator such as qemu-aarch64),
+/// if set, then viewerBinary().
+std::vector<std::string> viewerCommand();
+/// Starts the viewer with `args`, as startChild starts a program.
+Child startViewerChild(const std::vector<std::string> &args,
+                       const std::vector<std::string> &environment = {}, bool mergeErrors = false,
+                       const std::function<void()> &inChild = {});
+
 /// Runs the built viewer with `args` and extra `NAME=value` environment entries; once it has
 /// printed `stopAfterLines` lines (if not 0) it is sent SIGTERM. It is killed after a time limit.
 ProcessResult runViewer(const std::vector<std::string> &args,

@@ -242,7 +242,7 @@ TEST_F(EndToEndTest, UndecodableSecondFileEndsRightAfterTheFirstIsShown) {
     const std::string good = image("good.bmp", makeSolid(100, 100, kRed));
     const std::string bad = dir + "/bad.png";
     writeFile(bad, "\x89PNG\r\n\x1a\nnot really");
-    viewer = startChild(LUMOSCAPE_BINARY, {good, bad}, {"DISPLAY=" + display, "HOME=" + home});
+    viewer = startViewerChild({good, bad}, {"DISPLAY=" + display, "HOME=" + home});
     expectEnded(1);
     const std::vector<std::string> lines = splitLines(viewer.output);
     ASSERT_EQ(lines.size(), 2u) << viewer.output;

@@ -121,7 +121,7 @@ void EndToEndTest::startViewer(const std::vector<std::string> &args,
                                const std::vector<std::string> &launcher) {
     if (!settingsText.empty()) writeFile(home + "/.lumoscaperc", settingsText);
     std::vector<std::string> command = launcher;
-    command.push_back(LUMOSCAPE_BINARY);
+    for (const std::string &word : viewerCommand()) command.push_back(word);
     command.insert(command.end(), args.begin(), args.end());
     const std::string program = command.front();
     command.erase(command.begin());
