@@ -89,11 +89,14 @@ fuzz: deps
 	    -rss_limit_mb=2048 -max_len=65536 -artifact_prefix=$(BUILD_DIR)-fuzz/ \
 	    $(BUILD_DIR)-fuzz/load-corpus $(BUILD_DIR)-fuzz/load-seeds
 
-# Release-mode benchmarks of every user action; the table also goes to docs/benchmarks.md.
+# Release-mode benchmarks of every user action, the X rows on both SDL 1.2 implementations;
+# the table also goes to docs/benchmarks.md.
 bench: deps
 	cmake -S . -B $(BUILD_DIR)-bench -DCMAKE_BUILD_TYPE=Release
 	cmake --build $(BUILD_DIR)-bench -j $(JOBS) --target lumoscape lumoscape_bench
-	./$(BUILD_DIR)-bench/lumoscape_bench --docs=docs/benchmarks.md
+	./scripts/fetch-sdl12-compat $(BUILD_DIR)-bench/sdl12-compat
+	./$(BUILD_DIR)-bench/lumoscape_bench --docs=docs/benchmarks.md \
+	    --compat-lib=$(abspath $(BUILD_DIR))-bench/sdl12-compat/lib
 
 # Static analysis, formatting, and a clang++ build of everything with warnings as errors.
 SOURCES = $(shell find src tests bench -name '*.cpp' -o -name '*.h')
