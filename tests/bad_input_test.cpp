@@ -194,6 +194,12 @@ TEST_F(BadInputTest, MalformedFilesTheDecoderWouldLoopOrCrashOnFailWithinASecond
         {gif + std::string(",\0\0\0\0\0\0\x02\0", 9) + gifData, "is 0x2 pixels"},
         {gif + std::string(",\0\0\0\0\0\x40\x02\0", 9) + gifData, "is 16384x2 pixels"},
     };
+    // BMPs whose headers claim 51208 or 0 bits per pixel: SDL makes an 8-bit surface with no
+    // palette of the one, a 0-bit surface of the other.
+    const std::string bmp = readWhole(saveImage(makeSolid(8, 8, kRed, 8), dir + "/small.bmp"));
+    found.push_back({bmp.substr(0, 28) + "\x08\xc8" + bmp.substr(30), "8 bits per pixel cannot"});
+    found.push_back(
+        {bmp.substr(0, 28) + std::string(2, '\0') + bmp.substr(30), "0 bits per pixel"});
     // A progressive JPEG of a few hundred bytes whose header claims 17990x21065 pixels: its
     // coefficients alone would take gigabytes to clear.
     ASSERT_TRUE(writePhotoJpeg(dir + "/small.jpg", 16, 16, 80, JpegKind::progressive));

@@ -70,6 +70,23 @@ SDL_Surface *fitToScreen(SDL_Surface *image, int width, int height, double horiz
     return fitted;
 }
 
+// SDL's BMP reader makes a surface of whatever depth the header claims: of 0 bits per pixel,
+// or of 8 bits without a palette for a claim of 51208. The scaler loops on the one and follows
+// the missing palette of the other.
+bool usableDepth(const SDL_PixelFormat *format) {
+    switch (format->BitsPerPixel) {
+    case 8:
+        return format->palette != nullptr;
+    case 15:
+    case 16:
+    case 24:
+    case 32:
+        return true;
+    default:
+        return false;
+    }
+}
+
 SDL_Surface *reportLoadFailure() {
     printf("Error: loadImage: %s\n", SDL_GetError());
     SDL_Quit();
@@ -120,6 +137,12 @@ SDL_Surface *loadImage(const char *filePath) {
     if (!image) {
         image = IMG_Load(filePath);
         if (!image) return reportLoadFailure();
+        if (!usableDepth(image->format)) {
+            SDL_SetError("decoded image of %d bits per pixel cannot be shown",
+                         int(image->format->BitsPerPixel));
+            SDL_FreeSurface(image);
+            return reportLoadFailure();
+        }
         width = image->w;
         height = image->h;
         bitsPerPixel = image->format->BitsPerPixel;
