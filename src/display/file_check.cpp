@@ -5,6 +5,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
@@ -120,11 +121,15 @@ bool xpmColoursDefined(int file, off_t size) {
     return true;
 }
 
+constexpr off_t kGifHeadLimit = 1 << 20;
+
 // SDL_image's GIF reader follows a null pointer when it cannot make a surface for the first
 // picture of the file: one with no area, or one too wide. Walks the blocks before it; a file it
 // cannot walk is left to the reader.
 bool gifPictureHasArea(int file, off_t size) {
-    std::string bytes(static_cast<size_t>(size), '\0');
+    // The first picture's header comes before any picture data; an animation's later frames
+    // need not be read.
+    std::string bytes(static_cast<size_t>(std::min<off_t>(size, kGifHeadLimit)), '\0');
     if (pread(file, bytes.data(), bytes.size(), 0) != static_cast<ssize_t>(bytes.size()))
         return true;
     const auto byteAt = [&](size_t at) { return static_cast<unsigned char>(bytes[at]); };
