@@ -1,7 +1,11 @@
 // Tests of reading the settings file from the home directory.
+#include <linux/capability.h>
 #include <sys/stat.h>
+#include <sys/syscall.h>
+#include <unistd.h>
 
 #include <cstdlib>
+#include <functional>
 
 #include "support.h"
 
@@ -39,6 +43,8 @@ TEST_F(SettingsTest, LinesMatchOnlyKeyThenNumberAtTheVeryStart) {
         {"width -5\n", -5},
         {"width 99999999999\n", INT32_MAX},
         {"width -99999999999\n", INT32_MIN},
+        {"width 010\n", 10},   // decimal, never octal
+        {"width 0x1E0\n", 0},  // the number ends where the digits do
         {" width 480\n", 320},
         {"Width 480\n", 320},
         {"width = 480\n", 320},
@@ -84,27 +90,64 @@ TEST_F(SettingsTest, LongLinesAreMatchedPieceByPiece) {
     EXPECT_EQ(settings.height, 100);
 }
 
+// Root reads any file whatever its mode; these drop or restore the two capabilities that let
+// it, so that an unreadable file is unreadable to the test as to any other user.
+static bool setFileOverride(bool on) {
+    __user_cap_header_struct header{_LINUX_CAPABILITY_VERSION_3, 0};
+    __user_cap_data_struct data[2]{};
+    if (syscall(SYS_capget, &header, data) != 0) return false;
+    for (int capability : {CAP_DAC_OVERRIDE, CAP_DAC_READ_SEARCH}) {
+        if (on) {
+            data[0].effective |= data[0].permitted & (1u << capability);
+        } else {
+            data[0].effective &= ~(1u << capability);
+        }
+    }
+    return syscall(SYS_capset, &header, data) == 0;
+}
+
 TEST_F(SettingsTest, MissingOrUnusableFileKeepsTheDefaults) {
-    settings = defaultSettings;
-    readSettings();  // no file at all
-    EXPECT_EQ(settings.width, 320);
-
-    ASSERT_EQ(mkdir((dir + "/.lumoscaperc").c_str(), 0700), 0);
-    readSettings();
-    EXPECT_EQ(settings.width, 320);
-    EXPECT_EQ(settings.videoFlags, static_cast<uint32_t>(SDL_ANYFORMAT));
-    rmdir((dir + "/.lumoscaperc").c_str());
-
-    writeFile(dir + "/.lumoscaperc", "width 480\n");
-    unsetenv("HOME");
-    readSettings();
-    EXPECT_EQ(settings.width, 320);
-
-    // A home longer than any path buffer: the file cannot be found, nothing overflows.
-    const std::string longHome = dir + "/" + std::string(70000, 'h');
-    setenv("HOME", longHome.c_str(), 1);
-    readSettings();
-    EXPECT_EQ(settings.width, 320);
+    const std::string settingsPath = dir + "/.lumoscaperc";
+    struct Case {
+        const char *what;
+        std::function<void()> prepare, restore;
+    };
+    const Case cases[] = {
+        {"no file", [] {}, [] {}},
+        {"a directory", [&] { mkdir(settingsPath.c_str(), 0700); },
+         [&] { rmdir(settingsPath.c_str()); }},
+        // Without HOME no path can be formed; one formed from a null pointer would read this.
+        {"HOME unset",
+         [&] {
+             writeFile(settingsPath, "width 480\n");
+             mkdir((dir + "/(null)").c_str(), 0700);
+             writeFile(dir + "/(null)/.lumoscaperc", "width 480\n");
+             ASSERT_EQ(chdir(dir.c_str()), 0);
+             unsetenv("HOME");
+         },
+         [&] { ASSERT_EQ(chdir("/"), 0); }},
+        // A home longer than any path buffer: the file cannot be found, nothing overflows.
+        {"a very long HOME",
+         [&] { setenv("HOME", (dir + "/" + std::string(70000, 'h')).c_str(), 1); }, [] {}},
+        {"a file the user may not read",
+         [&] {
+             writeFile(settingsPath, "width 480\n");
+             ASSERT_EQ(chmod(settingsPath.c_str(), 0), 0);
+             ASSERT_TRUE(setFileOverride(false));
+         },
+         [&] { ASSERT_TRUE(setFileOverride(true)); }},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.what);
+        setenv("HOME", dir.c_str(), 1);
+        c.prepare();
+        settings = defaultSettings;
+        readSettings();
+        c.restore();
+        EXPECT_EQ(settings.width, 320);
+        EXPECT_EQ(settings.videoFlags, static_cast<uint32_t>(SDL_ANYFORMAT));
+        remove(settingsPath.c_str());
+    }
 }
 
 TEST_F(SettingsTest, HostileFilesAreReadSafelyAndKeepWhatMatched) {
