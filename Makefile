@@ -64,6 +64,7 @@ test-cross: deps cross
 PACKAGE_DIR = $(if $(ARCH),$(CROSS_DIR),$(BUILD_DIR))
 package: $(if $(ARCH),cross,deps)
 	$(if $(ARCH),,$(MAKE) build BUILD_TYPE=$(BUILD_TYPE))
+	desktop-file-validate packaging/lumoscape.desktop
 	cd $(PACKAGE_DIR) && cpack -G DEB
 	lintian --fail-on error,warning \
 	    $(PACKAGE_DIR)/lumoscape_*.deb

@@ -1,7 +1,8 @@
-// Test and benchmark inputs: photo-like pictures written as PNG and JPEG files.
+// Test and benchmark inputs: photo-like pictures, and a small file of every kind the viewer reads.
 #pragma once
 
 #include <string>
+#include <vector>
 
 /// The kinds of JPEG file a test or benchmark asks for.
 enum class JpegKind {
@@ -17,3 +18,14 @@ bool writePhotoPng(const std::string &path, int width, int height);
 /// Writes a photo-like width x height picture as JPEG at `quality`; false on failure.
 bool writePhotoJpeg(const std::string &path, int width, int height, int quality,
                     JpegKind kind = JpegKind::colour);
+
+/// A kind of small image file that writeSample makes, and the MIME type of its files.
+struct SampleKind {
+    std::string name;      ///< also the file name ending that fits it, such as "rle.tga"
+    std::string mimeType;  ///< as a desktop entry lists it
+};
+/// Every kind writeSample makes: at least one of each image type the viewer decodes.
+extern const std::vector<SampleKind> sampleKinds;
+/// Writes a valid width x height file of the kind named `kind` (icons are at most 255x255,
+/// the GIF is always 2x2); false on failure.
+bool writeSample(const std::string &kind, const std::string &path, int width, int height);

@@ -1,12 +1,19 @@
 // Tests of installing the program as a user would: into a prefix, and from its Debian package.
 #include <sys/stat.h>
 
+#include <algorithm>
+#include <set>
+#include <sstream>
+
+#include "image_files.h"
 #include "support.h"
 
 namespace {
 
-// The installed program prints its usage line; the manual page renders without a warning.
-void expectWorkingInstall(const std::string &binary, const std::string &page) {
+// The installed program prints its usage line; the manual page renders without a warning and
+// the desktop entry passes desktop-file-validate.
+void expectWorkingInstall(const std::string &binary, const std::string &page,
+                          const std::string &desktopEntry) {
     const ProcessResult usage = runProgram(binary, {});
     EXPECT_EQ(usage.exitStatus, 1);
     EXPECT_EQ(usage.output, "Usage: " + binary + " filename [filename] ...\n");
@@ -18,6 +25,11 @@ void expectWorkingInstall(const std::string &binary, const std::string &page) {
         runProgram("sh", {"-c", "zcat \"$0\" | groff -man -ww -z", page});
     EXPECT_EQ(rendered.exitStatus, 0);
     EXPECT_EQ(rendered.output, "") << "groff warned about the manual page";
+
+    ASSERT_EQ(stat(desktopEntry.c_str(), &status), 0) << "no desktop entry at " << desktopEntry;
+    const ProcessResult validated = runProgram("desktop-file-validate", {desktopEntry});
+    EXPECT_EQ(validated.exitStatus, 0) << "install the Debian package desktop-file-utils";
+    EXPECT_EQ(validated.output, "");
 }
 
 }  // namespace
@@ -27,7 +39,8 @@ TEST(InstallTest, InstallsAWorkingBinaryAndAManualPageThatRendersCleanly) {
     const ProcessResult installed =
         runProgram("cmake", {"--install", LUMOSCAPE_BUILD_DIR, "--prefix", prefix}, {}, 60);
     ASSERT_EQ(installed.exitStatus, 0) << installed.output;
-    expectWorkingInstall(prefix + "/bin/lumoscape", prefix + "/share/man/man1/lumoscape.1.gz");
+    expectWorkingInstall(prefix + "/bin/lumoscape", prefix + "/share/man/man1/lumoscape.1.gz",
+                         prefix + "/share/applications/lumoscape.desktop");
     const std::string removal = "rm -rf '" + prefix + "'";
     EXPECT_EQ(system(removal.c_str()), 0);
 }
@@ -48,9 +61,43 @@ TEST(InstallTest, DebianPackageInstallsIntoAScratchRoot) {
     }
     const std::string root = dir + "/root";
     ASSERT_EQ(runProgram("dpkg-deb", {"-x", package, root}).exitStatus, 0);
-    expectWorkingInstall(root + "/usr/bin/lumoscape", root + "/usr/share/man/man1/lumoscape.1.gz");
+    expectWorkingInstall(root + "/usr/bin/lumoscape", root + "/usr/share/man/man1/lumoscape.1.gz",
+                         root + "/usr/share/applications/lumoscape.desktop");
     struct stat status;
     EXPECT_EQ(stat((root + "/usr/share/doc/lumoscape/copyright").c_str(), &status), 0);
     const std::string removal = "rm -rf '" + dir + "'";
     EXPECT_EQ(system(removal.c_str()), 0);
+}
+
+using DesktopEntryTest = ViewerTest;
+
+TEST_F(DesktopEntryTest, ListsExactlyTheImageTypesThatHaveAReader) {
+    std::set<std::string> listed;
+    for (const std::string &line :
+         splitLines(readWhole(LUMOSCAPE_SOURCE_DIR "/packaging/lumoscape.desktop"))) {
+        if (line.rfind("MimeType=", 0) != 0) continue;
+        std::istringstream types(line.substr(9));
+        for (std::string type; std::getline(types, type, ';');) listed.insert(type);
+    }
+    // File managers know a type only by its canonical name, not by an alias.
+    const std::vector<std::string> known = splitLines(readWhole("/usr/share/mime/types"));
+    ASSERT_FALSE(known.empty()) << "install the Debian package shared-mime-info";
+    std::set<std::string> read;
+    for (const SampleKind &kind : sampleKinds) {
+        SCOPED_TRACE(kind.name);
+        read.insert(kind.mimeType);
+        EXPECT_NE(std::find(known.begin(), known.end(), kind.mimeType), known.end());
+        const std::string path = dir + "/sample." + kind.name;
+        ASSERT_TRUE(writeSample(kind.name, path, 40, 30));
+        testing::internal::CaptureStdout();
+        SDL_Surface *image = loadImage(path.c_str());
+        const std::string line = testing::internal::GetCapturedStdout();
+        EXPECT_NE(image, nullptr) << line;
+        EXPECT_EQ(line.rfind("INFO: loaded ", 0), 0u) << line;
+        SDL_FreeSurface(image);
+        if (!image) {
+            ASSERT_EQ(SDL_Init(SDL_INIT_VIDEO), 0);  // a failed load shuts SDL down
+        }
+    }
+    EXPECT_EQ(listed, read);
 }
