@@ -4,7 +4,6 @@
 #include <benchmark/benchmark.h>
 #include <signal.h>
 #include <sys/resource.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -19,6 +18,7 @@
 #include <string>
 #include <vector>
 
+#include "child_process.h"
 #include "display/display.h"
 #include "image_files.h"
 #include "on_x.h"
@@ -188,35 +188,18 @@ ProcessFigures timeToFirstImage(const std::string &path, int runs) {
     std::vector<double> times;
     ProcessFigures figures;
     for (int i = 0; i < runs; i++) {
-        int pipeEnds[2];
-        if (pipe(pipeEnds) != 0) exit(1);
         const auto start = std::chrono::steady_clock::now();
-        const pid_t child = fork();
-        if (child == 0) {
-            dup2(pipeEnds[1], STDOUT_FILENO);
-            close(pipeEnds[0]);
-            close(pipeEnds[1]);
-            setenv("SDL_VIDEODRIVER", "dummy", 1);
-            execl(LUMOSCAPE_BINARY, LUMOSCAPE_BINARY, path.c_str(), static_cast<char *>(nullptr));
-            _exit(127);
-        }
-        close(pipeEnds[1]);
-        std::string output;
-        char buffer[512];
-        while (output.find('\n') == std::string::npos) {
-            const ssize_t got = read(pipeEnds[0], buffer, sizeof buffer);
-            if (got <= 0) break;
-            output.append(buffer, static_cast<size_t>(got));
-        }
+        Child viewer = startChild(LUMOSCAPE_BINARY, {path}, {"SDL_VIDEODRIVER=dummy"});
+        readUntil(
+            viewer, [](const std::string &output) { return countLines(output) > 0; }, 60);
         times.push_back(
             std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count());
-        kill(child, SIGTERM);
-        int status = 0;
+        kill(viewer.pid, SIGTERM);
         rusage usage{};
-        wait4(child, &status, 0, &usage);
-        close(pipeEnds[0]);
-        if (output.rfind("INFO: loaded", 0) != 0) {
-            fprintf(stderr, "the viewer did not load %s: %s\n", path.c_str(), output.c_str());
+        waitForExit(viewer, 30, &usage);
+        if (viewer.output.rfind("INFO: loaded", 0) != 0) {
+            fprintf(stderr, "the viewer did not load %s: %s\n", path.c_str(),
+                    viewer.output.c_str());
             exit(1);
         }
         figures.peakKilobytes = std::max(figures.peakKilobytes, usage.ru_maxrss);

@@ -5,20 +5,17 @@
 #include <X11/Xlib.h>
 #include <X11/Xutil.h>
 #include <X11/extensions/XTest.h>
-#include <dirent.h>
-#include <poll.h>
 #include <signal.h>
-#include <sys/wait.h>
-#include <unistd.h>
 
 #include <algorithm>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <fstream>
 #include <random>
 #include <thread>
+
+#include "child_process.h"
 
 namespace {
 
@@ -28,72 +25,17 @@ double secondsSince(Clock::time_point start) {
     return std::chrono::duration<double>(Clock::now() - start).count();
 }
 
-// A child whose standard output comes back through a pipe.
-struct Process {
-    pid_t pid = -1;
-    int output = -1;
-    std::string printed;
-};
-
-Process start(const std::vector<std::string> &command,
-              const std::vector<std::string> &environment) {
-    Process process;
-    int ends[2];
-    if (pipe(ends) != 0) return process;
-    process.pid = fork();
-    if (process.pid == 0) {
-        dup2(ends[1], STDOUT_FILENO);
-        close(ends[0]);
-        close(ends[1]);
-        for (const std::string &entry : environment) putenv(strdup(entry.c_str()));
-        std::vector<char *> argv;
-        for (const std::string &word : command) argv.push_back(const_cast<char *>(word.c_str()));
-        argv.push_back(nullptr);
-        execvp(argv[0], argv.data());
-        _exit(127);
-    }
-    close(ends[1]);
-    process.output = ends[0];
-    return process;
-}
-
 // Reads until `lines` lines have come or `seconds` pass; whether they came.
-bool readLines(Process &process, size_t lines, double seconds) {
-    const auto begun = Clock::now();
-    while (size_t(std::count(process.printed.begin(), process.printed.end(), '\n')) < lines) {
-        const double left = seconds - secondsSince(begun);
-        pollfd ready{process.output, POLLIN, 0};
-        if (left <= 0 || poll(&ready, 1, int(left * 1000) + 1) <= 0) return false;
-        char buffer[4096];
-        const ssize_t got = read(process.output, buffer, sizeof buffer);
-        if (got <= 0) return false;
-        process.printed.append(buffer, size_t(got));
-    }
-    return true;
+bool readLines(Child &process, size_t lines, double seconds) {
+    return readUntil(
+        process, [&](const std::string &printed) { return countLines(printed) >= lines; }, seconds);
 }
 
-void stop(Process &process) {
+void stop(Child &process) {
     if (process.pid <= 0) return;
     kill(process.pid, SIGTERM);
-    waitpid(process.pid, nullptr, 0);
-    close(process.output);
+    waitForExit(process, 30);
     process.pid = -1;
-}
-
-long voluntarySwitches(pid_t pid) {
-    long total = 0;
-    const std::string tasks = "/proc/" + std::to_string(pid) + "/task";
-    DIR *folder = opendir(tasks.c_str());
-    if (!folder) return 0;
-    while (const dirent *task = readdir(folder)) {
-        if (task->d_name[0] == '.') continue;
-        std::ifstream status(tasks + "/" + task->d_name + "/status");
-        for (std::string line; std::getline(status, line);) {
-            if (line.rfind("voluntary_ctxt_switches:", 0) == 0) total += std::stol(line.substr(24));
-        }
-    }
-    closedir(folder);
-    return total;
 }
 
 // The mapped top-level window whose class is the viewer's, or 0.
@@ -142,22 +84,21 @@ XFigures measureOnX(const std::string &binary, const std::vector<std::string> &e
     XFigures figures;
     const std::string red = folder + "/red.bmp", green = folder + "/green.bmp";
     if (!writeSolid(red, 255, 0) || !writeSolid(green, 0, 255)) return figures;
-    Process server = start(
-        {"Xvfb", "-displayfd", "1", "-screen", "0", "640x480x24", "-noreset", "-nolisten", "tcp"},
-        {});
+    Child server = startChild(
+        "Xvfb", {"-displayfd", "1", "-screen", "0", "640x480x24", "-noreset", "-nolisten", "tcp"});
     if (!readLines(server, 1, 30)) {
         fprintf(stderr, "Xvfb did not start (Debian package xvfb)\n");
         stop(server);
         return figures;
     }
-    const std::string display = ":" + server.printed.substr(0, server.printed.find('\n'));
-    std::vector<std::string> command{binary};
-    for (int i = 0; i <= steps; i++) command.push_back(i % 2 ? green : red);
+    const std::string display = ":" + server.output.substr(0, server.output.find('\n'));
+    std::vector<std::string> arguments;
+    for (int i = 0; i <= steps; i++) arguments.push_back(i % 2 ? green : red);
     std::vector<std::string> viewerEnvironment = environment;
     viewerEnvironment.push_back("DISPLAY=" + display);
     viewerEnvironment.push_back("HOME=" + folder);
     viewerEnvironment.push_back("SDL_VIDEODRIVER=x11");  // the benchmarks run on the dummy driver
-    Process viewer = start(command, viewerEnvironment);
+    Child viewer = startChild(binary, arguments, viewerEnvironment);
     Display *connection = XOpenDisplay(display.c_str());
     Window window = 0;
     if (connection && readLines(viewer, 2, 30)) {
@@ -199,7 +140,7 @@ XFigures measureOnX(const std::string &binary, const std::vector<std::string> &e
         figures.keyToPixelsMedian = times[times.size() / 2];
     } else {
         fprintf(stderr, "the viewer's window did not show on Xvfb; it printed: %s\n",
-                viewer.printed.c_str());
+                viewer.output.c_str());
     }
     if (connection) XCloseDisplay(connection);
     stop(viewer);

@@ -1,16 +1,10 @@
 // Test helpers: a swapped-in screen, generated images, captured output and child processes.
 #include "support.h"
 
-#include <fcntl.h>
 #include <png.h>
-#include <poll.h>
 #include <signal.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
-#include <algorithm>
-#include <cerrno>
-#include <chrono>
 #include <cstring>
 #include <cstdlib>
 #include <fstream>
@@ -137,93 +131,10 @@ std::vector<std::string> splitLines(const std::string &text) {
     return lines;
 }
 
-Child startChild(const std::string &program, const std::vector<std::string> &args,
-                 const std::vector<std::string> &environment, bool mergeErrors,
-                 const std::function<void()> &inChild) {
-    Child child;
-    int pipeEnds[2];
-    if (pipe(pipeEnds) != 0) {
-        ADD_FAILURE() << "pipe: " << strerror(errno);
-        return child;
-    }
-    child.pid = fork();
-    if (child.pid == 0) {
-        dup2(pipeEnds[1], STDOUT_FILENO);
-        if (mergeErrors) dup2(pipeEnds[1], STDERR_FILENO);
-        close(pipeEnds[0]);
-        close(pipeEnds[1]);
-        for (const std::string &entry : environment) putenv(strdup(entry.c_str()));
-        if (inChild) inChild();
-        std::vector<char *> argv;
-        argv.push_back(const_cast<char *>(program.c_str()));
-        for (const std::string &arg : args) argv.push_back(const_cast<char *>(arg.c_str()));
-        argv.push_back(nullptr);
-        execvp(program.c_str(), argv.data());
-        fprintf(stderr, "cannot run %s: %s\n", program.c_str(), strerror(errno));
-        _exit(127);
-    }
-    close(pipeEnds[1]);
-    child.outputFd = pipeEnds[0];
-    return child;
-}
-
-static double secondsSince(std::chrono::steady_clock::time_point start) {
-    return std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
-}
-
-// Reads whatever the child has printed within `waitSeconds`; false once its output has ended.
-static bool readSome(Child &child, double waitSeconds) {
-    if (child.outputFd < 0) return false;
-    pollfd waiting{child.outputFd, POLLIN, 0};
-    if (poll(&waiting, 1, static_cast<int>(waitSeconds * 1000)) <= 0) return true;
-    char buffer[65536];
-    const ssize_t got = read(child.outputFd, buffer, sizeof buffer);
-    if (got <= 0) {
-        close(child.outputFd);
-        child.outputFd = -1;
-        return false;
-    }
-    child.output.append(buffer, static_cast<size_t>(got));
-    return true;
-}
-
-bool readUntil(Child &child, const std::function<bool(const std::string &)> &done, double seconds) {
-    const auto start = std::chrono::steady_clock::now();
-    while (!done(child.output)) {
-        const double left = seconds - secondsSince(start);
-        if (left <= 0 || !readSome(child, std::min(left, 0.05))) return done(child.output);
-    }
-    return true;
-}
-
-int waitForExit(Child &child, double seconds) {
-    const auto start = std::chrono::steady_clock::now();
-    for (;;) {
-        readSome(child, 0.02);
-        int status = 0;
-        const pid_t ended = waitpid(child.pid, &status, WNOHANG);
-        if (ended == child.pid) {
-            while (readSome(child, 0)) {
-            }
-            return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-        }
-        if (secondsSince(start) > seconds) {
-            kill(child.pid, SIGKILL);
-            waitpid(child.pid, &status, 0);
-            if (child.outputFd >= 0) close(child.outputFd);
-            child.outputFd = -1;
-            return -2;
-        }
-    }
-}
-
-size_t countLines(const std::string &text) {
-    return static_cast<size_t>(std::count(text.begin(), text.end(), '\n'));
-}
-
 ProcessResult runProgram(const std::string &program, const std::vector<std::string> &args,
                          const std::vector<std::string> &environment, double seconds) {
     Child child = startChild(program, args, environment, true);
+    EXPECT_GT(child.pid, 0) << "cannot start " << program;
     const int status = waitForExit(child, seconds);
     EXPECT_NE(status, -2) << program << " did not end within " << seconds << " s";
     return {status, child.output};
@@ -251,7 +162,9 @@ Child startViewerChild(const std::vector<std::string> &args,
     const std::string program = command.front();
     command.erase(command.begin());
     command.insert(command.end(), args.begin(), args.end());
-    return startChild(program, command, environment, mergeErrors, inChild);
+    Child child = startChild(program, command, environment, mergeErrors, inChild);
+    EXPECT_GT(child.pid, 0) << "cannot start " << program;
+    return child;
 }
 
 ProcessResult runViewer(const std::vector<std::string> &args,

@@ -11,6 +11,7 @@
 #include <string>
 #include <vector>
 
+#include "child_process.h"
 #include "display/display.h"
 
 /// An RGB colour as read back from a surface.
@@ -54,23 +55,6 @@ struct ProcessResult {
     int exitStatus;      ///< exit status, or -1 when killed by a signal
     std::string output;  ///< everything written to standard output
 };
-/// A running child process whose standard output is read through a pipe.
-struct Child {
-    pid_t pid = -1;
-    int outputFd = -1;
-    std::string output;  ///< what it printed so far
-};
-/// Starts `program` (looked up in PATH) with `args`; `mergeErrors` sends standard error to the
-/// pipe too, and `inChild` runs in the child just before the program is started.
-Child startChild(const std::string &program, const std::vector<std::string> &args,
-                 const std::vector<std::string> &environment = {}, bool mergeErrors = false,
-                 const std::function<void()> &inChild = {});
-/// Reads the child's output until `done` holds for it or `seconds` pass; returns whether it held.
-bool readUntil(Child &child, const std::function<bool(const std::string &)> &done, double seconds);
-/// Waits for the child to end; its exit status, -1 after a signal, -2 when killed after `seconds`.
-int waitForExit(Child &child, double seconds);
-/// Number of line ends in `text`.
-size_t countLines(const std::string &text);
 /// Runs a program to its end, standard error merged into the output.
 ProcessResult runProgram(const std::string &program, const std::vector<std::string> &args,
                          const std::vector<std::string> &environment = {}, double seconds = 20);
