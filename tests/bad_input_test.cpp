@@ -5,6 +5,7 @@
 
 #include <linux/capability.h>
 
+#include <chrono>
 #include <random>
 
 #include "image_files.h"
@@ -47,12 +48,13 @@ protected:
     std::string expectDecodeFailure(const std::string &path,
                                     const std::function<void()> &inChild = {},
                                     double seconds = 30) {
-        Child child = startViewerChild({path}, {"SDL_VIDEODRIVER=dummy"}, false, inChild);
+        Child child = startViewerChild({path}, environment, false, inChild);
         EXPECT_EQ(waitForExit(child, seconds), 1) << path << ": " << child.output;
         EXPECT_EQ(child.output.rfind("Error: loadImage: ", 0), 0u) << path << ": " << child.output;
         EXPECT_EQ(countLines(child.output), 1u) << child.output;
         return child.output;
     }
+    std::vector<std::string> environment{"SDL_VIDEODRIVER=dummy"};
 };
 
 TEST_F(BadInputTest, BrokenAndHostileFilesEndWithTheDecodeError) {
@@ -228,5 +230,46 @@ TEST_F(BadInputTest, MalformedFilesTheDecoderWouldLoopOrCrashOnFailWithinASecond
                 << result.output;
             EXPECT_EQ(result.exitStatus, result.output == shown ? 0 : 1) << result.output;
         }
+    }
+}
+
+TEST_F(BadInputTest, FilesThatCrashOrHangTheReadersEndWithTheirLineWithinABound) {
+    // Limits low enough to be reached within the bound. The sanitizer build has no memory
+    // limit of the decoder's own (its runtime reserves terabytes); its allocator's limit on a
+    // single allocation stands in for it there.
+    writeFile(dir + "/.lumoscaperc", "decodertime 1\ndecodermemory 64\n");
+    environment.push_back("HOME=" + dir);
+    environment.push_back(
+        "ASAN_OPTIONS=detect_leaks=1:allocator_may_return_null=1:"
+        "max_allocation_size_mb=64");
+    const std::string found = LUMOSCAPE_SOURCE_DIR "/tests/fuzz/library-crashes/";
+    // A GIF cut inside an extension block, which the GIF reader reads past for ever.
+    writeFile(dir + "/cut.gif", std::string("GIF89a\2\0\2\0\x80\0\0\xff\0\0\0\0\xff!\xfe\5ab", 24));
+    // A 118-byte BMP of 16000x16000 pixels: 768 MB to decode.
+    const std::string bomb = std::string("BM\x76\0\0\0\0\0\0\0\x36\0\0\0\x28\0\0\0", 18) +
+                             std::string("\x80\x3e\0\0\x80\x3e\0\0\1\0\x18\0", 12) +
+                             std::string(88, '\0');
+    writeFile(dir + "/bomb.bmp", bomb);
+    const std::string crashed = "decoder ended by signal 11 (Segmentation fault)";
+    const std::string tooLong = "decoder stopped after 1 s of processor time, its limit";
+    const std::pair<std::string, std::string> files[] = {
+        {found + "xpm-repeated-bytes.xpm", crashed},
+        {found + "xpm-row-with-binary-bytes.xpm", crashed},
+        {found + "gif-endless-read.gif", tooLong},
+        {dir + "/cut.gif", tooLong},
+        {found + "tga-huge-picture.tga", "Out of memory"},
+        {dir + "/bomb.bmp", "Out of memory"},
+    };
+    for (const auto &[path, reason] : files) {
+        const auto started = std::chrono::steady_clock::now();
+        EXPECT_EQ(expectDecodeFailure(path, {}, 10), "Error: loadImage: " + reason + "\n");
+        EXPECT_LT(std::chrono::steady_clock::now() - started, std::chrono::seconds(5)) << path;
+    }
+    // Within the default limits, what the reader makes of these it makes in a process of its
+    // own (past its buffer, for the PCX): the viewer shows it.
+    for (const char *shown : {"pcx-out-of-bounds.pcx", "pnm-endless-number.ppm"}) {
+        const ProcessResult result = runViewer({found + shown}, {"SDL_VIDEODRIVER=dummy"}, 1, 10);
+        EXPECT_EQ(result.output.rfind("INFO: loaded " + found + shown, 0), 0u) << result.output;
+        EXPECT_EQ(result.exitStatus, 0);
     }
 }

@@ -107,6 +107,15 @@ size_t countLines(const std::string &text) {
     return static_cast<size_t>(std::count(text.begin(), text.end(), '\n'));
 }
 
+bool processGroupGone(pid_t group, double seconds) {
+    const auto start = std::chrono::steady_clock::now();
+    while (kill(-group, 0) == 0) {
+        if (secondsSince(start) > seconds) return false;
+        poll(nullptr, 0, 20);
+    }
+    return true;
+}
+
 long voluntarySwitches(pid_t pid) {
     const std::string tasks = "/proc/" + std::to_string(pid) + "/task";
     DIR *folder = opendir(tasks.c_str());

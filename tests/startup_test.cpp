@@ -112,25 +112,23 @@ TEST_F(ProcessTest, SettingsPathThatIsNoRegularFileCountsAsMissing) {
     }
 }
 
-TEST_F(ProcessTest, SecondQuitSignalDuringALongDecodeEndsTheViewerAtOnce) {
-    // Two large images: the start decodes both before it reads any event.
-    const std::string big = savePng(makeTestCard(8000, 6000), dir + "/big.png");
-    for (const int signals : {1, 2}) {
-        SCOPED_TRACE(testing::Message() << signals << " SIGTERM");
-        Child viewer = startViewerChild({big, big}, kDummyDisplay);
+TEST_F(ProcessTest, QuitSignalDuringADecodeEndsTheViewerAtOnceWithoutADisplayConnection) {
+    // SDL's dummy driver has no connection to sleep on: the wait for the decoder looks at SDL's
+    // queue as it goes. The GIF is cut inside an extension block: its reader reads for ever.
+    const std::string shown = saveImage(makeSolid(10, 10, kRed), dir + "/a.bmp");
+    const std::string hanging = dir + "/hanging.gif";
+    writeFile(hanging, std::string("GIF89a\2\0\2\0\x80\0\0\xff\0\0\0\0\xff!\xfe\5ab", 24));
+    for (const int signal : {SIGINT, SIGTERM}) {
+        SCOPED_TRACE(strsignal(signal));
+        Child viewer =
+            startViewerChild({shown, hanging}, kDummyDisplay, false, [] { setpgid(0, 0); });
+        ASSERT_TRUE(readUntil(
+            viewer, [](const std::string &out) { return countLines(out) > 0; }, 20));
         std::this_thread::sleep_for(std::chrono::milliseconds(300));
-        for (int i = 0; i < signals; i++) {
-            kill(viewer.pid, SIGTERM);
-            std::this_thread::sleep_for(std::chrono::milliseconds(50));
-        }
-        if (signals == 1) {
-            // The quit waits for the start to end, as every event does.
-            EXPECT_EQ(waitForExit(viewer, 30), 0);
-            EXPECT_EQ(countLines(viewer.output), 2u) << viewer.output;
-        } else {
-            EXPECT_EQ(waitForExit(viewer, 1), 128 + SIGTERM);
-            EXPECT_EQ(viewer.output, "") << "the decode ended before the signals came";
-        }
+        kill(viewer.pid, signal);
+        EXPECT_EQ(waitForExit(viewer, 2), 0);
+        EXPECT_EQ(viewer.output, "INFO: loaded " + shown + ": 10x10 24bpp\n");
+        EXPECT_TRUE(processGroupGone(viewer.pid, 2)) << "a decoder process is left";
     }
 }
 

@@ -22,23 +22,14 @@ extern ViewerState viewerState;
 
 /// Releases the surface a slot owns, if any, and empties the slot.
 void releaseSlot(SDL_Surface **slot);
-/// A 32-bit copy with alpha of a paletted surface, its colour key transparent; null on failure.
-SDL_Surface *trueColourCopy(SDL_Surface *paletted);
 
-/// Decodes `filePath` and fits it to the screen; null after a reported decoding failure.
+/// Starts the process that image files are decoded in, once; call it before SDL starts.
+void startDecoderHelper();
+/// Ends the decoding process, and any decode running in it.
+void stopDecoderHelper();
+/// Decodes `filePath` in the decoding process and fits it to the screen; null after a reported
+/// decoding failure.
 SDL_Surface *loadImage(const char *filePath);
-/// False, with the reason as SDL's error, when `filePath` is a PNG with a chunk that claims
-/// more bytes than the format allows or than the file holds, an XPM whose pixels use a colour
-/// it does not define, or a GIF picture with no area or 16,384 pixels wide or more; true for any
-/// other file.
-bool fileLooksDecodable(const char *filePath);
-/// The size a width x height image is fitted to on the screen; false when it fits as it is.
-bool fittedSize(int width, int height, int *fittedWidth, int *fittedHeight);
-/// A colour or greyscale JPEG larger than the screen, decoded at the smallest eighth of its
-/// size that still covers its fitted size, with its full size; null for any other file, or
-/// when the reduced decode cannot be made, so that the full-size decoder decides, except when
-/// `tooLarge` is set: the JPEG needs more memory than the viewer grants, said in SDL's error.
-SDL_Surface *loadReducedJpeg(const char *filePath, int *fullWidth, int *fullHeight, bool *tooLarge);
 
 /// Draws `surface` centred on a black screen and shows the result.
 void presentSurface(SDL_Surface *surface);

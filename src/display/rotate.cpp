@@ -2,6 +2,7 @@
 #include <SDL_rotozoom.h>
 
 #include "display.h"
+#include "readers/readers.h"
 
 namespace {
 

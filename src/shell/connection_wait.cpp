@@ -1,11 +1,41 @@
 // Waiting on the display's connection: the loop sleeps until the X server has something for
-// it or a quit signal comes, where SDL's own wait would wake a hundred times a second to look.
+// it or a quit signal comes, where SDL's own wait would wake a hundred times a second to look;
+// while a decode runs the viewer sleeps on the decoder too and acts on quit requests at once.
 #include <SDL_syswm.h>
 #include <X11/Xlib.h>
 #include <poll.h>
 #include <signal.h>
 
+#include <cstdlib>
+
 #include "shell.h"
+
+namespace {
+
+sigset_t quitSignals() {
+    sigset_t signals;
+    sigemptyset(&signals);
+    sigaddset(&signals, SIGINT);
+    sigaddset(&signals, SIGTERM);
+    return signals;
+}
+
+// Whether SDL's queue holds a request to quit, leaving every event where it is.
+bool quitRequested() {
+    SDL_Event queued[128];
+    const int count = SDL_PeepEvents(queued, 128, SDL_PEEKEVENT, SDL_ALLEVENTS);
+    for (int i = 0; i < count; i++) {
+        if (isQuitEvent(&queued[i])) return true;
+    }
+    return false;
+}
+
+[[noreturn]] void endViewer() {
+    shutdownViewer();
+    exit(0);
+}
+
+}  // namespace
 
 int displayConnection() {
     SDL_SysWMinfo info;
@@ -16,17 +46,14 @@ int displayConnection() {
 }
 
 int waitOnConnection(int connection, SDL_Event *event) {
-    sigset_t quitSignals;
+    const sigset_t quit = quitSignals();
     sigset_t previous;
-    sigemptyset(&quitSignals);
-    sigaddset(&quitSignals, SIGINT);
-    sigaddset(&quitSignals, SIGTERM);
     for (;;) {
         // With the quit signals held back from the pump to the wait, one that comes after the
         // queue was found empty is taken by ppoll, which ends the wait, and the next pump turns
         // it into a quit event. The pump also reads whatever Xlib holds, so nothing already
         // received waits unseen while the loop sleeps on the socket.
-        sigprocmask(SIG_BLOCK, &quitSignals, &previous);
+        sigprocmask(SIG_BLOCK, &quit, &previous);
         SDL_PumpEvents();
         int got = SDL_PeepEvents(event, 1, SDL_GETEVENT, SDL_ALLEVENTS);
         if (got == 0) {
@@ -37,4 +64,36 @@ int waitOnConnection(int connection, SDL_Event *event) {
         sigprocmask(SIG_SETMASK, &previous, nullptr);
         if (got != 0) return got > 0 ? 1 : 0;
     }
+}
+
+void waitForReadable(pollfd *descriptors, int count) {
+    const int connection = displayConnection();
+    pollfd waiting[8];
+    if (count > 7) count = 7;
+    const sigset_t quit = quitSignals();
+    sigset_t previous;
+    sigprocmask(SIG_BLOCK, &quit, &previous);
+    for (;;) {
+        // As in waitOnConnection, a quit signal that comes after the look at the queue ends the
+        // sleep, and the next pump turns it into a quit event.
+        SDL_PumpEvents();
+        if (quitRequested()) endViewer();
+        for (int i = 0; i < count; i++) waiting[i] = pollfd{descriptors[i].fd, POLLIN, 0};
+        waiting[count] = pollfd{connection, POLLIN, 0};
+        // Without a connection to sleep on, SDL's queue is looked at every 10 ms, as SDL's own
+        // wait does; the wait lasts only as long as the decode.
+        const timespec tenMilliseconds{0, 10000000};
+        const int ready = ppoll(waiting, nfds_t(count + 1),
+                                connection >= 0 ? nullptr : &tenMilliseconds, &previous);
+        if (ready <= 0) continue;
+        // A display that has gone can show nothing more: the viewer ends as on a failed wait.
+        if (waiting[count].revents & ~POLLIN) endViewer();
+        bool any = false;
+        for (int i = 0; i < count; i++) {
+            descriptors[i].revents = waiting[i].revents;
+            any = any || waiting[i].revents;
+        }
+        if (any) break;
+    }
+    sigprocmask(SIG_SETMASK, &previous, nullptr);
 }

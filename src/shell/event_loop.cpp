@@ -68,7 +68,17 @@ void shutdownViewer() {
     // The turned copy would otherwise outlive SDL for no purpose.
     releaseSlot(&viewerState.rotated);
     viewerState.screen = nullptr;
+    stopDecoderHelper();
     SDL_Quit();
+}
+
+bool isQuitEvent(const SDL_Event *event) {
+    if (event->type == SDL_QUIT) return true;
+    if (event->type != SDL_KEYDOWN) return false;
+    for (const KeyBinding &binding : keyTable) {
+        if (binding.key == event->key.keysym.sym) return binding.action == quitViewer;
+    }
+    return false;
 }
 
 int dispatchEvent(const SDL_Event *event) {

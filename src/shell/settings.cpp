@@ -11,7 +11,7 @@
 
 #include "shell.h"
 
-const Settings defaultSettings = {320, 240, SDL_ANYFORMAT, 1};
+const Settings defaultSettings = {320, 240, SDL_ANYFORMAT, 1, 0, 0};
 
 Settings settings = defaultSettings;
 
@@ -68,7 +68,9 @@ void readSettings() {
         if (matchSetting(line, "width", &settings.width)) continue;
         if (matchSetting(line, "height", &settings.height)) continue;
         if (matchSetting(line, "fullscreen", &fullscreen)) continue;
-        matchSetting(line, "antialias", &settings.antialias);
+        if (matchSetting(line, "antialias", &settings.antialias)) continue;
+        if (matchSetting(line, "decodermemory", &settings.decoderMemory)) continue;
+        matchSetting(line, "decodertime", &settings.decoderTime);
     }
     fclose(file);
 

@@ -2,16 +2,19 @@
 #pragma once
 
 #include <SDL.h>
+#include <poll.h>
 
 #include <cstdint>
 #include <string>
 
-/// The four options of the viewer; written only before SDL starts.
+/// The options of the viewer; written only before SDL starts.
 struct Settings {
-    int32_t width;        ///< video mode width in pixels
-    int32_t height;       ///< video mode height in pixels
-    uint32_t videoFlags;  ///< flags handed to SDL_SetVideoMode
-    int32_t antialias;    ///< smoothing argument of the SDL_gfx scalers
+    int32_t width;          ///< video mode width in pixels
+    int32_t height;         ///< video mode height in pixels
+    uint32_t videoFlags;    ///< flags handed to SDL_SetVideoMode
+    int32_t antialias;      ///< smoothing argument of the SDL_gfx scalers
+    int32_t decoderMemory;  ///< most memory a decoder may use, in MB; 0 or less: half the RAM
+    int32_t decoderTime;    ///< most processor time a decoder may use, in s; 0 or less: 60
 };
 
 /// One accepted command-line path, linked in command-line order.
@@ -53,10 +56,14 @@ int displayConnection();
 /// Takes the next event, sleeping on `connection` while SDL's queue is empty; 0 when the
 /// connection is lost.
 int waitOnConnection(int connection, SDL_Event *event);
-/// After SDL has taken SIGINT and SIGTERM over: a second one, while the first one's quit
-/// event still waits, ends the process at once with status 128 plus the signal number.
-void armSecondQuitSignal();
-/// Releases the image slots and shuts SDL down.
+/// Sleeps until one of `descriptors` (a negative one is passed over) can be read or has
+/// ended, setting their `revents`. Meanwhile it serves the display and acts on quit requests
+/// only: Escape, `q`, a window close or SIGINT or SIGTERM shut the viewer down and end the
+/// process with status 0, as does a lost display. Every other event stays queued.
+void waitForReadable(pollfd *descriptors, int count);
+/// Whether `event` asks the viewer to quit: a quit event or a quit key.
+bool isQuitEvent(const SDL_Event *event);
+/// Releases the image slots, ends the decoder helper and shuts SDL down.
 void shutdownViewer();
 
 /// The whole program: arguments, settings, display start-up and the event loop.

@@ -22,15 +22,19 @@ int runLumoscape(int argc, char **argv) {
         return 0;
     }
     readSettings();
+    // Before SDL, so that the process that reads image files never holds the display; it sets
+    // its readers up while SDL starts.
+    startDecoderHelper();
 
     if (SDL_Init(SDL_INIT_VIDEO) < 0) {
         printf("ERROR: SDL_Init: %s\n", SDL_GetError());
+        stopDecoderHelper();
         return 1;
     }
-    armSecondQuitSignal();
     viewerState.screen = SDL_SetVideoMode(settings.width, settings.height, 0, settings.videoFlags);
     if (!viewerState.screen) {
         printf("ERROR: SDL_SetVideoMode: %s\n", SDL_GetError());
+        stopDecoderHelper();
         SDL_Quit();
         return 1;
     }

@@ -7,6 +7,7 @@
 #include <cstdlib>
 #include <thread>
 
+#include "image_files.h"
 #include "x_session.h"
 
 namespace {
@@ -195,28 +196,95 @@ TEST_F(EndToEndTest, AntialiasSettingChoosesBetweenBlendedAndHardEdges) {
     }
 }
 
-TEST_F(EndToEndTest, EveryWayOfQuittingEndsWithStatusZero) {
+TEST_F(EndToEndTest, EveryWayOfQuittingEndsAtOnceIdleOrDuringAHangingDecode) {
     const std::string a = image("a.bmp", makeSolid(100, 100, kRed));
-    const std::vector<std::string> ways{"Escape", "q", "SIGINT", "SIGTERM", "close"};
-    for (const std::string &way : ways) {
-        SCOPED_TRACE(way);
-        startViewer({a});
-        waitForPixel(160, 120, kRed);
-        if (way == "SIGINT" || way == "SIGTERM") {
-            // An idle viewer sleeps until something happens: SDL's own wait would wake about
-            // 300 times in these 3 seconds. The signal must still end it at once.
-            const long before = voluntarySwitches(viewer.pid);
-            ASSERT_GE(before, 0) << "cannot read the viewer's threads";
-            std::this_thread::sleep_for(std::chrono::seconds(3));
-            EXPECT_LT(voluntarySwitches(viewer.pid) - before, 10);
-            kill(viewer.pid, way == "SIGINT" ? SIGINT : SIGTERM);
-        } else if (way == "close") {
-            const ProcessResult closed = runX(CLOSE_WINDOW_HELPER, {window});
-            ASSERT_EQ(closed.exitStatus, 0) << closed.output;
-        } else {
-            press(way);
+    // A GIF cut inside an extension block: its reader reads past the end for ever.
+    const std::string hanging = dir + "/hanging.gif";
+    writeFile(hanging, std::string("GIF89a\2\0\2\0\x80\0\0\xff\0\0\0\0\xff!\xfe\5ab", 24));
+    const std::vector<std::string> ways{"Escape", "q", "SIGINT", "SIGTERM", "close", "timeout"};
+    for (const bool decoding : {false, true}) {
+        for (const std::string &way : ways) {
+            SCOPED_TRACE(way + (decoding ? " during a decode" : " while idle"));
+            std::vector<std::string> args{a};
+            if (decoding) args.push_back(hanging);
+            // `timeout` sends one SIGTERM, to the viewer's whole process group.
+            std::vector<std::string> launcher;
+            if (way == "timeout") launcher = {"timeout", "--preserve-status", "2"};
+            startViewer(args, "", launcher);
+            waitForPixel(160, 120, kRed);
+            const auto asked = std::chrono::steady_clock::now();
+            if ((way == "SIGINT" || way == "SIGTERM") && !decoding) {
+                // An idle viewer sleeps until something happens: SDL's own wait would wake
+                // about 300 times in these 3 seconds. The signal must still end it at once.
+                const long before = voluntarySwitches(viewer.pid);
+                ASSERT_GE(before, 0) << "cannot read the viewer's threads";
+                std::this_thread::sleep_for(std::chrono::seconds(3));
+                EXPECT_LT(voluntarySwitches(viewer.pid) - before, 10);
+            }
+            if (decoding) std::this_thread::sleep_for(std::chrono::milliseconds(300));
+            if (way == "SIGINT" || way == "SIGTERM") {
+                kill(viewer.pid, way == "SIGINT" ? SIGINT : SIGTERM);
+            } else if (way == "close") {
+                const ProcessResult closed = runX(CLOSE_WINDOW_HELPER, {window});
+                ASSERT_EQ(closed.exitStatus, 0) << closed.output;
+            } else if (way != "timeout") {
+                press(way);
+            }
+            const pid_t group = viewer.pid;
+            expectEnded(0);
+            EXPECT_LT(std::chrono::steady_clock::now() - asked, std::chrono::seconds(5));
+            EXPECT_EQ(countLines(viewer.output), 1u) << viewer.output;
+            EXPECT_TRUE(processGroupGone(group, 2)) << "a process of the viewer's is left";
         }
-        expectEnded(0);
+    }
+}
+
+TEST_F(EndToEndTest, KeysPressedDuringADecodeAheadTakeEffectInOrderAfterIt) {
+    const std::string a = image("a.bmp", makeSolid(100, 100, kRed));
+    const std::string slow = dir + "/slow.png";
+    ASSERT_TRUE(writePhotoPng(slow, 6000, 4500));
+    const std::string c = image("c.bmp", makeSolid(100, 100, kBlue));
+    startViewer({a, slow, c});
+    waitForPixel(160, 120, kRed);
+    // Space, then Left, while the large PNG is still being decoded ahead.
+    press("space");
+    press("Left");
+    ASSERT_EQ(countLines(viewer.output), 1u) << "the decode ended before the keys came";
+    // Space shows it and decodes the next one ahead; Left then turns it a quarter, which
+    // makes it 180x240 between black bars.
+    Capture shot = waitForCapture([](const Capture &turned) {
+        return turned.width == 320 && turned.at(160, 120) != kBlack && turned.at(20, 120) == kBlack;
+    });
+    EXPECT_EQ(shot.at(20, 120), kBlack);
+    EXPECT_EQ(shot.at(300, 120), kBlack);
+    EXPECT_NE(shot.at(160, 120), kBlack);
+    EXPECT_EQ(waitForLines(3), loaded(a, "100x100 24bpp") +
+                                   loaded(slow, "6000x4500 24bpp, scaled: 0.05, 0.05") +
+                                   loaded(c, "100x100 24bpp"));
+    press("Escape");
+    expectEnded(0);
+}
+
+TEST_F(EndToEndTest, LostDisplayEndsTheViewerIdleOrDuringADecode) {
+    const std::string a = image("a.bmp", makeSolid(100, 100, kRed));
+    const std::string hanging = dir + "/hanging.gif";
+    writeFile(hanging, std::string("GIF89a\2\0\2\0\x80\0\0\xff\0\0\0\0\xff!\xfe\5ab", 24));
+    for (const bool decoding : {false, true}) {
+        SCOPED_TRACE(decoding ? "during a decode" : "while idle");
+        std::vector<std::string> args{a};
+        if (decoding) args.push_back(hanging);
+        startViewer(args);
+        waitForPixel(160, 120, kRed);
+        const pid_t group = viewer.pid;
+        kill(server.pid, SIGKILL);
+        waitForExit(server, 10);
+        server.pid = -1;
+        // Never a crash, and never a wait for ever.
+        const int status = waitForExit(viewer, 5);
+        viewer.pid = -1;
+        EXPECT_GE(status, 0) << viewer.output;
+        EXPECT_TRUE(processGroupGone(group, 2)) << "a process of the viewer's is left";
+        if (!decoding) startServer();  // for the next row
     }
 }
 

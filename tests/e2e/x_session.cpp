@@ -85,6 +85,10 @@ void EndToEndTest::SetUp() {
     home = dir + "/home";
     ASSERT_EQ(mkdir(home.c_str(), 0700), 0);
 
+    startServer();
+}
+
+void EndToEndTest::startServer() {
     // Xvfb picks a free display and writes its number to standard output. Without -noreset the
     // server resets when its last client leaves, and a viewer connecting then would fail.
     server = startChild(
@@ -125,7 +129,8 @@ void EndToEndTest::startViewer(const std::vector<std::string> &args,
     command.insert(command.end(), args.begin(), args.end());
     const std::string program = command.front();
     command.erase(command.begin());
-    viewer = startChild(program, command, {"DISPLAY=" + display, "HOME=" + home});
+    viewer = startChild(program, command, {"DISPLAY=" + display, "HOME=" + home}, false,
+                        [] { setpgid(0, 0); });
     // The first line comes after the video mode is set, so the window found then is final
     // (SDL on top of SDL2 may replace its first window while it sets the mode up).
     ASSERT_TRUE(readUntil(

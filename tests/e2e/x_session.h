@@ -28,8 +28,11 @@ protected:
     void SetUp() override;
     void TearDown() override;
 
+    /// Starts an Xvfb server of the test's own, on a display of its choosing.
+    void startServer();
     /// Starts the viewer with `args` (and a settings file when `settingsText` is not empty),
-    /// behind `launcher` (such as valgrind and its options) if given, then waits for its window.
+    /// behind `launcher` (such as valgrind and its options) if given, in a process group of its
+    /// own, then waits for its window.
     void startViewer(const std::vector<std::string> &args, const std::string &settingsText = "",
                      const std::vector<std::string> &launcher = {});
     /// The viewer window's position and size on the X screen.

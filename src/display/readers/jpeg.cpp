@@ -2,13 +2,15 @@
 // its size, so that the full-size picture is never built.
 #include <algorithm>
 #include <csetjmp>
+#include <unistd.h>
+
 #include <cstdio>
 
 #include <jpeglib.h>
 // After jpeglib.h, which it needs.
 #include <jerror.h>
 
-#include "display.h"
+#include "readers.h"
 
 namespace {
 
@@ -28,10 +30,9 @@ struct ErrorManager {
 void ignoreMessage(j_common_ptr /*decoder*/) {}
 
 // The JPEG start-of-image marker; the name of the file says nothing.
-bool startsLikeJpeg(FILE *file) {
+bool startsLikeJpeg(int file) {
     unsigned char marker[2];
-    const bool jpeg = fread(marker, 1, 2, file) == 2 && marker[0] == 0xFF && marker[1] == 0xD8;
-    return jpeg && fseek(file, 0, SEEK_SET) == 0;
+    return pread(file, marker, 2, 0) == 2 && marker[0] == 0xFF && marker[1] == 0xD8;
 }
 
 // Colour and greyscale JPEGs are what the full-size decoder reports as 24 bits per pixel;
@@ -84,7 +85,8 @@ constexpr int kRowsPerRead = 16;
 // needs. A few hundred bytes of header must not make the viewer clear gigabytes.
 constexpr long kMemoryLimit = 256L << 20;
 
-SDL_Surface *decodeReduced(FILE *file, int *fullWidth, int *fullHeight, bool *tooLarge) {
+SDL_Surface *decodeReduced(FILE *file, const DecodeOptions &options, int *fullWidth,
+                           int *fullHeight, bool *tooLarge) {
     jpeg_decompress_struct decoder;
     ErrorManager errors;
     decoder.err = jpeg_std_error(&errors.base);
@@ -113,7 +115,8 @@ SDL_Surface *decodeReduced(FILE *file, int *fullWidth, int *fullHeight, bool *to
     const int height = int(decoder.image_height);
     int fittedWidth = 0;
     int fittedHeight = 0;
-    if (!isColourOrGreyscale(decoder) || !fittedSize(width, height, &fittedWidth, &fittedHeight)) {
+    if (!isColourOrGreyscale(decoder) ||
+        !fittedSize(options, width, height, &fittedWidth, &fittedHeight)) {
         jpeg_destroy_decompress(&decoder);
         return nullptr;
     }
@@ -146,13 +149,20 @@ SDL_Surface *decodeReduced(FILE *file, int *fullWidth, int *fullHeight, bool *to
 
 }  // namespace
 
-SDL_Surface *loadReducedJpeg(const char *filePath, int *fullWidth, int *fullHeight,
-                             bool *tooLarge) {
+SDL_Surface *loadReducedJpeg(int file, const DecodeOptions &options, int *fullWidth,
+                             int *fullHeight, bool *tooLarge) {
     *tooLarge = false;
-    FILE *file = fopen(filePath, "rb");
-    if (!file) return nullptr;
-    SDL_Surface *reduced =
-        startsLikeJpeg(file) ? decodeReduced(file, fullWidth, fullHeight, tooLarge) : nullptr;
-    fclose(file);
+    if (!startsLikeJpeg(file)) return nullptr;
+    // A stream of its own over the same file, read from its start.
+    const int copy = dup(file);
+    FILE *stream = copy >= 0 ? fdopen(copy, "rb") : nullptr;
+    if (!stream) {
+        if (copy >= 0) close(copy);
+        return nullptr;
+    }
+    SDL_Surface *reduced = fseek(stream, 0, SEEK_SET) == 0
+                               ? decodeReduced(stream, options, fullWidth, fullHeight, tooLarge)
+                               : nullptr;
+    fclose(stream);
     return reduced;
 }

@@ -1,7 +1,6 @@
 // File checks before decoding: a PNG whose chunks do not fit the file, an XPM whose pixels use
 // colours it does not define, or a GIF picture SDL cannot hold, is refused before the
 // decoder loops or crashes on it.
-#include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -13,7 +12,7 @@
 #include <string>
 #include <vector>
 
-#include "display.h"
+#include "readers.h"
 
 namespace {
 
@@ -164,22 +163,14 @@ bool gifPictureHasArea(int file, off_t size) {
 
 }  // namespace
 
-bool fileLooksDecodable(const char *filePath) {
-    const int file = open(filePath, O_RDONLY | O_CLOEXEC);
-    if (file < 0) return true;  // the decoder reports what it cannot open
+bool fileLooksDecodable(int file) {
     struct stat status;
     char start[9] = {};
-    bool fits = true;
-    if (fstat(file, &status) == 0 && S_ISREG(status.st_mode) &&
-        pread(file, start, sizeof start, 0) == sizeof start) {
-        if (!memcmp(start, kSignature, sizeof kSignature)) {
-            fits = chunksFit(file, status.st_size);
-        } else if (!memcmp(start, "/* XPM */", 9)) {
-            fits = xpmColoursDefined(file, status.st_size);
-        } else if (!memcmp(start, "GIF8", 4)) {
-            fits = gifPictureHasArea(file, status.st_size);
-        }
-    }
-    close(file);
-    return fits;
+    if (fstat(file, &status) != 0 || !S_ISREG(status.st_mode) ||
+        pread(file, start, sizeof start, 0) != sizeof start)
+        return true;  // the decoder reports what it cannot read
+    if (!memcmp(start, kSignature, sizeof kSignature)) return chunksFit(file, status.st_size);
+    if (!memcmp(start, "/* XPM */", 9)) return xpmColoursDefined(file, status.st_size);
+    if (!memcmp(start, "GIF8", 4)) return gifPictureHasArea(file, status.st_size);
+    return true;
 }

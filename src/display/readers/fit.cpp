@@ -1,0 +1,93 @@
+// Fitting: scales a decoded image to the screen, each axis by its own factor.
+#include <SDL_rotozoom.h>
+
+#include "readers.h"
+
+namespace {
+
+// The scaler gives its result transparency the decoded image may not have: it marks palette
+// index 0 of a paletted result transparent, which would blank out that colour, and switches
+// per-pixel alpha blending on for a true-colour result, which costs every later blit of an
+// opaque image. Give the fitted image the decoded image's own transparency instead.
+void keepTransparency(const SDL_Surface *decoded, SDL_Surface *fitted) {
+    if (fitted->format->BitsPerPixel == 8) {
+        if (decoded->flags & SDL_SRCCOLORKEY) {
+            SDL_SetColorKey(fitted, SDL_SRCCOLORKEY, decoded->format->colorkey);
+        } else {
+            SDL_SetColorKey(fitted, 0, 0);
+        }
+    } else if (!(decoded->flags & SDL_SRCALPHA)) {
+        SDL_SetAlpha(fitted, 0, SDL_ALPHA_OPAQUE);
+    }
+}
+
+// zoomSurface steps through the source's rows in 16.16 fixed point, which overflows a signed
+// 32-bit number past this many rows.
+constexpr int kZoomRowLimit = 32767;
+
+// Shrinks a very tall image by the smallest whole factor that brings it within the zoom's
+// reach; the shrinker averages, so nothing is skipped.
+SDL_Surface *shrinkTall(SDL_Surface *image) {
+    int factor = 2;
+    while (image->h / factor > kZoomRowLimit) factor++;
+    // The shrinker would average palette indices as if they were colours.
+    SDL_Surface *copy = nullptr;
+    if (image->format->BitsPerPixel == 8) {
+        copy = trueColourCopy(image);
+        if (!copy) return nullptr;
+    }
+    SDL_Surface *shrunk = shrinkSurface(copy ? copy : image, 1, factor);
+    if (copy) SDL_FreeSurface(copy);
+    return shrunk;
+}
+
+}  // namespace
+
+bool fitFactors(const DecodeOptions &options, int width, int height, double *horizontal,
+                double *vertical) {
+    if (options.screenWidth >= width && options.screenHeight >= height) return false;
+    *horizontal = static_cast<double>(options.screenWidth) / width;
+    *vertical = static_cast<double>(options.screenHeight) / height;
+    return true;
+}
+
+bool fittedSize(const DecodeOptions &options, int width, int height, int *fittedWidth,
+                int *fittedHeight) {
+    double horizontal = 1;
+    double vertical = 1;
+    if (!fitFactors(options, width, height, &horizontal, &vertical)) return false;
+    zoomSurfaceSize(width, height, horizontal, vertical, fittedWidth, fittedHeight);
+    return true;
+}
+
+SDL_Surface *fitToScreen(SDL_Surface *image, int width, int height, const DecodeOptions &options) {
+    double horizontal = 1;
+    double vertical = 1;
+    fitFactors(options, width, height, &horizontal, &vertical);
+    SDL_Surface *shrunk = image->h > kZoomRowLimit ? shrinkTall(image) : nullptr;
+    if (image->h > kZoomRowLimit && !shrunk) return nullptr;
+    SDL_Surface *source = shrunk ? shrunk : image;
+    if (source->w != width || source->h != height) {
+        // A reduced decode or a shrunk image is brought to exactly the size the full image
+        // would have been fitted to.
+        int fittedWidth = 0;
+        int fittedHeight = 0;
+        fittedSize(options, width, height, &fittedWidth, &fittedHeight);
+        horizontal = static_cast<double>(fittedWidth) / source->w;
+        vertical = static_cast<double>(fittedHeight) / source->h;
+    }
+    SDL_Surface *fitted = zoomSurface(source, horizontal, vertical, options.antialias);
+    if (fitted) keepTransparency(image, fitted);
+    if (shrunk) SDL_FreeSurface(shrunk);
+    return fitted;
+}
+
+SDL_Surface *trueColourCopy(SDL_Surface *paletted) {
+    SDL_Surface *copy = SDL_CreateRGBSurface(SDL_SWSURFACE, paletted->w, paletted->h, 32,
+                                             0x000000ff, 0x0000ff00, 0x00ff0000, 0xff000000);
+    if (!copy) return nullptr;
+    // Pixels of the image's colour key, if it has one, stay transparent.
+    SDL_FillRect(copy, nullptr, 0);
+    SDL_UpperBlit(paletted, nullptr, copy, nullptr);
+    return copy;
+}

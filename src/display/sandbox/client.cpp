@@ -1,0 +1,242 @@
+// The viewer's side of a decode: the request to the helper, the wait, and the picture rebuilt
+// from a worker's result after checking it against what the viewer expects.
+#include <poll.h>
+#include <sys/socket.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "../../shell/shell.h"
+#include "sandbox.h"
+
+namespace {
+
+// What came back from one decode.
+struct Outcome {
+    ResultHeader header{};
+    size_t headerBytes = 0;              // of the header, received so far
+    std::vector<unsigned char> payload;  // sized for what the header announces
+    size_t payloadBytes = 0;             // of the payload, received so far
+    bool usable = false;                 // the header is one the viewer can take
+    bool ended = false;                  // the helper reported the worker's end
+    int waitStatus = 0;
+    bool complete() const { return usable && payloadBytes == payload.size(); }
+};
+
+// The helper's reports of workers whose results were whole before they ended: one each, to
+// be taken before the next request's.
+int reportsPending = 0;
+
+// Bytes a result may hold after its header; -1 for a header the viewer cannot take.
+long payloadSize(const ResultHeader &header, const DecodeOptions &options) {
+    if (header.magic != kResultMagic) return -1;
+    if (!header.decoded)
+        return header.reasonLength >= 0 && header.reasonLength <= kLongestReason
+                   ? header.reasonLength
+                   : -1;
+    // Only a picture of the size the viewer expects for the image is taken.
+    if (!header.infoKnown || header.fullWidth <= 0 || header.fullHeight <= 0) return -1;
+    int width = header.fullWidth;
+    int height = header.fullHeight;
+    fittedSize(options, header.fullWidth, header.fullHeight, &width, &height);
+    if (header.width != width || header.height != height || width >= 16384 || height >= 65536)
+        return -1;
+    switch (header.bitsPerPixel) {
+    case 8:
+        if (header.colours < 1 || header.colours > 256) return -1;
+        break;
+    case 15:
+    case 16:
+    case 24:
+    case 32:
+        if (header.colours != 0) return -1;
+        break;
+    default:
+        return -1;
+    }
+    return long(header.colours) * long(sizeof(SDL_Color)) +
+           long(width) * long(height) * long((header.bitsPerPixel + 7) / 8);
+}
+
+// Takes what the worker has written so far; false once it writes no more.
+bool receiveResult(int result, const DecodeOptions &options, Outcome *outcome) {
+    ssize_t got;
+    if (outcome->headerBytes < sizeof outcome->header) {
+        got = read(result, reinterpret_cast<char *>(&outcome->header) + outcome->headerBytes,
+                   sizeof outcome->header - outcome->headerBytes);
+        if (got > 0) outcome->headerBytes += size_t(got);
+        if (outcome->headerBytes == sizeof outcome->header) {
+            const long size = payloadSize(outcome->header, options);
+            outcome->usable = size >= 0;
+            // A header the viewer cannot take ends the reading.
+            if (!outcome->usable) return false;
+            outcome->payload.resize(size_t(size));
+        }
+    } else {
+        got = read(result, outcome->payload.data() + outcome->payloadBytes,
+                   outcome->payload.size() - outcome->payloadBytes);
+        if (got > 0) outcome->payloadBytes += size_t(got);
+    }
+    return got > 0 || (got < 0 && errno == EINTR);
+}
+
+// Takes the helper's report of a worker's end; false when the helper has gone.
+bool receiveEnd(int *waitStatus) {
+    DecodeEnded ended{};
+    ssize_t got;
+    do {
+        got = recv(decoderControl(), &ended, sizeof ended, 0);
+    } while (got < 0 && errno == EINTR);
+    if (got != sizeof ended) {
+        // A helper that has gone is a decode that could not be made.
+        stopDecoderHelper();
+        *waitStatus = W_EXITCODE(kWorkerNotStarted, 0);
+        return false;
+    }
+    *waitStatus = ended.waitStatus;
+    return true;
+}
+
+// Reads the worker's result until it is whole, or until the worker has ended; quit requests
+// that come meanwhile end the viewer. A whole result is taken without waiting for its worker
+// to end: the helper's report of it is taken before the next request.
+Outcome collect(int result, const DecodeOptions &options) {
+    Outcome outcome;
+    bool resultEnded = false;
+    while (!outcome.complete() && !(resultEnded && outcome.ended)) {
+        pollfd waiting[2] = {{resultEnded ? -1 : result, POLLIN, 0},
+                             {outcome.ended ? -1 : decoderControl(), POLLIN, 0}};
+        waitForReadable(waiting, 2);
+        if (waiting[0].revents && !receiveResult(result, options, &outcome)) resultEnded = true;
+        if (waiting[1].revents) {
+            receiveEnd(&outcome.waitStatus);
+            outcome.ended = true;
+        }
+    }
+    if (!outcome.ended) reportsPending++;
+    return outcome;
+}
+
+// Takes the reports still owed for earlier decodes.
+void takePendingReports() {
+    while (reportsPending > 0 && decoderControl() >= 0) {
+        pollfd waiting{decoderControl(), POLLIN, 0};
+        waitForReadable(&waiting, 1);
+        int status = 0;
+        receiveEnd(&status);
+        reportsPending--;
+    }
+    reportsPending = 0;
+}
+
+// Printable text from a worker's reason: control characters would reach the terminal.
+std::string printable(const unsigned char *text, size_t size) {
+    std::string line(reinterpret_cast<const char *>(text), size);
+    for (char &c : line) {
+        if (static_cast<unsigned char>(c) < 0x20 || c == 0x7f) c = '?';
+    }
+    return line;
+}
+
+bool failedWorker(int status) {
+    if (WIFSIGNALED(status)) {
+        const int signal = WTERMSIG(status);
+        if (signal == SIGXCPU) {
+            SDL_SetError("decoder stopped after %d s of processor time, its limit",
+                         int(decoderLimits().cpuSeconds));
+        } else if (signal == SIGSYS) {
+            SDL_SetError("decoder stopped: it made a system call decoders may not make");
+        } else {
+            SDL_SetError("decoder ended by signal %d (%s)", signal, strsignal(signal));
+        }
+        return true;
+    }
+    if (WIFEXITED(status) && WEXITSTATUS(status) == kWorkerNotStarted) {
+        SDL_SetError("decoder could not be started");
+        return true;
+    }
+    if (!WIFEXITED(status) || WEXITSTATUS(status) != 0) {
+        SDL_SetError("decoder ended with status %d", WIFEXITED(status) ? WEXITSTATUS(status) : -1);
+        return true;
+    }
+    return false;
+}
+
+SDL_Surface *rebuild(const ResultHeader &header, const unsigned char *payload) {
+    SDL_Surface *picture =
+        SDL_CreateRGBSurface(SDL_SWSURFACE, header.width, header.height, header.bitsPerPixel,
+                             header.redMask, header.greenMask, header.blueMask, header.alphaMask);
+    if (!picture) return nullptr;
+    if (header.colours) {
+        SDL_Color colours[256];
+        memcpy(colours, payload, size_t(header.colours) * sizeof(SDL_Color));
+        SDL_SetColors(picture, colours, 0, header.colours);
+        picture->format->palette->ncolors = header.colours;
+        payload += size_t(header.colours) * sizeof(SDL_Color);
+    }
+    const size_t rowBytes = size_t(header.width) * picture->format->BytesPerPixel;
+    for (int y = 0; y < header.height; y++)
+        memcpy(static_cast<unsigned char *>(picture->pixels) + size_t(y) * picture->pitch,
+               payload + size_t(y) * rowBytes, rowBytes);
+    SDL_SetColorKey(picture, header.flags & SDL_SRCCOLORKEY, header.colourKey);
+    SDL_SetAlpha(picture, header.flags & SDL_SRCALPHA, Uint8(header.alpha));
+    return picture;
+}
+
+}  // namespace
+
+SDL_Surface *decodeInWorker(int file, const char *extension, const DecodeOptions &options,
+                            ImageInfo *info) {
+    *info = ImageInfo{false, 0, 0, 0};
+    DecodeRequest request{};
+    request.options = options;
+    if (extension && strlen(extension) < sizeof request.extension)
+        strcpy(request.extension, extension);
+    int ends[2];
+    if (socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, ends) != 0) {
+        SDL_SetError("cannot reach the decoder: %s", strerror(errno));
+        return nullptr;
+    }
+    takePendingReports();
+    const int descriptors[2] = {file, ends[1]};
+    startDecoderHelper();
+    bool sent = sendWithTwo(decoderControl(), &request, sizeof request, descriptors);
+    if (!sent) {
+        // A helper that has gone is started again, once.
+        stopDecoderHelper();
+        startDecoderHelper();
+        sent = sendWithTwo(decoderControl(), &request, sizeof request, descriptors);
+    }
+    close(ends[1]);
+    if (!sent) {
+        close(ends[0]);
+        SDL_SetError("decoder could not be started");
+        return nullptr;
+    }
+    const Outcome outcome = collect(ends[0], options);
+    close(ends[0]);
+
+    if (!outcome.complete() && failedWorker(outcome.waitStatus)) return nullptr;
+    const ResultHeader &header = outcome.header;
+    if (outcome.headerBytes < sizeof header || header.magic != kResultMagic) {
+        SDL_SetError("decoder ended without a result");
+        return nullptr;
+    }
+    if (header.infoKnown)
+        *info = ImageInfo{true, header.fullWidth, header.fullHeight, header.fullBitsPerPixel};
+    if (!outcome.complete()) {
+        SDL_SetError("decoder sent a result the viewer cannot take");
+        return nullptr;
+    }
+    if (!header.decoded) {
+        const std::string reason = printable(outcome.payload.data(), outcome.payload.size());
+        SDL_SetError("%s",
+                     reason.empty() ? "decoder refused the file without a reason" : reason.c_str());
+        return nullptr;
+    }
+    return rebuild(header, outcome.payload.data());
+}

@@ -1,0 +1,129 @@
+// Locking a worker down before it reads a byte of the file: its descriptors, its limits and a
+// seccomp filter of what decoding and handing back the result need.
+#include <dirent.h>
+#include <fcntl.h>
+#include <seccomp.h>
+#include <sys/mman.h>
+#include <sys/prctl.h>
+#include <sys/resource.h>
+#include <sys/ioctl.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <climits>
+#include <cstdlib>
+
+#include "sandbox.h"
+
+// Valgrind runs a worker by translating its code as it goes, which no filter of ours allows; the
+// memory-checking test run leaves the filter out there. Builds without valgrind's header have
+// nothing to tell.
+#if __has_include(<valgrind/valgrind.h>)
+#include <valgrind/valgrind.h>
+#else
+#define RUNNING_ON_VALGRIND 0
+#endif
+
+namespace {
+
+// Closes every descriptor from `first` to `last`; the scan of /proc is for kernels or
+// emulators without close_range.
+void closeRange(int first, int last) {
+    if (first > last) return;
+    if (close_range(unsigned(first), unsigned(last), 0) == 0) return;
+    DIR *open = opendir("/proc/self/fd");
+    if (!open) return;
+    const int listing = dirfd(open);
+    while (const dirent *entry = readdir(open)) {
+        const int descriptor = atoi(entry->d_name);
+        if (descriptor >= first && descriptor <= last && descriptor != listing) close(descriptor);
+    }
+    closedir(open);
+}
+
+void limit(int resource, rlim_t soft, rlim_t hard) {
+    const rlimit bounds{soft, hard};
+    setrlimit(resource, &bounds);
+}
+
+// Calls any reader may make, by name: a name the architecture does not have is passed over.
+// Everything else ends the worker.
+const char *const kAllowed[] = {
+    // reading the file, which is open already; the stream a reader makes over it
+    "read", "readv", "pread64", "preadv", "lseek", "_llseek", "close", "dup", "fcntl", "fcntl64",
+    "fstat", "fstat64",
+    // memory
+    "brk", "munmap", "mremap", "madvise",
+    // ending, and what the C library's abort and locks use
+    "exit", "exit_group", "rt_sigreturn", "sigreturn", "rt_sigprocmask", "sigprocmask",
+    "rt_sigaction", "sigaction", "getpid", "gettid", "futex", "futex_time64", "restart_syscall",
+    "sched_yield",
+    // facts some libraries look up
+    "clock_gettime", "clock_gettime64", "gettimeofday", "sysinfo", "getrlimit", "ugetrlimit"};
+
+void allow(scmp_filter_ctx filter, const char *name, unsigned count = 0,
+           const scmp_arg_cmp *conditions = nullptr) {
+    const int call = seccomp_syscall_resolve_name(name);
+    if (call != __NR_SCMP_ERROR)
+        seccomp_rule_add_array(filter, SCMP_ACT_ALLOW, call, count, conditions);
+}
+
+// Where the kernel takes no filter (as under an emulator), the limits alone remain.
+void installFilter() {
+    scmp_filter_ctx filter = seccomp_init(SCMP_ACT_KILL_PROCESS);
+    if (!filter) filter = seccomp_init(SCMP_ACT_KILL);
+    if (!filter) return;
+    for (const char *name : kAllowed) allow(filter, name);
+    // The one request, from the helper.
+    const scmp_arg_cmp fromHelper = SCMP_A0(SCMP_CMP_EQ, scmp_datum_t(kWorkerChannel));
+    allow(filter, "recvmsg", 1, &fromHelper);
+    // Writing only the result and the libraries' warnings on standard error.
+    for (const int descriptor : {kWorkerResult, STDERR_FILENO}) {
+        const scmp_arg_cmp to = SCMP_A0(SCMP_CMP_EQ, scmp_datum_t(descriptor));
+        allow(filter, "write", 1, &to);
+        allow(filter, "writev", 1, &to);
+    }
+    // Memory, but none to run.
+    const scmp_arg_cmp runnable = SCMP_A2(SCMP_CMP_MASKED_EQ, PROT_EXEC, 0);
+    for (const char *name : {"mmap", "mmap2", "mprotect"}) allow(filter, name, 1, &runnable);
+    // The status of an open descriptor, never of a path.
+    const scmp_arg_cmp emptyPath = SCMP_A3(SCMP_CMP_MASKED_EQ, AT_EMPTY_PATH, AT_EMPTY_PATH);
+    for (const char *name : {"newfstatat", "fstatat64"}) allow(filter, name, 1, &emptyPath);
+    const scmp_arg_cmp statxEmptyPath = SCMP_A2(SCMP_CMP_MASKED_EQ, AT_EMPTY_PATH, AT_EMPTY_PATH);
+    allow(filter, "statx", 1, &statxEmptyPath);
+    // Signals to itself only, as abort sends; reading its limits, never setting them.
+    const scmp_arg_cmp self = SCMP_A0(SCMP_CMP_EQ, scmp_datum_t(getpid()));
+    allow(filter, "tgkill", 1, &self);
+    const scmp_arg_cmp readOnly = SCMP_A2(SCMP_CMP_EQ, 0);
+    allow(filter, "prlimit64", 1, &readOnly);
+    // Whether a stream is a terminal, as the C library asks of some.
+    const scmp_arg_cmp terminalQuery = SCMP_A1(SCMP_CMP_EQ, TCGETS);
+    allow(filter, "ioctl", 1, &terminalQuery);
+    seccomp_load(filter);
+    seccomp_release(filter);
+}
+
+}  // namespace
+
+void keepOnlyDescriptors(int first, int second) {
+    const int low = std::min(first, second);
+    const int high = std::max(first, second);
+    closeRange(STDERR_FILENO + 1, low - 1);
+    closeRange(low + 1, high - 1);
+    closeRange(high + 1, INT_MAX);
+}
+
+void lockDownWorker(const DecodeLimits &limits) {
+    keepOnlyDescriptors(kWorkerChannel, kWorkerChannel);
+    // A decoder that crashes leaves no core file behind.
+    limit(RLIMIT_CORE, 0, 0);
+#if !defined(__SANITIZE_ADDRESS__)
+    // AddressSanitizer keeps terabytes of address space for itself: no limit can hold there.
+    if (limits.memoryBytes) limit(RLIMIT_DATA, limits.memoryBytes, limits.memoryBytes);
+#endif
+    // SIGXCPU at the limit, and SIGKILL a second later should it be caught.
+    if (limits.cpuSeconds > 0)
+        limit(RLIMIT_CPU, rlim_t(limits.cpuSeconds), rlim_t(limits.cpuSeconds) + 1);
+    if (!RUNNING_ON_VALGRIND) installFilter();
+}

@@ -1,0 +1,106 @@
+// The decoder sandbox: image files are read in a locked-down child process, never in the one
+// that holds the display.
+//
+// At start-up, before SDL, the viewer forks a helper that holds no display and has run each
+// reader once, so that their one-time set-up (such as probing the processor) is done before
+// any filter is in place. The helper keeps one fresh worker ready: a child that at once keeps
+// no descriptor but standard error and its channel to the helper, limits its memory and
+// processor time and installs a seccomp filter, then waits for its one request. For each image:
+//  1. The viewer opens the file itself (read-only; regular files only) and makes a socket
+//     pair for the result. It sends the helper one DecodeRequest on their control socket, a
+//     sequenced-packet socket, with the file and the result socket's far end attached.
+//  2. The helper passes the request and both descriptors on to the waiting worker, which
+//     decodes and fits the image, writes one ResultHeader and its payload to the result socket
+//     and ends. A failed C++ allocation is answered with the refusal "Out of memory".
+//  3. The helper reaps the worker, sends the viewer one DecodeEnded with its wait status, and
+//     forks the next worker while the viewer shows the image.
+// A worker that did not end normally is reported from its wait status, whatever it wrote. The
+// viewer takes from a worker only a picture of exactly the size it works out itself from the
+// INFO fields, and anything else as a failure; it keeps serving quit requests while it waits.
+#pragma once
+
+#include <sys/types.h>
+
+#include <cstdint>
+
+#include "../display.h"
+#include "../readers/readers.h"
+
+/// Bounds on one worker.
+struct DecodeLimits {
+    uint64_t memoryBytes;  ///< most memory it may allocate; 0 for no limit
+    int32_t cpuSeconds;    ///< most processor time it may use; 0 for no limit
+};
+
+/// The viewer's request for one decode; the file and the result socket travel beside it.
+struct DecodeRequest {
+    DecodeOptions options;
+    char extension[16];  ///< the path's extension, for the format told by name only
+};
+
+/// The helper's report of one worker's end.
+struct DecodeEnded {
+    int32_t waitStatus;  ///< as waitpid gives it
+};
+
+/// What a worker writes first. After it come, for a picture, `colours` palette entries of four
+/// bytes (red, green, blue, unused) and `height` rows of `width` pixels of `bitsPerPixel`,
+/// without padding; for a refusal, `reasonLength` bytes of text.
+struct ResultHeader {
+    uint32_t magic;     ///< kResultMagic
+    int32_t decoded;    ///< 1 for a picture, 0 for a refusal
+    int32_t infoKnown;  ///< 1 when the INFO fields hold, even in a refusal from fitting
+    int32_t fullWidth, fullHeight, fullBitsPerPixel;  ///< the INFO fields
+    int32_t width, height, bitsPerPixel;              ///< the picture
+    uint32_t redMask, greenMask, blueMask, alphaMask;
+    uint32_t flags;  ///< SDL_SRCCOLORKEY and SDL_SRCALPHA as the picture has them
+    uint32_t colourKey;
+    uint32_t alpha;
+    int32_t colours;  ///< palette entries; 0 for true colour
+    int32_t reasonLength;
+};
+
+/// Tells a result header from stray bytes.
+constexpr uint32_t kResultMagic = 0x4c756d31;  // "Lum1"
+/// The longest refusal a viewer reads.
+constexpr int32_t kLongestReason = 1024;
+/// The exit status the helper reports for a worker it could not start.
+constexpr int kWorkerNotStarted = 126;
+/// Where the helper keeps its control socket.
+constexpr int kHelperControl = 3;
+/// Where a worker keeps its channel to the helper, and where the request's file and result
+/// socket arrive: the lowest descriptors free after it.
+constexpr int kWorkerChannel = 3;
+constexpr int kWorkerFile = 4;
+constexpr int kWorkerResult = 5;
+
+/// The helper's process, or -1 when it is not running.
+pid_t decoderHelper();
+/// The viewer's end of the control socket, or -1 when the helper is not running.
+int decoderControl();
+/// The limits the running helper gives its workers, or those it would start with.
+DecodeLimits decoderLimits();
+/// Decodes and fits the regular file open as `file` in a fresh worker, waiting meanwhile with
+/// waitForReadable; null on failure, with the reason as SDL's error. `info` gets the INFO
+/// fields as soon as the worker knew them.
+SDL_Surface *decodeInWorker(int file, const char *extension, const DecodeOptions &options,
+                            ImageInfo *info);
+
+/// Sends `size` bytes as one message with two descriptors attached; whether it went.
+bool sendWithTwo(int socket, const void *bytes, size_t size, const int descriptors[2]);
+/// Takes one request and the two descriptors beside it (-1 where none came); false when the
+/// other end has gone or the message is not a request.
+bool receiveRequest(int socket, DecodeRequest *request, int descriptors[2]);
+
+/// In the helper: runs each reader once on a small picture of its own, so that no worker has a
+/// library to set up.
+void warmUpReaders();
+/// Closes every descriptor above standard error but `first` and `second`.
+void keepOnlyDescriptors(int first, int second);
+/// In a worker: gives up every descriptor but standard input, output and error and its channel,
+/// limits memory and processor time, and installs the seccomp filter where the kernel allows
+/// one.
+void lockDownWorker(const DecodeLimits &limits);
+/// A worker: locks itself down, takes its one request from its channel, decodes and writes the
+/// result; never returns.
+[[noreturn]] void runWorker(const DecodeLimits &limits);
