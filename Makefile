@@ -75,20 +75,27 @@ check-sanitize: deps
 	cmake --build $(BUILD_DIR)-sanitize -j $(JOBS)
 	ctest --test-dir $(BUILD_DIR)-sanitize --output-on-failure -j $(JOBS)
 
-# Bounded libFuzzer runs over the settings reader and the image loader; any finding fails.
-# A loader input that takes over 2 s is a hang, and one that needs over 2 GB a finding too;
-# a fixed seed makes a finding in CI one that reproduces here.
+# Bounded libFuzzer runs over the settings reader, the image readers in-process, and the whole
+# viewer with its decoding process on mutated files of every format; any finding fails. A
+# reader input that takes over 2 s is a hang, and one that needs over 2 GB a finding too; a
+# fixed seed makes a finding in CI one that reproduces here.
 FUZZ_RUNS ?= 200000
 LOAD_FUZZ_SECONDS ?= 120
+SANDBOX_FUZZ_SECONDS ?= 120
 fuzz: deps
 	CXX=clang++ cmake -S . -B $(BUILD_DIR)-fuzz -DCMAKE_BUILD_TYPE=RelWithDebInfo -DLUMOSCAPE_FUZZ=ON -DBUILD_TESTING=OFF
-	cmake --build $(BUILD_DIR)-fuzz -j $(JOBS) --target settings_fuzzer load_fuzzer make_load_seeds
-	mkdir -p $(BUILD_DIR)-fuzz/corpus $(BUILD_DIR)-fuzz/load-corpus $(BUILD_DIR)-fuzz/load-seeds
+	cmake --build $(BUILD_DIR)-fuzz -j $(JOBS) --target settings_fuzzer load_fuzzer sandbox_fuzzer make_load_seeds
+	mkdir -p $(BUILD_DIR)-fuzz/corpus $(BUILD_DIR)-fuzz/load-corpus $(BUILD_DIR)-fuzz/load-seeds \
+	    $(BUILD_DIR)-fuzz/sandbox-corpus
 	./$(BUILD_DIR)-fuzz/settings_fuzzer -runs=$(FUZZ_RUNS) -max_len=4096 $(BUILD_DIR)-fuzz/corpus tests/fuzz/seeds
 	./$(BUILD_DIR)-fuzz/make_load_seeds $(BUILD_DIR)-fuzz/load-seeds
 	./$(BUILD_DIR)-fuzz/load_fuzzer -max_total_time=$(LOAD_FUZZ_SECONDS) -seed=1 -timeout=2 \
 	    -rss_limit_mb=2048 -max_len=65536 -artifact_prefix=$(BUILD_DIR)-fuzz/ \
 	    $(BUILD_DIR)-fuzz/load-corpus $(BUILD_DIR)-fuzz/load-seeds
+	./$(BUILD_DIR)-fuzz/sandbox_fuzzer -max_total_time=$(SANDBOX_FUZZ_SECONDS) -seed=1 -timeout=20 \
+	    -keep_seed=1 \
+	    -max_len=65536 -artifact_prefix=$(BUILD_DIR)-fuzz/sandbox- \
+	    $(BUILD_DIR)-fuzz/sandbox-corpus $(BUILD_DIR)-fuzz/load-seeds tests/fuzz/library-crashes
 
 # Release-mode benchmarks of every user action, the X rows on both SDL 1.2 implementations;
 # the table also goes to docs/benchmarks.md.

@@ -19,6 +19,27 @@ bool writePhotoPng(const std::string &path, int width, int height);
 bool writePhotoJpeg(const std::string &path, int width, int height, int quality,
                     JpegKind kind = JpegKind::colour);
 
+/// The transparency a test PNG carries.
+enum class PngTransparency {
+    none,
+    oneColour,  ///< a tRNS chunk of one fully transparent colour (palette entry 1, or a grey or
+                ///< RGB value the picture uses)
+    levels,     ///< paletted only: every palette entry of its own opacity
+};
+
+/// The form of a test PNG.
+struct PngForm {
+    int colourType;  ///< PNG_COLOR_TYPE_GRAY, _GRAY_ALPHA, _RGB, _RGB_ALPHA or _PALETTE
+    int bitDepth;    ///< 1, 2, 4, 8 or 16, as the colour type allows
+    PngTransparency transparency;
+    bool interlaced;  ///< Adam7
+};
+
+/// Writes a width x height PNG of `form`. Paletted pictures are vertical bands of their
+/// palette entries in order, entry 0 red and entry 1 green; the others vary their samples
+/// across the picture. False on failure.
+bool writeTestPng(const std::string &path, int width, int height, const PngForm &form);
+
 /// A kind of small image file that writeSample makes, and the MIME type of its files.
 struct SampleKind {
     std::string name;      ///< also the file name ending that fits it, such as "rle.tga"

@@ -1,4 +1,5 @@
 // Tests of input nobody planned for: broken and hostile files, odd paths and odd arguments.
+#include <fcntl.h>
 #include <sys/prctl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -8,6 +9,7 @@
 #include <chrono>
 #include <random>
 
+#include "display/readers/readers.h"
 #include "image_files.h"
 #include "support.h"
 
@@ -271,5 +273,54 @@ TEST_F(BadInputTest, FilesThatCrashOrHangTheReadersEndWithTheirLineWithinABound)
         const ProcessResult result = runViewer({found + shown}, {"SDL_VIDEODRIVER=dummy"}, 1, 10);
         EXPECT_EQ(result.output.rfind("INFO: loaded " + found + shown, 0), 0u) << result.output;
         EXPECT_EQ(result.exitStatus, 0);
+    }
+}
+
+TEST_F(BadInputTest, ChecksBeforeDecodingRefuseExactlyWhatTheReadersCannotTake) {
+    const std::string ihdr = bigEndian(1) + bigEndian(1) + std::string("\x08\x02\0\0\0", 5);
+    const std::string head = kPngSignature + pngChunk("IHDR", ihdr);
+    const std::string text = pngChunk("tEXt", std::string("Title\0x", 7));
+    const std::string end = pngChunk("IEND", "");
+    const std::string xpm = "/* XPM */\nstatic char *x[] = {\n";
+    const std::string xpmBody = "\". c #ff0000\",\n\"..\",\n\"..\"};\n";
+    struct Case {
+        std::string what, bytes;
+        const char *reason;  // the start of the refusal, or null for a file let through
+    };
+    const Case cases[] = {
+        {"chunks up to IEND", head + text + end, nullptr},
+        {"junk after IEND", head + end + bigEndian(0x7fffffff) + "junk", nullptr},
+        {"a file that ends right after a chunk", head + text, nullptr},
+        {"a chunk one byte past the end", head + text.substr(0, text.size() - 1),
+         "PNG chunk tEXt at byte 33 claims 7 bytes, past the end of the file (51 bytes)"},
+        {"a chunk header cut short", head + text.substr(0, 11),
+         "PNG file ends inside a chunk header at byte 33"},
+        {"the longest length a chunk may have", head + bigEndian(0x7fffffff) + "tEXt" + end,
+         "PNG chunk tEXt at byte 33 claims 2147483647 bytes, past the end"},
+        {"one more", head + bigEndian(0x80000000) + "tEXt" + end,
+         "PNG chunk tEXt at byte 33 claims 2147483648 bytes, more than a chunk may hold"},
+        {"an XPM of defined colours", xpm + "\"2 2 1 1\",\n" + xpmBody, nullptr},
+        {"an XPM pixel of no colour", xpm + "\"2 2 1 1\",\n\". c #ff0000\",\n\"..\",\n\".#\"};\n",
+         "XPM pixel 1 of row 1 uses a colour the file does not define"},
+        // Headers the check cannot follow are left to the reader, which refuses them itself.
+        {"an XPM of a negative width", xpm + "\"-2 2 1 1\",\n" + xpmBody, nullptr},
+        {"an XPM of no height", xpm + "\"2 0 1 1\",\n" + xpmBody, nullptr},
+        {"an XPM of a negative number of colours", xpm + "\"2 2 -2 1\",\n" + xpmBody, nullptr},
+        {"an XPM of a negative key length", xpm + "\"2 2 1 -2\",\n" + xpmBody, nullptr},
+        {"an XPM of fewer rows than it claims", xpm + "\"2 9 1 1\",\n" + xpmBody, nullptr},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.what);
+        const std::string path = dir + "/checked";
+        writeFile(path, c.bytes);
+        const int file = open(path.c_str(), O_RDONLY);
+        ASSERT_GE(file, 0);
+        SDL_SetError("none");
+        EXPECT_EQ(fileLooksDecodable(file), c.reason == nullptr);
+        close(file);
+        const std::string reason = SDL_GetError();
+        if (c.reason) {
+            EXPECT_EQ(reason.rfind(c.reason, 0), 0u) << reason;
+        }
     }
 }

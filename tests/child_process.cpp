@@ -15,6 +15,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <fstream>
+#include <sstream>
 
 Child startChild(const std::string &program, const std::vector<std::string> &args,
                  const std::vector<std::string> &environment, bool mergeErrors,
@@ -107,9 +108,35 @@ size_t countLines(const std::string &text) {
     return static_cast<size_t>(std::count(text.begin(), text.end(), '\n'));
 }
 
+namespace {
+
+// Whether a process of `group` still runs. Ended ones that wait to be reaped do not count:
+// reaping orphans is the init process's business, and some take their time.
+bool groupRuns(pid_t group) {
+    DIR *processes = opendir("/proc");
+    if (!processes) return false;
+    bool runs = false;
+    while (const dirent *entry = readdir(processes)) {
+        if (runs || entry->d_name[0] < '1' || entry->d_name[0] > '9') continue;
+        std::ifstream stat(std::string("/proc/") + entry->d_name + "/stat");
+        std::string line;
+        if (!std::getline(stat, line) || line.rfind(')') == std::string::npos) continue;
+        // After the name: state, parent, process group.
+        std::istringstream fields(line.substr(line.rfind(')') + 1));
+        char state = 0;
+        long parent = 0, processGroup = 0;
+        fields >> state >> parent >> processGroup;
+        runs = processGroup == group && state != 'Z' && state != 'X';
+    }
+    closedir(processes);
+    return runs;
+}
+
+}  // namespace
+
 bool processGroupGone(pid_t group, double seconds) {
     const auto start = std::chrono::steady_clock::now();
-    while (kill(-group, 0) == 0) {
+    while (groupRuns(group)) {
         if (secondsSince(start) > seconds) return false;
         poll(nullptr, 0, 20);
     }

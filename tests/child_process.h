@@ -29,8 +29,8 @@ bool readUntil(Child &child, const std::function<bool(const std::string &)> &don
 int waitForExit(Child &child, double seconds, rusage *usage = nullptr);
 /// Number of line ends in `text`.
 size_t countLines(const std::string &text);
-/// Waits up to `seconds` for every process of process group `group` to be gone; whether they
-/// are.
+/// Waits up to `seconds` for every process of process group `group` to have ended; whether
+/// they have.
 bool processGroupGone(pid_t group, double seconds);
 /// Voluntary context switches of all the threads of process `pid`: each is a wake-up after a
 /// wait. -1 when the process cannot be read.

@@ -1,10 +1,12 @@
 // Tests of decoding images and fitting them to the screen.
 #include <SDL_image.h>
 #include <SDL_rotozoom.h>
+#include <png.h>
 
 #include <algorithm>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <fstream>
 
 #include "image_files.h"
@@ -135,6 +137,24 @@ int distance(Rgb a, Rgb b) {
 }
 
 }  // namespace
+
+TEST_F(LoadTest, TransparentColourOfAPalettedImageShowsTheBlackScreen) {
+    // Palette entry 1, the right half, is the PNG's one transparent colour: fitted and handed
+    // back from the decoding process, it must still be the picture's colour key.
+    const std::string path = dir + "/keyed.png";
+    ASSERT_TRUE(writeTestPng(path, 640, 480,
+                             {PNG_COLOR_TYPE_PALETTE, 1, PngTransparency::oneColour, false}));
+    SDL_Surface *image = nullptr;
+    EXPECT_EQ(loadedLine(path, &image), fullSizePath(path, 640, 480, 8).line);
+    ASSERT_NE(image, nullptr);
+    EXPECT_EQ(image->format->BitsPerPixel, 8);
+    EXPECT_TRUE(image->flags & SDL_SRCCOLORKEY);
+    markScreen();
+    presentSurface(image);
+    EXPECT_EQ(pixelAt(screen, 80, 120), kRed);
+    EXPECT_EQ(pixelAt(screen, 240, 120), kBlack);
+    SDL_FreeSurface(image);
+}
 
 TEST_F(LoadTest, LargeJpegsGiveTheLineSizeAndFormatOfTheFullSizePath) {
     struct Case {
@@ -279,4 +299,22 @@ TEST_F(LoadTest, ImagesTallerThanTheZoomCanStepAreShrunkFirstThenFitted) {
         EXPECT_EQ(pixelAt(screen, 240, 180), kWhite);
         SDL_FreeSurface(image);
     }
+
+    // Rows of palette entries 0 (red) and 2 (blue) in turn: shrunk by their colours they blend
+    // to purple; by their palette indices they would make entry 1, green.
+    SDL_Surface *stripes = makeTestCard(300, 40000, 8);
+    for (int y = 0; y < 40000; y++) {
+        // Past 32,767 rows the rectangle's position no longer fits: the pixels are set directly.
+        Uint8 *pixels = static_cast<Uint8 *>(stripes->pixels) + size_t(y) * stripes->pitch;
+        memset(pixels, y % 2 ? 2 : 0, 300);  // the card's palette: red, green, blue, white
+    }
+    const std::string striped = saveImage(stripes, dir + "/stripes.bmp");
+    SDL_Surface *image = nullptr;
+    loadedLine(striped, &image);
+    ASSERT_NE(image, nullptr);
+    const Rgb blend = pixelAt(image, 160, 120);
+    EXPECT_GT(blend.r, 60) << "rgb " << int(blend.r) << " " << int(blend.g) << " " << int(blend.b);
+    EXPECT_GT(blend.b, 60);
+    EXPECT_EQ(blend.g, 0);
+    SDL_FreeSurface(image);
 }

@@ -1,4 +1,6 @@
-// Fuzz target: arbitrary bytes as an image file, loaded and fitted the way the viewer does.
+// Fuzz target: arbitrary bytes as an image file, decoded and fitted in-process by the readers
+// that the viewer's decoding process runs.
+#include <fcntl.h>
 #include <unistd.h>
 
 #include <cstdint>
@@ -7,26 +9,24 @@
 #include <cstring>
 #include <string>
 
-#include "display/display.h"
+#include "display/readers/readers.h"
 
 namespace {
 
 std::string folder;
 std::string imagePath;
-SDL_Surface *screen = nullptr;
 
 void cleanUp() {
     unlink(imagePath.c_str());
     rmdir(folder.c_str());
-    SDL_FreeSurface(screen);
 }
 
 // SDL_image 1.2's own readers of GIF, PCX, PNM, XPM and other formats crash or read for ever
 // on malformed files in more ways than a check before them can foresee
-// (tests/fuzz/library-crashes/ has examples); the loader guards the ways found first, and a
-// second Ctrl-C ends a viewer stuck in one. The bounded run covers the formats decoded by
-// libraries that hold their ground (PNG, JPEG, TIFF, WebP) and BMP, which SDL reads itself;
-// LUMOSCAPE_FUZZ_ALL_FORMATS=1 takes every input to the loader, to look for more.
+// (tests/fuzz/library-crashes/ has examples): in the viewer they run in the decoding process,
+// which the sandbox fuzzer drives. This one is for the readers' own code and the libraries
+// that hold their ground (PNG, JPEG, TIFF, WebP) and BMP, which SDL reads itself;
+// LUMOSCAPE_FUZZ_ALL_FORMATS=1 takes every input to the readers.
 bool allFormats = false;
 
 bool guardedFormat(const uint8_t *data, size_t size) {
@@ -78,16 +78,8 @@ int LLVMFuzzerInitialize(int *, char ***) {
     // header make it allocate and convert a picture of hundreds of megapixels, which is slow
     // but no fault (see the manual page's note on huge images).
     imagePath = folder + "/input";
-    setenv("SDL_VIDEODRIVER", "dummy", 1);
     const char *all = getenv("LUMOSCAPE_FUZZ_ALL_FORMATS");
     allFormats = all && !strcmp(all, "1");
-    // The loader reports each image on standard output; libFuzzer reports on standard error.
-    if (!freopen("/dev/null", "w", stdout)) abort();
-    // A screen smaller than the seeds, so that fitting runs on them; it outlives SDL_Quit,
-    // which the loader calls after every failure.
-    screen = SDL_CreateRGBSurface(SDL_SWSURFACE, 64, 48, 32, 0x00ff0000, 0x0000ff00, 0x000000ff, 0);
-    if (!screen) abort();
-    viewerState.screen = screen;
     atexit(cleanUp);
     return 0;
 }
@@ -99,13 +91,16 @@ int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     if (!file) abort();
     if (size && fwrite(data, 1, size, file) != size) abort();
     fclose(file);
-    if (!SDL_WasInit(SDL_INIT_VIDEO) && SDL_Init(SDL_INIT_VIDEO) != 0) abort();
-    // Both ways of fitting: with smoothing (and the reduced JPEG decode) and without.
-    settings.antialias = static_cast<int32_t>(size % 2);
-    // What is sought are crashes, hangs, leaks and memory errors. (The fitted size is not
-    // checked: for images over a thousand times the screen's size the scaler's smallest
-    // factor makes it a little larger than the screen, by design.)
-    SDL_FreeSurface(loadImage(imagePath.c_str()));
+    // Both ways of fitting to a screen smaller than the seeds: with smoothing (and the reduced
+    // decodes) and without. What is sought are crashes, hangs, leaks and memory errors. (The
+    // fitted size is not checked: for images over a thousand times the screen's size the
+    // scaler's smallest factor makes it a little larger than the screen, by design.)
+    const DecodeOptions options{64, 48, static_cast<int32_t>(size % 2)};
+    const int image = open(imagePath.c_str(), O_RDONLY | O_CLOEXEC);
+    if (image < 0) abort();
+    ImageInfo info{};
+    SDL_FreeSurface(decodeImage(image, nullptr, options, &info));
+    close(image);
     return 0;
 }
 }

@@ -62,6 +62,12 @@ const char *const kAllowed[] = {
     // facts some libraries look up
     "clock_gettime", "clock_gettime64", "gettimeofday", "sysinfo", "getrlimit", "ugetrlimit"};
 
+// A condition on argument `index` of a call; SCMP_A0 and its kin are C compound literals.
+scmp_arg_cmp argument(unsigned int index, scmp_compare compare, scmp_datum_t first,
+                      scmp_datum_t second = 0) {
+    return scmp_arg_cmp{index, compare, first, second};
+}
+
 void allow(scmp_filter_ctx filter, const char *name, unsigned count = 0,
            const scmp_arg_cmp *conditions = nullptr) {
     const int call = seccomp_syscall_resolve_name(name);
@@ -76,29 +82,30 @@ void installFilter() {
     if (!filter) return;
     for (const char *name : kAllowed) allow(filter, name);
     // The one request, from the helper.
-    const scmp_arg_cmp fromHelper = SCMP_A0(SCMP_CMP_EQ, scmp_datum_t(kWorkerChannel));
+    const scmp_arg_cmp fromHelper = argument(0, SCMP_CMP_EQ, scmp_datum_t(kWorkerChannel));
     allow(filter, "recvmsg", 1, &fromHelper);
     // Writing only the result and the libraries' warnings on standard error.
     for (const int descriptor : {kWorkerResult, STDERR_FILENO}) {
-        const scmp_arg_cmp to = SCMP_A0(SCMP_CMP_EQ, scmp_datum_t(descriptor));
+        const scmp_arg_cmp to = argument(0, SCMP_CMP_EQ, scmp_datum_t(descriptor));
         allow(filter, "write", 1, &to);
         allow(filter, "writev", 1, &to);
     }
     // Memory, but none to run.
-    const scmp_arg_cmp runnable = SCMP_A2(SCMP_CMP_MASKED_EQ, PROT_EXEC, 0);
+    const scmp_arg_cmp runnable = argument(2, SCMP_CMP_MASKED_EQ, PROT_EXEC, 0);
     for (const char *name : {"mmap", "mmap2", "mprotect"}) allow(filter, name, 1, &runnable);
     // The status of an open descriptor, never of a path.
-    const scmp_arg_cmp emptyPath = SCMP_A3(SCMP_CMP_MASKED_EQ, AT_EMPTY_PATH, AT_EMPTY_PATH);
+    const scmp_arg_cmp emptyPath = argument(3, SCMP_CMP_MASKED_EQ, AT_EMPTY_PATH, AT_EMPTY_PATH);
     for (const char *name : {"newfstatat", "fstatat64"}) allow(filter, name, 1, &emptyPath);
-    const scmp_arg_cmp statxEmptyPath = SCMP_A2(SCMP_CMP_MASKED_EQ, AT_EMPTY_PATH, AT_EMPTY_PATH);
+    const scmp_arg_cmp statxEmptyPath =
+        argument(2, SCMP_CMP_MASKED_EQ, AT_EMPTY_PATH, AT_EMPTY_PATH);
     allow(filter, "statx", 1, &statxEmptyPath);
     // Signals to itself only, as abort sends; reading its limits, never setting them.
-    const scmp_arg_cmp self = SCMP_A0(SCMP_CMP_EQ, scmp_datum_t(getpid()));
+    const scmp_arg_cmp self = argument(0, SCMP_CMP_EQ, scmp_datum_t(getpid()));
     allow(filter, "tgkill", 1, &self);
-    const scmp_arg_cmp readOnly = SCMP_A2(SCMP_CMP_EQ, 0);
+    const scmp_arg_cmp readOnly = argument(2, SCMP_CMP_EQ, 0);
     allow(filter, "prlimit64", 1, &readOnly);
     // Whether a stream is a terminal, as the C library asks of some.
-    const scmp_arg_cmp terminalQuery = SCMP_A1(SCMP_CMP_EQ, TCGETS);
+    const scmp_arg_cmp terminalQuery = argument(1, SCMP_CMP_EQ, TCGETS);
     allow(filter, "ioctl", 1, &terminalQuery);
     seccomp_load(filter);
     seccomp_release(filter);
