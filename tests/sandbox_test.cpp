@@ -24,6 +24,7 @@ extern "C" void lumoscapeWorkerTestHook(int file) {
     if (name == "fork") fork();
     if (name == "kill") kill(getppid(), SIGKILL);
     if (name == "write") (void)!write(STDOUT_FILENO, "x", 1);
+    if (name == "abort") abort();
     if (name == "mmap")
         mmap(nullptr, 4096, PROT_READ | PROT_EXEC, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
 }
@@ -55,6 +56,10 @@ TEST_F(SandboxTest, WorkerThatAttemptsWhatDecodersMayNotDoIsStopped) {
         writeFile(path, std::string("call:") + call + "\n");
         EXPECT_EQ(failedLoad(path), stopped);
     }
+    // A decoder that aborts, as the C library does on a corrupted heap, may signal itself.
+    writeFile(dir + "/abort", "call:abort\n");
+    EXPECT_EQ(failedLoad(dir + "/abort"),
+              "Error: loadImage: decoder ended by signal 6 (Aborted)\n");
     // The same hook on an image: what decoders do themselves passes the filter.
     const std::string image = saveImage(makeTestCard(400, 300, 8), dir + "/card.bmp");
     testing::internal::CaptureStdout();

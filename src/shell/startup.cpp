@@ -16,15 +16,16 @@ int runLumoscape(int argc, char **argv) {
         printf("Usage: %s filename [filename] ...\n", argc > 0 && argv[0] ? argv[0] : "lumoscape");
         return 1;
     }
+    // First, so that the process that reads image files holds nothing of the display, and sets
+    // its readers up while the viewer starts.
+    startDecoderHelper();
     collectImages(argc - 1, argv + 1);
     if (!imageList.firstEntry) {
         printf("INFO: no valid images found\n");
+        stopDecoderHelper();
         return 0;
     }
     readSettings();
-    // Before SDL, so that the process that reads image files never holds the display; it sets
-    // its readers up while SDL starts.
-    startDecoderHelper();
 
     if (SDL_Init(SDL_INIT_VIDEO) < 0) {
         printf("ERROR: SDL_Init: %s\n", SDL_GetError());

@@ -192,8 +192,13 @@ SDL_Surface *rebuild(const ResultHeader &header, const unsigned char *payload) {
 SDL_Surface *decodeInWorker(int file, const char *extension, const DecodeOptions &options,
                             ImageInfo *info) {
     *info = ImageInfo{false, 0, 0, 0};
-    DecodeRequest request{};
+    // Field by field over zeroed bytes: no padding of the viewer's stack leaves the process.
+    DecodeRequest request;
+    memset(&request, 0, sizeof request);
     request.options = options;
+    const DecodeLimits limits = decoderLimits();
+    request.limits.memoryBytes = limits.memoryBytes;
+    request.limits.cpuSeconds = limits.cpuSeconds;
     if (extension && strlen(extension) < sizeof request.extension)
         strcpy(request.extension, extension);
     int ends[2];

@@ -20,20 +20,9 @@ struct Process {
     int socket;  // the parent's end of the socket to it
 };
 Process helper = {-1, -1};
-DecodeLimits helperLimits = {0, 0};
 
 // A decoder that takes longer than this on a small board is stuck: see the manual page.
 constexpr int32_t kDefaultCpuSeconds = 60;
-
-// The settings' limits; by default half the machine's memory and kDefaultCpuSeconds.
-DecodeLimits decodeLimits() {
-    DecodeLimits limits{uint64_t(settings.decoderMemory) << 20, settings.decoderTime};
-    if (settings.decoderMemory <= 0)
-        limits.memoryBytes =
-            uint64_t(sysconf(_SC_PHYS_PAGES)) * uint64_t(sysconf(_SC_PAGESIZE)) / 2;
-    if (settings.decoderTime <= 0) limits.cpuSeconds = kDefaultCpuSeconds;
-    return limits;
-}
 
 void reap(pid_t pid, int *status) {
     while (waitpid(pid, status, 0) < 0 && errno == EINTR) {
@@ -41,7 +30,7 @@ void reap(pid_t pid, int *status) {
 }
 
 // Forks the next worker; it locks itself down at once and waits for its one request.
-Process spawnWorker(int control, const DecodeLimits &limits) {
+Process spawnWorker(int control) {
     int ends[2];
     if (socketpair(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0, ends) != 0) return {-1, -1};
     const pid_t self = getpid();
@@ -56,7 +45,7 @@ Process spawnWorker(int control, const DecodeLimits &limits) {
             dup2(ends[1], kWorkerChannel);
             close(ends[1]);
         }
-        runWorker(limits);
+        runWorker();
     }
     close(ends[1]);
     if (pid < 0) {
@@ -68,10 +57,11 @@ Process spawnWorker(int control, const DecodeLimits &limits) {
 
 // Hands the request to the waiting worker and returns its wait status.
 int decodeInReadyWorker(Process *worker, int control, const DecodeRequest &request,
-                        const int descriptors[2], const DecodeLimits &limits) {
+                        const int descriptors[2]) {
     for (int attempt = 0; attempt < 2; attempt++) {
-        if (worker->pid <= 0) *worker = spawnWorker(control, limits);
+        if (worker->pid <= 0) *worker = spawnWorker(control);
         if (worker->pid <= 0) break;
+        limitWorker(worker->pid, request.limits);
         const bool handed = sendWithTwo(worker->socket, &request, sizeof request, descriptors);
         close(worker->socket);
         int status = 0;
@@ -104,7 +94,7 @@ int takeDescriptors(int control) {
     return kHelperControl;
 }
 
-[[noreturn]] void runHelper(int control, pid_t viewer, const DecodeLimits &limits) {
+[[noreturn]] void runHelper(int control, pid_t viewer) {
     prctl(PR_SET_PDEATHSIG, SIGKILL);
     if (getppid() != viewer) _exit(0);
     prctl(PR_SET_NAME, "decoder-helper");
@@ -116,20 +106,21 @@ int takeDescriptors(int control) {
     sigprocmask(SIG_SETMASK, &none, nullptr);
     control = takeDescriptors(control);
     warmUpReaders();
+    prepareWorkerFilter();
 
-    Process worker = spawnWorker(control, limits);
+    Process worker = spawnWorker(control);
     DecodeRequest request{};
     int descriptors[2];
     while (receiveRequest(control, &request, descriptors)) {
         DecodeEnded ended{W_EXITCODE(kWorkerNotStarted, 0)};
         if (descriptors[0] >= 0 && descriptors[1] >= 0)
-            ended.waitStatus = decodeInReadyWorker(&worker, control, request, descriptors, limits);
+            ended.waitStatus = decodeInReadyWorker(&worker, control, request, descriptors);
         for (const int descriptor : {descriptors[0], descriptors[1]}) {
             if (descriptor >= 0) close(descriptor);
         }
         if (send(control, &ended, sizeof ended, MSG_NOSIGNAL) != sizeof ended) break;
         // The next worker gets ready while the viewer shows this image.
-        worker = spawnWorker(control, limits);
+        worker = spawnWorker(control);
     }
     _exit(0);
 }
@@ -178,14 +169,13 @@ void startDecoderHelper() {
     if (helper.pid > 0) return;
     int ends[2];
     if (socketpair(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0, ends) != 0) return;
-    const DecodeLimits limits = decodeLimits();
     // Lines not yet written would be written twice.
     fflush(stdout);
     const pid_t viewer = getpid();
     const pid_t pid = fork();
     if (pid == 0) {
         close(ends[0]);
-        runHelper(ends[1], viewer, limits);
+        runHelper(ends[1], viewer);
     }
     close(ends[1]);
     if (pid < 0) {
@@ -193,7 +183,6 @@ void startDecoderHelper() {
         return;
     }
     helper = Process{pid, ends[0]};
-    helperLimits = limits;
 }
 
 void stopDecoderHelper() {
@@ -209,4 +198,12 @@ pid_t decoderHelper() { return helper.pid; }
 
 int decoderControl() { return helper.socket; }
 
-DecodeLimits decoderLimits() { return helper.pid > 0 ? helperLimits : decodeLimits(); }
+DecodeLimits decoderLimits() {
+    // By default half the machine's memory, and kDefaultCpuSeconds.
+    DecodeLimits limits{uint64_t(settings.decoderMemory) << 20, settings.decoderTime};
+    if (settings.decoderMemory <= 0)
+        limits.memoryBytes =
+            uint64_t(sysconf(_SC_PHYS_PAGES)) * uint64_t(sysconf(_SC_PAGESIZE)) / 2;
+    if (settings.decoderTime <= 0) limits.cpuSeconds = kDefaultCpuSeconds;
+    return limits;
+}

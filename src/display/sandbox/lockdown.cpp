@@ -1,24 +1,27 @@
 // Locking a worker down before it reads a byte of the file: its descriptors, its limits and a
-// seccomp filter of what decoding and handing back the result need.
+// seccomp filter of what decoding and handing back the result need, compiled once in the
+// helper and loaded by each worker.
 #include <dirent.h>
 #include <fcntl.h>
+#include <linux/filter.h>
+#include <linux/seccomp.h>
 #include <seccomp.h>
+#include <sys/ioctl.h>
 #include <sys/mman.h>
 #include <sys/prctl.h>
 #include <sys/resource.h>
-#include <sys/ioctl.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
 #include <climits>
 #include <cstdlib>
+#include <vector>
 
 #include "sandbox.h"
 
-// Valgrind runs a worker by translating its code as it goes, which no filter of ours allows; the
-// memory-checking test run leaves the filter out there. Builds without valgrind's header have
-// nothing to tell.
+// The memory-checking test run leaves the filter out under valgrind; builds without valgrind's
+// header have nothing to tell.
 #if __has_include(<valgrind/valgrind.h>)
 #include <valgrind/valgrind.h>
 #else
@@ -42,10 +45,17 @@ void closeRange(int first, int last) {
     closedir(open);
 }
 
-void limit(int resource, rlim_t soft, rlim_t hard) {
+void limit(pid_t process, int resource, rlim_t soft, rlim_t hard) {
     const rlimit bounds{soft, hard};
-    setrlimit(resource, &bounds);
+    prlimit(process, __rlimit_resource(resource), &bounds, nullptr);
 }
+
+// The filter, as compiled in the helper; empty where the kernel takes none.
+std::vector<sock_filter> workerFilter;
+
+// Stands in the compiled filter for the process number of the worker that loads it, which the
+// helper cannot know; the worker writes its own in. No process number is this large.
+constexpr uint32_t kOwnProcess = 0x7eadbeef;
 
 // Calls any reader may make, by name: a name the architecture does not have is passed over.
 // Everything else ends the worker.
@@ -75,11 +85,11 @@ void allow(scmp_filter_ctx filter, const char *name, unsigned count = 0,
         seccomp_rule_add_array(filter, SCMP_ACT_ALLOW, call, count, conditions);
 }
 
-// Where the kernel takes no filter (as under an emulator), the limits alone remain.
-void installFilter() {
+// The rules, compiled to a program: a name the architecture does not have is passed over.
+std::vector<sock_filter> compileFilter() {
     scmp_filter_ctx filter = seccomp_init(SCMP_ACT_KILL_PROCESS);
     if (!filter) filter = seccomp_init(SCMP_ACT_KILL);
-    if (!filter) return;
+    if (!filter) return {};
     for (const char *name : kAllowed) allow(filter, name);
     // The one request, from the helper.
     const scmp_arg_cmp fromHelper = argument(0, SCMP_CMP_EQ, scmp_datum_t(kWorkerChannel));
@@ -100,15 +110,43 @@ void installFilter() {
         argument(2, SCMP_CMP_MASKED_EQ, AT_EMPTY_PATH, AT_EMPTY_PATH);
     allow(filter, "statx", 1, &statxEmptyPath);
     // Signals to itself only, as abort sends; reading its limits, never setting them.
-    const scmp_arg_cmp self = argument(0, SCMP_CMP_EQ, scmp_datum_t(getpid()));
+    const scmp_arg_cmp self = argument(0, SCMP_CMP_EQ, kOwnProcess);
     allow(filter, "tgkill", 1, &self);
     const scmp_arg_cmp readOnly = argument(2, SCMP_CMP_EQ, 0);
     allow(filter, "prlimit64", 1, &readOnly);
     // Whether a stream is a terminal, as the C library asks of some.
     const scmp_arg_cmp terminalQuery = argument(1, SCMP_CMP_EQ, TCGETS);
     allow(filter, "ioctl", 1, &terminalQuery);
-    seccomp_load(filter);
+
+    std::vector<sock_filter> program;
+    int ends[2];
+    if (pipe(ends) == 0) {
+        if (seccomp_export_bpf(filter, ends[1]) == 0) {
+            close(ends[1]);
+            ends[1] = -1;
+            sock_filter instruction;
+            while (read(ends[0], &instruction, sizeof instruction) == sizeof instruction)
+                program.push_back(instruction);
+        }
+        close(ends[0]);
+        if (ends[1] >= 0) close(ends[1]);
+    }
     seccomp_release(filter);
+    return program;
+}
+
+// Loads the compiled filter with this worker's own process number written in. Where the
+// kernel takes no filter (as under an emulator), the limits alone remain.
+void loadFilter() {
+    if (workerFilter.empty()) return;
+    std::vector<sock_filter> program = workerFilter;
+    for (sock_filter &instruction : program) {
+        if (instruction.code == (BPF_JMP | BPF_JEQ | BPF_K) && instruction.k == kOwnProcess)
+            instruction.k = uint32_t(getpid());
+    }
+    const sock_fprog loaded{static_cast<unsigned short>(program.size()), program.data()};
+    if (prctl(PR_SET_NO_NEW_PRIVS, 1, 0, 0, 0) == 0)
+        prctl(PR_SET_SECCOMP, SECCOMP_MODE_FILTER, &loaded);
 }
 
 }  // namespace
@@ -121,16 +159,24 @@ void keepOnlyDescriptors(int first, int second) {
     closeRange(high + 1, INT_MAX);
 }
 
-void lockDownWorker(const DecodeLimits &limits) {
+void prepareWorkerFilter() {
+    // Valgrind runs a worker by translating its code as it goes, which no filter of ours allows.
+    if (!RUNNING_ON_VALGRIND) workerFilter = compileFilter();
+}
+
+void lockDownWorker() {
     keepOnlyDescriptors(kWorkerChannel, kWorkerChannel);
     // A decoder that crashes leaves no core file behind.
-    limit(RLIMIT_CORE, 0, 0);
+    limit(0, RLIMIT_CORE, 0, 0);
+    loadFilter();
+}
+
+void limitWorker(pid_t worker, const DecodeLimits &limits) {
 #if !defined(__SANITIZE_ADDRESS__)
     // AddressSanitizer keeps terabytes of address space for itself: no limit can hold there.
-    if (limits.memoryBytes) limit(RLIMIT_DATA, limits.memoryBytes, limits.memoryBytes);
+    if (limits.memoryBytes) limit(worker, RLIMIT_DATA, limits.memoryBytes, limits.memoryBytes);
 #endif
     // SIGXCPU at the limit, and SIGKILL a second later should it be caught.
     if (limits.cpuSeconds > 0)
-        limit(RLIMIT_CPU, rlim_t(limits.cpuSeconds), rlim_t(limits.cpuSeconds) + 1);
-    if (!RUNNING_ON_VALGRIND) installFilter();
+        limit(worker, RLIMIT_CPU, rlim_t(limits.cpuSeconds), rlim_t(limits.cpuSeconds) + 1);
 }

@@ -4,19 +4,20 @@
 // At start-up, before SDL, the viewer forks a helper that holds no display and has run each
 // reader once, so that their one-time set-up (such as probing the processor) is done before
 // any filter is in place. The helper keeps one fresh worker ready: a child that at once keeps
-// no descriptor but standard error and its channel to the helper, limits its memory and
-// processor time and installs a seccomp filter, then waits for its one request. For each image:
+// no descriptor but standard error and its channel to the helper and loads a seccomp filter,
+// then waits for its one request. For each image:
 //  1. The viewer opens the file itself (read-only; regular files only) and makes a socket
 //     pair for the result. It sends the helper one DecodeRequest on their control socket, a
 //     sequenced-packet socket, with the file and the result socket's far end attached.
-//  2. The helper passes the request and both descriptors on to the waiting worker, which
-//     decodes and fits the image, writes one ResultHeader and its payload to the result socket
-//     and ends. A failed C++ allocation is answered with the refusal "Out of memory".
+//  2. The helper limits the waiting worker's memory and processor time as the request asks,
+//     then passes the request and both descriptors on to it. The worker decodes and fits the
+//     image, writes one ResultHeader and its payload to the result socket, and ends. A failed
+//     C++ allocation is answered with the refusal "Out of memory".
 //  3. The helper reaps the worker, sends the viewer one DecodeEnded with its wait status, and
 //     forks the next worker while the viewer shows the image.
-// A worker that did not end normally is reported from its wait status, whatever it wrote. The
-// viewer takes from a worker only a picture of exactly the size it works out itself from the
-// INFO fields, and anything else as a failure; it keeps serving quit requests while it waits.
+// A worker whose result is not whole is reported from its wait status. The viewer takes from a
+// worker only a picture of exactly the size it works out itself from the INFO fields, and
+// anything else as a failure; it keeps serving quit requests while it waits.
 #pragma once
 
 #include <sys/types.h>
@@ -35,6 +36,7 @@ struct DecodeLimits {
 /// The viewer's request for one decode; the file and the result socket travel beside it.
 struct DecodeRequest {
     DecodeOptions options;
+    DecodeLimits limits;
     char extension[16];  ///< the path's extension, for the format told by name only
 };
 
@@ -78,7 +80,7 @@ constexpr int kWorkerResult = 5;
 pid_t decoderHelper();
 /// The viewer's end of the control socket, or -1 when the helper is not running.
 int decoderControl();
-/// The limits the running helper gives its workers, or those it would start with.
+/// The limits the settings give each worker.
 DecodeLimits decoderLimits();
 /// Decodes and fits the regular file open as `file` in a fresh worker, waiting meanwhile with
 /// waitForReadable; null on failure, with the reason as SDL's error. `info` gets the INFO
@@ -97,10 +99,13 @@ bool receiveRequest(int socket, DecodeRequest *request, int descriptors[2]);
 void warmUpReaders();
 /// Closes every descriptor above standard error but `first` and `second`.
 void keepOnlyDescriptors(int first, int second);
+/// In the helper: compiles the workers' seccomp filter, where the kernel takes one.
+void prepareWorkerFilter();
 /// In a worker: gives up every descriptor but standard input, output and error and its channel,
-/// limits memory and processor time, and installs the seccomp filter where the kernel allows
-/// one.
-void lockDownWorker(const DecodeLimits &limits);
+/// and loads the filter.
+void lockDownWorker();
+/// In the helper: limits the memory and processor time of a worker about to decode.
+void limitWorker(pid_t worker, const DecodeLimits &limits);
 /// A worker: locks itself down, takes its one request from its channel, decodes and writes the
 /// result; never returns.
-[[noreturn]] void runWorker(const DecodeLimits &limits);
+[[noreturn]] void runWorker();

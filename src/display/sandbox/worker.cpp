@@ -93,11 +93,11 @@ ResultHeader headerFor(const ImageInfo &info) {
 
 }  // namespace
 
-void runWorker(const DecodeLimits &limits) {
+void runWorker() {
     prctl(PR_SET_NAME, "decoder-worker");
     resultSocket = kWorkerResult;
     std::set_new_handler(refuseForMemory);
-    lockDownWorker(limits);
+    lockDownWorker();
     DecodeRequest request{};
     int descriptors[2];
     // The request's descriptors arrive at the lowest free numbers, which the filter counts on.
