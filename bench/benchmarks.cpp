@@ -395,11 +395,12 @@ int main(int argc, char **argv) {
     const SDL_version *linked = SDL_Linked_Version();
     std::vector<std::pair<std::string, XFigures>> onX;
     onX.emplace_back(linked->patch >= 50 ? "sdl12-compat" : "classic SDL 1.2",
-                     measureOnX(LUMOSCAPE_BINARY, {}, inputs.dir, smoke ? 1 : 10, smoke ? 2 : 20));
+                     measureOnX(LUMOSCAPE_BINARY, {}, inputs.dir, smoke ? 1 : 15, smoke ? 1 : 10,
+                                smoke ? 2 : 20));
     if (!compatLibrary.empty()) {
         onX.emplace_back("sdl12-compat",
                          measureOnX(LUMOSCAPE_BINARY, {"LD_LIBRARY_PATH=" + compatLibrary},
-                                    inputs.dir, smoke ? 1 : 10, smoke ? 2 : 20));
+                                    inputs.dir, smoke ? 1 : 15, smoke ? 1 : 10, smoke ? 2 : 20));
     }
     SDL_Quit();
     removeInputs();

@@ -80,7 +80,7 @@ bool writeSolid(const std::string &path, Uint8 r, Uint8 g) {
 }  // namespace
 
 XFigures measureOnX(const std::string &binary, const std::vector<std::string> &environment,
-                    const std::string &folder, int idleSeconds, int steps) {
+                    const std::string &folder, int starts, int idleSeconds, int steps) {
     XFigures figures;
     const std::string red = folder + "/red.bmp", green = folder + "/green.bmp";
     if (!writeSolid(red, 255, 0) || !writeSolid(green, 0, 255)) return figures;
@@ -98,8 +98,24 @@ XFigures measureOnX(const std::string &binary, const std::vector<std::string> &e
     viewerEnvironment.push_back("DISPLAY=" + display);
     viewerEnvironment.push_back("HOME=" + folder);
     viewerEnvironment.push_back("SDL_VIDEODRIVER=x11");  // the benchmarks run on the dummy driver
-    Child viewer = startChild(binary, arguments, viewerEnvironment);
+    viewerEnvironment.push_back("LANG=C.UTF-8");
     Display *connection = XOpenDisplay(display.c_str());
+    std::vector<double> startTimes;
+    for (int run = 0; connection && run < starts; run++) {
+        const auto begun = Clock::now();
+        Child first = startChild(binary, {red}, viewerEnvironment);
+        Window shown = 0;
+        while (secondsSince(begun) < 30) {
+            if (!shown) shown = findViewer(connection);
+            if (shown && showsRed(connection, shown, 160, 120)) break;
+            std::this_thread::sleep_for(std::chrono::microseconds(200));
+        }
+        startTimes.push_back(secondsSince(begun));
+        stop(first);
+    }
+    std::sort(startTimes.begin(), startTimes.end());
+    if (!startTimes.empty()) figures.execToPixelsMedian = startTimes[startTimes.size() / 2];
+    Child viewer = startChild(binary, arguments, viewerEnvironment);
     Window window = 0;
     if (connection && readLines(viewer, 2, 30)) {
         const auto begun = Clock::now();

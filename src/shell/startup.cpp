@@ -1,6 +1,7 @@
 // Start-up: checks the arguments, builds the image list, opens the display and runs the loop.
 #include <csignal>
 #include <cstdio>
+#include <cstdlib>
 
 #include "../display/display.h"
 #include "shell.h"
@@ -27,6 +28,10 @@ int runLumoscape(int argc, char **argv) {
     }
     readSettings();
 
+    // On X11 the classic SDL opens an input method at start, which under a UTF-8 locale parses
+    // the locale's whole compose table: about half of its start-up. The viewer takes no text
+    // input, only keys, which no locale changes; nothing else of it reads the locale.
+    setenv("LC_ALL", "C", 1);
     if (SDL_Init(SDL_INIT_VIDEO) < 0) {
         printf("ERROR: SDL_Init: %s\n", SDL_GetError());
         stopDecoderHelper();

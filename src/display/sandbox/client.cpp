@@ -8,23 +8,25 @@
 #include <cerrno>
 #include <cstring>
 #include <string>
-#include <vector>
 
 #include "../../shell/shell.h"
 #include "sandbox.h"
 
 namespace {
 
-// What came back from one decode.
+// What came back from one decode. A picture goes straight into the surface it will be.
 struct Outcome {
     ResultHeader header{};
-    size_t headerBytes = 0;              // of the header, received so far
-    std::vector<unsigned char> payload;  // sized for what the header announces
-    size_t payloadBytes = 0;             // of the payload, received so far
-    bool usable = false;                 // the header is one the viewer can take
-    bool ended = false;                  // the helper reported the worker's end
+    size_t headerBytes = 0;          // of the header, received so far
+    bool usable = false;             // the header is one the viewer can take
+    SDL_Surface *picture = nullptr;  // made as soon as a usable header announces it
+    SDL_Color colours[256] = {};
+    std::string reason;       // a refusal's text
+    size_t payloadSize = 0;   // what the header announces after it
+    size_t payloadBytes = 0;  // of the payload, received so far
+    bool ended = false;       // the helper reported the worker's end
     int waitStatus = 0;
-    bool complete() const { return usable && payloadBytes == payload.size(); }
+    bool complete() const { return usable && payloadBytes == payloadSize; }
 };
 
 // The helper's reports of workers whose results were whole before they ended: one each, to
@@ -62,6 +64,44 @@ long payloadSize(const ResultHeader &header, const DecodeOptions &options) {
            long(width) * long(height) * long((header.bitsPerPixel + 7) / 8);
 }
 
+// Where the next bytes of the payload go, and how many of them may go there at once.
+unsigned char *destination(Outcome *outcome, size_t *room) {
+    size_t at = outcome->payloadBytes;
+    if (!outcome->header.decoded) {
+        *room = outcome->payloadSize - at;
+        return reinterpret_cast<unsigned char *>(&outcome->reason[at]);
+    }
+    const size_t paletteBytes = size_t(outcome->header.colours) * sizeof(SDL_Color);
+    if (at < paletteBytes) {
+        *room = paletteBytes - at;
+        return reinterpret_cast<unsigned char *>(outcome->colours) + at;
+    }
+    at -= paletteBytes;
+    SDL_Surface *picture = outcome->picture;
+    const size_t rowBytes = size_t(picture->w) * picture->format->BytesPerPixel;
+    // The rest of the row the bytes fall in, or all the rest where rows have no padding.
+    *room = size_t(picture->pitch) == rowBytes ? outcome->payloadSize - outcome->payloadBytes
+                                               : rowBytes - at % rowBytes;
+    return static_cast<unsigned char *>(picture->pixels) + at / rowBytes * size_t(picture->pitch) +
+           at % rowBytes;
+}
+
+// Takes a header the viewer can take, and makes room for what follows it.
+bool prepare(const DecodeOptions &options, Outcome *outcome) {
+    const ResultHeader &header = outcome->header;
+    const long size = payloadSize(header, options);
+    if (size < 0) return false;
+    outcome->payloadSize = size_t(size);
+    if (!header.decoded) {
+        outcome->reason.resize(outcome->payloadSize);
+        return true;
+    }
+    outcome->picture =
+        SDL_CreateRGBSurface(SDL_SWSURFACE, header.width, header.height, header.bitsPerPixel,
+                             header.redMask, header.greenMask, header.blueMask, header.alphaMask);
+    return outcome->picture != nullptr;
+}
+
 // Takes what the worker has written so far; false once it writes no more.
 bool receiveResult(int result, const DecodeOptions &options, Outcome *outcome) {
     ssize_t got;
@@ -70,15 +110,14 @@ bool receiveResult(int result, const DecodeOptions &options, Outcome *outcome) {
                    sizeof outcome->header - outcome->headerBytes);
         if (got > 0) outcome->headerBytes += size_t(got);
         if (outcome->headerBytes == sizeof outcome->header) {
-            const long size = payloadSize(outcome->header, options);
-            outcome->usable = size >= 0;
+            outcome->usable = prepare(options, outcome);
             // A header the viewer cannot take ends the reading.
             if (!outcome->usable) return false;
-            outcome->payload.resize(size_t(size));
         }
     } else {
-        got = read(result, outcome->payload.data() + outcome->payloadBytes,
-                   outcome->payload.size() - outcome->payloadBytes);
+        size_t room = 0;
+        unsigned char *into = destination(outcome, &room);
+        got = read(result, into, room);
         if (got > 0) outcome->payloadBytes += size_t(got);
     }
     return got > 0 || (got < 0 && errno == EINTR);
@@ -134,8 +173,7 @@ void takePendingReports() {
 }
 
 // Printable text from a worker's reason: control characters would reach the terminal.
-std::string printable(const unsigned char *text, size_t size) {
-    std::string line(reinterpret_cast<const char *>(text), size);
+std::string printable(std::string line) {
     for (char &c : line) {
         if (static_cast<unsigned char>(c) < 0x20 || c == 0x7f) c = '?';
     }
@@ -166,25 +204,41 @@ bool failedWorker(int status) {
     return false;
 }
 
-SDL_Surface *rebuild(const ResultHeader &header, const unsigned char *payload) {
-    SDL_Surface *picture =
-        SDL_CreateRGBSurface(SDL_SWSURFACE, header.width, header.height, header.bitsPerPixel,
-                             header.redMask, header.greenMask, header.blueMask, header.alphaMask);
-    if (!picture) return nullptr;
+// The picture with the palette and the transparency the worker gave it.
+SDL_Surface *finish(Outcome *outcome) {
+    const ResultHeader &header = outcome->header;
+    SDL_Surface *picture = outcome->picture;
+    outcome->picture = nullptr;
     if (header.colours) {
-        SDL_Color colours[256];
-        memcpy(colours, payload, size_t(header.colours) * sizeof(SDL_Color));
-        SDL_SetColors(picture, colours, 0, header.colours);
+        SDL_SetColors(picture, outcome->colours, 0, header.colours);
         picture->format->palette->ncolors = header.colours;
-        payload += size_t(header.colours) * sizeof(SDL_Color);
     }
-    const size_t rowBytes = size_t(header.width) * picture->format->BytesPerPixel;
-    for (int y = 0; y < header.height; y++)
-        memcpy(static_cast<unsigned char *>(picture->pixels) + size_t(y) * picture->pitch,
-               payload + size_t(y) * rowBytes, rowBytes);
     SDL_SetColorKey(picture, header.flags & SDL_SRCCOLORKEY, header.colourKey);
     SDL_SetAlpha(picture, header.flags & SDL_SRCALPHA, Uint8(header.alpha));
     return picture;
+}
+
+// The picture of a whole result; null, with the reason as SDL's error, for anything else.
+SDL_Surface *interpret(Outcome *outcome, ImageInfo *info) {
+    if (!outcome->complete() && failedWorker(outcome->waitStatus)) return nullptr;
+    const ResultHeader &header = outcome->header;
+    if (outcome->headerBytes < sizeof header || header.magic != kResultMagic) {
+        SDL_SetError("decoder ended without a result");
+        return nullptr;
+    }
+    if (header.infoKnown)
+        *info = ImageInfo{true, header.fullWidth, header.fullHeight, header.fullBitsPerPixel};
+    if (!outcome->complete()) {
+        SDL_SetError("decoder sent a result the viewer cannot take");
+        return nullptr;
+    }
+    if (!header.decoded) {
+        const std::string reason = printable(outcome->reason);
+        SDL_SetError("%s",
+                     reason.empty() ? "decoder refused the file without a reason" : reason.c_str());
+        return nullptr;
+    }
+    return finish(outcome);
 }
 
 }  // namespace
@@ -222,26 +276,9 @@ SDL_Surface *decodeInWorker(int file, const char *extension, const DecodeOptions
         SDL_SetError("decoder could not be started");
         return nullptr;
     }
-    const Outcome outcome = collect(ends[0], options);
+    Outcome outcome = collect(ends[0], options);
     close(ends[0]);
-
-    if (!outcome.complete() && failedWorker(outcome.waitStatus)) return nullptr;
-    const ResultHeader &header = outcome.header;
-    if (outcome.headerBytes < sizeof header || header.magic != kResultMagic) {
-        SDL_SetError("decoder ended without a result");
-        return nullptr;
-    }
-    if (header.infoKnown)
-        *info = ImageInfo{true, header.fullWidth, header.fullHeight, header.fullBitsPerPixel};
-    if (!outcome.complete()) {
-        SDL_SetError("decoder sent a result the viewer cannot take");
-        return nullptr;
-    }
-    if (!header.decoded) {
-        const std::string reason = printable(outcome.payload.data(), outcome.payload.size());
-        SDL_SetError("%s",
-                     reason.empty() ? "decoder refused the file without a reason" : reason.c_str());
-        return nullptr;
-    }
-    return rebuild(header, outcome.payload.data());
+    SDL_Surface *picture = interpret(&outcome, info);
+    if (outcome.picture) SDL_FreeSurface(outcome.picture);
+    return picture;
 }
