@@ -17,16 +17,15 @@ int runLumoscape(int argc, char **argv) {
         printf("Usage: %s filename [filename] ...\n", argc > 0 && argv[0] ? argv[0] : "lumoscape");
         return 1;
     }
-    // First, so that the process that reads image files holds nothing of the display, and sets
-    // its readers up while the viewer starts.
-    startDecoderHelper();
     collectImages(argc - 1, argv + 1);
     if (!imageList.firstEntry) {
         printf("INFO: no valid images found\n");
-        stopDecoderHelper();
         return 0;
     }
     readSettings();
+    // Before SDL, so that the process that reads image files holds nothing of the display; it
+    // sets its readers up while SDL starts.
+    startDecoderHelper();
 
     // On X11 the classic SDL opens an input method at start, which under a UTF-8 locale parses
     // the locale's whole compose table: about half of its start-up. The viewer takes no text

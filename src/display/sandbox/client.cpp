@@ -29,9 +29,13 @@ struct Outcome {
     bool complete() const { return usable && payloadBytes == payloadSize; }
 };
 
-// The helper's reports of workers whose results were whole before they ended: one each, to
-// be taken before the next request's.
-int reportsPending = 0;
+// The viewer's side of the helper's reports: the channel of the worker it holds ready, and
+// the reports still owed for workers whose results were whole before they ended.
+struct Workers {
+    int readyChannel = -1;
+    int reportsOwed = 0;
+};
+Workers workers;
 
 // Bytes a result may hold after its header; -1 for a header the viewer cannot take.
 long payloadSize(const ResultHeader &header, const DecodeOptions &options) {
@@ -123,21 +127,50 @@ bool receiveResult(int result, const DecodeOptions &options, Outcome *outcome) {
     return got > 0 || (got < 0 && errno == EINTR);
 }
 
-// Takes the helper's report of a worker's end; false when the helper has gone.
-bool receiveEnd(int *waitStatus) {
-    DecodeEnded ended{};
-    ssize_t got;
-    do {
-        got = recv(decoderControl(), &ended, sizeof ended, 0);
-    } while (got < 0 && errno == EINTR);
-    if (got != sizeof ended) {
-        // A helper that has gone is a decode that could not be made.
-        stopDecoderHelper();
-        *waitStatus = W_EXITCODE(kWorkerNotStarted, 0);
-        return false;
+// Takes the helper's next report, sleeping until it comes; false when the helper has gone, which
+// then counts as a worker that could not be started.
+bool receiveReport(DecodeReport *report) {
+    pollfd waiting{decoderControl(), POLLIN, 0};
+    waitForReadable(&waiting, 1);
+    int channel[2];
+    if (receiveWithDescriptors(decoderControl(), report, sizeof *report, channel) == 1 &&
+        (report->kind == kReportEnded || channel[0] >= 0)) {
+        if (report->kind == kReportReady) {
+            if (workers.readyChannel >= 0) close(workers.readyChannel);
+            workers.readyChannel = channel[0];
+        } else if (channel[0] >= 0) {
+            close(channel[0]);
+        }
+        return true;
     }
-    *waitStatus = ended.waitStatus;
-    return true;
+    stopDecoderHelper();
+    *report = DecodeReport{kReportEnded, W_EXITCODE(kWorkerNotStarted, 0)};
+    return false;
+}
+
+// Hands the request to a ready worker, started if need be; false when none could take it.
+bool hand(const DecodeRequest &request, const int descriptors[2]) {
+    // A worker that ended while it waited is reported, and the next one taken, twice at most.
+    for (int attempt = 0; attempt < 3; attempt++) {
+        startDecoderHelper();
+        if (decoderControl() < 0) return false;
+        DecodeReport report{};
+        while (workers.reportsOwed > 0 && receiveReport(&report)) {
+            if (report.kind == kReportEnded) workers.reportsOwed--;
+        }
+        while (workers.readyChannel < 0 && decoderControl() >= 0 && receiveReport(&report)) {
+            // An end with no worker held is one the helper could not start.
+            if (report.kind == kReportEnded && workers.readyChannel < 0) return false;
+        }
+        if (workers.readyChannel < 0) continue;  // the helper has gone: it is started again
+        const bool sent =
+            sendWithDescriptors(workers.readyChannel, &request, sizeof request, descriptors, 2);
+        close(workers.readyChannel);
+        workers.readyChannel = -1;
+        workers.reportsOwed = 1;
+        if (sent) return true;
+    }
+    return false;
 }
 
 // Reads the worker's result until it is whole, or until the worker has ended; quit requests
@@ -147,29 +180,19 @@ Outcome collect(int result, const DecodeOptions &options) {
     Outcome outcome;
     bool resultEnded = false;
     while (!outcome.complete() && !(resultEnded && outcome.ended)) {
-        pollfd waiting[2] = {{resultEnded ? -1 : result, POLLIN, 0},
-                             {outcome.ended ? -1 : decoderControl(), POLLIN, 0}};
-        waitForReadable(waiting, 2);
-        if (waiting[0].revents && !receiveResult(result, options, &outcome)) resultEnded = true;
-        if (waiting[1].revents) {
-            receiveEnd(&outcome.waitStatus);
+        if (resultEnded) {
+            DecodeReport report{};
+            receiveReport(&report);
             outcome.ended = true;
+            outcome.waitStatus = report.waitStatus;
+            workers.reportsOwed = 0;
+            continue;
         }
-    }
-    if (!outcome.ended) reportsPending++;
-    return outcome;
-}
-
-// Takes the reports still owed for earlier decodes.
-void takePendingReports() {
-    while (reportsPending > 0 && decoderControl() >= 0) {
-        pollfd waiting{decoderControl(), POLLIN, 0};
+        pollfd waiting{result, POLLIN, 0};
         waitForReadable(&waiting, 1);
-        int status = 0;
-        receiveEnd(&status);
-        reportsPending--;
+        if (!receiveResult(result, options, &outcome)) resultEnded = true;
     }
-    reportsPending = 0;
+    return outcome;
 }
 
 // Printable text from a worker's reason: control characters would reach the terminal.
@@ -243,16 +266,16 @@ SDL_Surface *interpret(Outcome *outcome, ImageInfo *info) {
 
 }  // namespace
 
+void forgetReadyWorker() {
+    if (workers.readyChannel >= 0) close(workers.readyChannel);
+    workers = Workers{};
+}
+
 SDL_Surface *decodeInWorker(int file, const char *extension, const DecodeOptions &options,
                             ImageInfo *info) {
     *info = ImageInfo{false, 0, 0, 0};
-    // Field by field over zeroed bytes: no padding of the viewer's stack leaves the process.
-    DecodeRequest request;
-    memset(&request, 0, sizeof request);
+    DecodeRequest request{};
     request.options = options;
-    const DecodeLimits limits = decoderLimits();
-    request.limits.memoryBytes = limits.memoryBytes;
-    request.limits.cpuSeconds = limits.cpuSeconds;
     if (extension && strlen(extension) < sizeof request.extension)
         strcpy(request.extension, extension);
     int ends[2];
@@ -260,18 +283,13 @@ SDL_Surface *decodeInWorker(int file, const char *extension, const DecodeOptions
         SDL_SetError("cannot reach the decoder: %s", strerror(errno));
         return nullptr;
     }
-    takePendingReports();
+    // As much of the picture as the system lets a socket hold goes at once.
+    const int bufferBytes = 1 << 20;
+    setsockopt(ends[1], SOL_SOCKET, SO_SNDBUF, &bufferBytes, sizeof bufferBytes);
     const int descriptors[2] = {file, ends[1]};
-    startDecoderHelper();
-    bool sent = sendWithTwo(decoderControl(), &request, sizeof request, descriptors);
-    if (!sent) {
-        // A helper that has gone is started again, once.
-        stopDecoderHelper();
-        startDecoderHelper();
-        sent = sendWithTwo(decoderControl(), &request, sizeof request, descriptors);
-    }
+    const bool handed = hand(request, descriptors);
     close(ends[1]);
-    if (!sent) {
+    if (!handed) {
         close(ends[0]);
         SDL_SetError("decoder could not be started");
         return nullptr;

@@ -15,11 +15,12 @@
 
 namespace {
 
-struct Process {
+struct Helper {
     pid_t pid;
-    int socket;  // the parent's end of the socket to it
+    int control;          // the viewer's end of the control socket
+    DecodeLimits limits;  // those it gives each worker
 };
-Process helper = {-1, -1};
+Helper helper = {-1, -1, {0, 0}};
 
 // A decoder that takes longer than this on a small board is stuck: see the manual page.
 constexpr int32_t kDefaultCpuSeconds = 60;
@@ -29,13 +30,14 @@ void reap(pid_t pid, int *status) {
     }
 }
 
-// Forks the next worker; it locks itself down at once and waits for its one request.
-Process spawnWorker(int control) {
+// Forks the next worker, which limits and locks itself down at once and waits for its one
+// request; the parent's end of its channel, or -1.
+int spawnWorker(int control, const DecodeLimits &limits, pid_t *worker) {
     int ends[2];
-    if (socketpair(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0, ends) != 0) return {-1, -1};
+    if (socketpair(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0, ends) != 0) return -1;
     const pid_t self = getpid();
-    const pid_t pid = fork();
-    if (pid == 0) {
+    *worker = fork();
+    if (*worker == 0) {
         // Never outlive the helper, and through it the viewer.
         prctl(PR_SET_PDEATHSIG, SIGKILL);
         if (getppid() != self) _exit(0);
@@ -45,33 +47,20 @@ Process spawnWorker(int control) {
             dup2(ends[1], kWorkerChannel);
             close(ends[1]);
         }
-        runWorker();
+        runWorker(limits);
     }
     close(ends[1]);
-    if (pid < 0) {
+    if (*worker < 0) {
         close(ends[0]);
-        return {-1, -1};
+        return -1;
     }
-    return {pid, ends[0]};
+    return ends[0];
 }
 
-// Hands the request to the waiting worker and returns its wait status.
-int decodeInReadyWorker(Process *worker, int control, const DecodeRequest &request,
-                        const int descriptors[2]) {
-    for (int attempt = 0; attempt < 2; attempt++) {
-        if (worker->pid <= 0) *worker = spawnWorker(control);
-        if (worker->pid <= 0) break;
-        limitWorker(worker->pid, request.limits);
-        const bool handed = sendWithTwo(worker->socket, &request, sizeof request, descriptors);
-        close(worker->socket);
-        int status = 0;
-        if (!handed) kill(worker->pid, SIGKILL);
-        reap(worker->pid, &status);
-        worker->pid = -1;
-        // A worker that had ended while it waited is replaced, once.
-        if (handed) return status;
-    }
-    return W_EXITCODE(kWorkerNotStarted, 0);
+bool report(int control, const DecodeReport &message, int channel = -1) {
+    const int descriptors[2] = {channel, -1};
+    return sendWithDescriptors(control, &message, sizeof message, descriptors,
+                               channel >= 0 ? 1 : 0);
 }
 
 // Standard input and output go nowhere and standard error stays, for the libraries' warnings;
@@ -94,7 +83,7 @@ int takeDescriptors(int control) {
     return kHelperControl;
 }
 
-[[noreturn]] void runHelper(int control, pid_t viewer) {
+[[noreturn]] void runHelper(int control, pid_t viewer, const DecodeLimits &limits) {
     prctl(PR_SET_PDEATHSIG, SIGKILL);
     if (getppid() != viewer) _exit(0);
     prctl(PR_SET_NAME, "decoder-helper");
@@ -105,47 +94,56 @@ int takeDescriptors(int control) {
     sigemptyset(&none);
     sigprocmask(SIG_SETMASK, &none, nullptr);
     control = takeDescriptors(control);
-    warmUpReaders();
     prepareWorkerFilter();
 
-    Process worker = spawnWorker(control);
-    DecodeRequest request{};
-    int descriptors[2];
-    while (receiveRequest(control, &request, descriptors)) {
-        DecodeEnded ended{W_EXITCODE(kWorkerNotStarted, 0)};
-        if (descriptors[0] >= 0 && descriptors[1] >= 0)
-            ended.waitStatus = decodeInReadyWorker(&worker, control, request, descriptors);
-        for (const int descriptor : {descriptors[0], descriptors[1]}) {
-            if (descriptor >= 0) close(descriptor);
+    // One worker at a time: handed to the viewer, reaped, reported; then the next, readied
+    // while the viewer shows the image.
+    for (;;) {
+        pid_t worker = -1;
+        const int channel = spawnWorker(control, limits, &worker);
+        if (channel < 0) {
+            if (!report(control, {kReportEnded, W_EXITCODE(kWorkerNotStarted, 0)})) break;
+            sleep(1);  // forking failed: give the system a moment
+            continue;
         }
-        if (send(control, &ended, sizeof ended, MSG_NOSIGNAL) != sizeof ended) break;
-        // The next worker gets ready while the viewer shows this image.
-        worker = spawnWorker(control);
+        const bool handed = report(control, {kReportReady, 0}, channel);
+        close(channel);
+        int status = 0;
+        if (!handed) kill(worker, SIGKILL);
+        reap(worker, &status);
+        if (!handed || !report(control, {kReportEnded, status})) break;
     }
     _exit(0);
 }
 
 }  // namespace
 
-bool sendWithTwo(int socket, const void *bytes, size_t size, const int descriptors[2]) {
+bool sendWithDescriptors(int socket, const void *bytes, size_t size, const int descriptors[2],
+                         int count) {
     alignas(cmsghdr) char space[CMSG_SPACE(2 * sizeof(int))] = {};
     iovec part{const_cast<void *>(bytes), size};
     msghdr message{};
     message.msg_iov = &part;
     message.msg_iovlen = 1;
-    message.msg_control = space;
-    message.msg_controllen = sizeof space;
-    cmsghdr *attached = CMSG_FIRSTHDR(&message);
-    attached->cmsg_level = SOL_SOCKET;
-    attached->cmsg_type = SCM_RIGHTS;
-    attached->cmsg_len = CMSG_LEN(2 * sizeof(int));
-    memcpy(CMSG_DATA(attached), descriptors, 2 * sizeof(int));
-    return sendmsg(socket, &message, MSG_NOSIGNAL) == ssize_t(size);
+    if (count > 0) {
+        message.msg_control = space;
+        message.msg_controllen = CMSG_SPACE(size_t(count) * sizeof(int));
+        cmsghdr *attached = CMSG_FIRSTHDR(&message);
+        attached->cmsg_level = SOL_SOCKET;
+        attached->cmsg_type = SCM_RIGHTS;
+        attached->cmsg_len = CMSG_LEN(size_t(count) * sizeof(int));
+        memcpy(CMSG_DATA(attached), descriptors, size_t(count) * sizeof(int));
+    }
+    ssize_t sent;
+    do {
+        sent = sendmsg(socket, &message, MSG_NOSIGNAL);
+    } while (sent < 0 && errno == EINTR);
+    return sent == ssize_t(size);
 }
 
-bool receiveRequest(int socket, DecodeRequest *request, int descriptors[2]) {
+int receiveWithDescriptors(int socket, void *bytes, size_t size, int descriptors[2]) {
     alignas(cmsghdr) char space[CMSG_SPACE(2 * sizeof(int))];
-    iovec part{request, sizeof *request};
+    iovec part{bytes, size};
     msghdr message{};
     message.msg_iov = &part;
     message.msg_iovlen = 1;
@@ -155,34 +153,41 @@ bool receiveRequest(int socket, DecodeRequest *request, int descriptors[2]) {
     do {
         got = recvmsg(socket, &message, MSG_CMSG_CLOEXEC);
     } while (got < 0 && errno == EINTR);
-    if (got <= 0) return false;
     descriptors[0] = descriptors[1] = -1;
-    const cmsghdr *attached = CMSG_FIRSTHDR(&message);
+    const cmsghdr *attached = got > 0 ? CMSG_FIRSTHDR(&message) : nullptr;
     if (attached && attached->cmsg_level == SOL_SOCKET && attached->cmsg_type == SCM_RIGHTS &&
-        attached->cmsg_len == CMSG_LEN(2 * sizeof(int)))
-        memcpy(descriptors, CMSG_DATA(attached), 2 * sizeof(int));
-    request->extension[sizeof request->extension - 1] = '\0';
-    return got == sizeof *request;
+        attached->cmsg_len <= CMSG_LEN(2 * sizeof(int)))
+        memcpy(descriptors, CMSG_DATA(attached), attached->cmsg_len - CMSG_LEN(0));
+    // A message cut short, or with descriptors past those asked for, is none.
+    if (got != ssize_t(size) || (message.msg_flags & (MSG_TRUNC | MSG_CTRUNC))) {
+        for (int i = 0; i < 2; i++) {
+            if (descriptors[i] >= 0) close(descriptors[i]);
+            descriptors[i] = -1;
+        }
+        return got == 0 ? 0 : -1;
+    }
+    return 1;
 }
 
 void startDecoderHelper() {
     if (helper.pid > 0) return;
     int ends[2];
     if (socketpair(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0, ends) != 0) return;
+    const DecodeLimits limits = decoderLimits();
     // Lines not yet written would be written twice.
     fflush(stdout);
     const pid_t viewer = getpid();
     const pid_t pid = fork();
     if (pid == 0) {
         close(ends[0]);
-        runHelper(ends[1], viewer);
+        runHelper(ends[1], viewer, limits);
     }
     close(ends[1]);
     if (pid < 0) {
         close(ends[0]);
         return;
     }
-    helper = Process{pid, ends[0]};
+    helper = Helper{pid, ends[0], limits};
 }
 
 void stopDecoderHelper() {
@@ -190,15 +195,17 @@ void stopDecoderHelper() {
     // Its worker follows it at once (PR_SET_PDEATHSIG).
     kill(helper.pid, SIGKILL);
     reap(helper.pid, nullptr);
-    close(helper.socket);
-    helper = Process{-1, -1};
+    close(helper.control);
+    helper = Helper{-1, -1, {0, 0}};
+    forgetReadyWorker();
 }
 
 pid_t decoderHelper() { return helper.pid; }
 
-int decoderControl() { return helper.socket; }
+int decoderControl() { return helper.control; }
 
 DecodeLimits decoderLimits() {
+    if (helper.pid > 0) return helper.limits;
     // By default half the machine's memory, and kDefaultCpuSeconds.
     DecodeLimits limits{uint64_t(settings.decoderMemory) << 20, settings.decoderTime};
     if (settings.decoderMemory <= 0)

@@ -45,9 +45,10 @@ void closeRange(int first, int last) {
     closedir(open);
 }
 
-void limit(pid_t process, int resource, rlim_t soft, rlim_t hard) {
+// Soft and hard: the worker cannot raise it again.
+void limit(int resource, rlim_t soft, rlim_t hard) {
     const rlimit bounds{soft, hard};
-    prlimit(process, __rlimit_resource(resource), &bounds, nullptr);
+    setrlimit(__rlimit_resource(resource), &bounds);
 }
 
 // The filter, as compiled in the helper; empty where the kernel takes none.
@@ -164,19 +165,16 @@ void prepareWorkerFilter() {
     if (!RUNNING_ON_VALGRIND) workerFilter = compileFilter();
 }
 
-void lockDownWorker() {
+void lockDownWorker(const DecodeLimits &limits) {
     keepOnlyDescriptors(kWorkerChannel, kWorkerChannel);
     // A decoder that crashes leaves no core file behind.
-    limit(0, RLIMIT_CORE, 0, 0);
-    loadFilter();
-}
-
-void limitWorker(pid_t worker, const DecodeLimits &limits) {
+    limit(RLIMIT_CORE, 0, 0);
 #if !defined(__SANITIZE_ADDRESS__)
     // AddressSanitizer keeps terabytes of address space for itself: no limit can hold there.
-    if (limits.memoryBytes) limit(worker, RLIMIT_DATA, limits.memoryBytes, limits.memoryBytes);
+    if (limits.memoryBytes) limit(RLIMIT_DATA, limits.memoryBytes, limits.memoryBytes);
 #endif
     // SIGXCPU at the limit, and SIGKILL a second later should it be caught.
     if (limits.cpuSeconds > 0)
-        limit(worker, RLIMIT_CPU, rlim_t(limits.cpuSeconds), rlim_t(limits.cpuSeconds) + 1);
+        limit(RLIMIT_CPU, rlim_t(limits.cpuSeconds), rlim_t(limits.cpuSeconds) + 1);
+    loadFilter();
 }

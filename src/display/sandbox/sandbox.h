@@ -1,20 +1,21 @@
 // The decoder sandbox: image files are read in a locked-down child process, never in the one
 // that holds the display.
 //
-// At start-up, before SDL, the viewer forks a helper that holds no display and has run each
-// reader once, so that their one-time set-up (such as probing the processor) is done before
-// any filter is in place. The helper keeps one fresh worker ready: a child that at once keeps
-// no descriptor but standard error and its channel to the helper and loads a seccomp filter,
-// then waits for its one request. For each image:
+// At start-up, before SDL, the viewer forks a helper that holds no display. The helper keeps
+// one fresh worker ready at a time: a child that at once keeps no descriptor but standard error
+// and its channel, limits its own memory and processor time, runs each reader once on a small
+// picture of its own (so that one-time set-up, such as a library probing the processor, and the
+// first touch of its code and memory are done before the filter and the request), and loads a
+// seccomp filter. The helper sends the viewer, on their control socket (sequenced packets), a
+// DecodeReport "ready" with the worker's channel attached; once that worker has ended, a
+// DecodeReport "ended" with its wait status; then it readies the next.
+// For each image:
 //  1. The viewer opens the file itself (read-only; regular files only) and makes a socket
-//     pair for the result. It sends the helper one DecodeRequest on their control socket, a
-//     sequenced-packet socket, with the file and the result socket's far end attached.
-//  2. The helper limits the waiting worker's memory and processor time as the request asks,
-//     then passes the request and both descriptors on to it. The worker decodes and fits the
-//     image, writes one ResultHeader and its payload to the result socket, and ends. A failed
-//     C++ allocation is answered with the refusal "Out of memory".
-//  3. The helper reaps the worker, sends the viewer one DecodeEnded with its wait status, and
-//     forks the next worker while the viewer shows the image.
+//     pair for the result. It sends the ready worker, on its channel, one DecodeRequest with
+//     the file and the result socket's far end attached, and lets the channel go.
+//  2. The worker decodes and fits the image, writes one ResultHeader and its payload to the
+//     result socket, and ends. A failed C++ allocation is answered with the refusal "Out of
+//     memory".
 // A worker whose result is not whole is reported from its wait status. The viewer takes from a
 // worker only a picture of exactly the size it works out itself from the INFO fields, and
 // anything else as a failure; it keeps serving quit requests while it waits.
@@ -36,14 +37,16 @@ struct DecodeLimits {
 /// The viewer's request for one decode; the file and the result socket travel beside it.
 struct DecodeRequest {
     DecodeOptions options;
-    DecodeLimits limits;
     char extension[16];  ///< the path's extension, for the format told by name only
 };
 
-/// The helper's report of one worker's end.
-struct DecodeEnded {
-    int32_t waitStatus;  ///< as waitpid gives it
+/// What the helper tells the viewer of its workers.
+struct DecodeReport {
+    int32_t kind;        ///< kReportReady, the worker's channel beside it, or kReportEnded
+    int32_t waitStatus;  ///< of an ended worker, as waitpid gives it
 };
+constexpr int32_t kReportReady = 1;
+constexpr int32_t kReportEnded = 2;
 
 /// What a worker writes first. After it come, for a picture, `colours` palette entries of four
 /// bytes (red, green, blue, unused) and `height` rows of `width` pixels of `bitsPerPixel`,
@@ -80,32 +83,33 @@ constexpr int kWorkerResult = 5;
 pid_t decoderHelper();
 /// The viewer's end of the control socket, or -1 when the helper is not running.
 int decoderControl();
-/// The limits the settings give each worker.
+/// The limits the running helper gives its workers, or those it would start with.
 DecodeLimits decoderLimits();
+/// Lets go of the ready worker the viewer holds, and of what the helper still owes it.
+void forgetReadyWorker();
 /// Decodes and fits the regular file open as `file` in a fresh worker, waiting meanwhile with
 /// waitForReadable; null on failure, with the reason as SDL's error. `info` gets the INFO
 /// fields as soon as the worker knew them.
 SDL_Surface *decodeInWorker(int file, const char *extension, const DecodeOptions &options,
                             ImageInfo *info);
 
-/// Sends `size` bytes as one message with two descriptors attached; whether it went.
-bool sendWithTwo(int socket, const void *bytes, size_t size, const int descriptors[2]);
-/// Takes one request and the two descriptors beside it (-1 where none came); false when the
-/// other end has gone or the message is not a request.
-bool receiveRequest(int socket, DecodeRequest *request, int descriptors[2]);
+/// Sends `size` bytes as one message with the first `count` (0 to 2) of `descriptors` beside
+/// them; whether it went.
+bool sendWithDescriptors(int socket, const void *bytes, size_t size, const int descriptors[2],
+                         int count);
+/// Takes one message of exactly `size` bytes and up to two descriptors beside it (-1 where
+/// none came): 1, 0 when the other end has gone, -1 for anything else.
+int receiveWithDescriptors(int socket, void *bytes, size_t size, int descriptors[2]);
 
-/// In the helper: runs each reader once on a small picture of its own, so that no worker has a
-/// library to set up.
+/// In a worker, before its filter: runs each reader once on a small picture of its own.
 void warmUpReaders();
-/// Closes every descriptor above standard error but `first` and `second`.
-void keepOnlyDescriptors(int first, int second);
 /// In the helper: compiles the workers' seccomp filter, where the kernel takes one.
 void prepareWorkerFilter();
+/// Closes every descriptor above standard error but `first` and `second`.
+void keepOnlyDescriptors(int first, int second);
 /// In a worker: gives up every descriptor but standard input, output and error and its channel,
-/// and loads the filter.
-void lockDownWorker();
-/// In the helper: limits the memory and processor time of a worker about to decode.
-void limitWorker(pid_t worker, const DecodeLimits &limits);
+/// takes `limits`, and loads the filter.
+void lockDownWorker(const DecodeLimits &limits);
 /// A worker: locks itself down, takes its one request from its channel, decodes and writes the
 /// result; never returns.
-[[noreturn]] void runWorker();
+[[noreturn]] void runWorker(const DecodeLimits &limits);

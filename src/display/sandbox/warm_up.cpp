@@ -1,5 +1,6 @@
-// Warming the readers up in the helper: each reader's one-time set-up (such as a library probing
-// the processor, which may read /proc) done once, before any worker is forked and filtered.
+// Warming a worker's readers up before its filter and its request: each library's one-time
+// set-up (such as probing the processor, which may read /proc) and the first touch of the code
+// and memory a decode uses, done while the worker waits rather than while the viewer does.
 #include <sys/mman.h>
 #include <unistd.h>
 

@@ -107,19 +107,21 @@ void touchMemoryAhead() {
 
 }  // namespace
 
-void runWorker() {
+void runWorker(const DecodeLimits &limits) {
     prctl(PR_SET_NAME, "decoder-worker");
     resultSocket = kWorkerResult;
     std::set_new_handler(refuseForMemory);
     touchMemoryAhead();
-    lockDownWorker();
+    warmUpReaders();
+    lockDownWorker(limits);
     DecodeRequest request{};
     int descriptors[2];
     // The request's descriptors arrive at the lowest free numbers, which the filter counts on.
-    if (!receiveRequest(kWorkerChannel, &request, descriptors) || descriptors[0] != kWorkerFile ||
-        descriptors[1] != kWorkerResult)
+    if (receiveWithDescriptors(kWorkerChannel, &request, sizeof request, descriptors) != 1 ||
+        descriptors[0] != kWorkerFile || descriptors[1] != kWorkerResult)
         _exit(kWorkerNotStarted);
     close(kWorkerChannel);
+    request.extension[sizeof request.extension - 1] = '\0';
     if (lumoscapeWorkerTestHook) lumoscapeWorkerTestHook(kWorkerFile);
 
     ImageInfo info{};
