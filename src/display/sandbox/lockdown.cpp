@@ -68,8 +68,8 @@ const char *const kAllowed[] = {
     "brk", "munmap", "mremap", "madvise",
     // ending, and what the C library's abort and locks use
     "exit", "exit_group", "rt_sigreturn", "sigreturn", "rt_sigprocmask", "sigprocmask",
-    "rt_sigaction", "sigaction", "getpid", "gettid", "futex", "futex_time64", "restart_syscall",
-    "sched_yield",
+    "rt_sigaction", "sigaction", "sigaltstack", "getpid", "gettid", "futex", "futex_time64",
+    "restart_syscall", "sched_yield",
     // facts some libraries look up
     "clock_gettime", "clock_gettime64", "gettimeofday", "sysinfo", "getrlimit", "ugetrlimit"};
 

@@ -1,5 +1,6 @@
 // The worker: one decode in a locked-down process of its own, its result written to the viewer.
 #include <malloc.h>
+#include <signal.h>
 #include <sys/prctl.h>
 #include <sys/uio.h>
 #include <unistd.h>
@@ -109,6 +110,8 @@ void touchMemoryAhead() {
 
 void runWorker(const DecodeLimits &limits) {
     prctl(PR_SET_NAME, "decoder-worker");
+    // A reader that crashes ends the worker by its signal, whatever handlers the viewer had.
+    for (const int fatal : {SIGSEGV, SIGBUS, SIGFPE, SIGILL, SIGABRT}) signal(fatal, SIG_DFL);
     resultSocket = kWorkerResult;
     std::set_new_handler(refuseForMemory);
     touchMemoryAhead();
