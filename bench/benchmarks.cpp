@@ -115,7 +115,8 @@ void loadAndFit(benchmark::State &state, const std::string &path) {
 // The same decoding and fitting as in the worker, in the benchmark's own process.
 void loadInProcess(benchmark::State &state, const std::string &path) {
     const int file = open(path.c_str(), O_RDONLY | O_CLOEXEC);
-    const DecodeOptions options{viewerState.screen->w, viewerState.screen->h, settings.antialias};
+    const DecodeOptions options{viewerState.screen->w, viewerState.screen->h, settings.antialias,
+                                settings.autorotate};
     for (auto _ : state) {
         letTheNextWorkerGetReady(state);
         ImageInfo info{};

@@ -79,15 +79,19 @@ bool writeSolid(const std::string &path, Uint8 r, Uint8 g) {
     return written;
 }
 
-// Seconds from an Escape, sent while the image ahead is a GIF whose reader reads for ever, to
+// Seconds from an Escape, sent while the image ahead is an XCF whose reader reads for ever, to
 // the viewer's end; the median of `runs`.
 double escapeDuringDecode(Display *connection, const std::string &binary,
                           const std::vector<std::string> &environment, const std::string &shown,
                           const std::string &folder, int runs) {
-    const std::string hanging = folder + "/hanging.gif";
+    const std::string hanging = folder + "/endless.xcf";
     FILE *file = fopen(hanging.c_str(), "wb");
     if (!file) return -1;
-    fwrite("GIF89a\2\0\2\0\x80\0\0\xff\0\0\0\0\xff!\xfe\5ab", 1, 24, file);
+    // Its one property steps back over itself.
+    static const unsigned char endless[50] = {
+        'g', 'i', 'm', 'p', ' ', 'x', 'c', 'f', ' ', 'f', 'i', 'l', 'e', 0,    0,    0,    0,
+        4,   0,   0,   0,   4,   0,   0,   0,   0,   0,   0,   0,   99,  0xff, 0xff, 0xff, 0xf8};
+    fwrite(endless, 1, sizeof endless, file);
     fclose(file);
     const KeyCode escape = XKeysymToKeycode(connection, XK_Escape);
     std::vector<double> times;

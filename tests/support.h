@@ -14,6 +14,11 @@
 #include "child_process.h"
 #include "display/display.h"
 
+/// A 50-byte XCF whose one property steps back over itself: SDL_image's reader reads it for
+/// ever.
+const std::string kEndlessDecode =
+    LUMOSCAPE_SOURCE_DIR "/tests/fuzz/library-crashes/xcf-endless-properties.xcf";
+
 /// An RGB colour as read back from a surface.
 struct Rgb {
     Uint8 r, g, b;
@@ -71,7 +76,8 @@ Child startViewerChild(const std::vector<std::string> &args,
                        const std::function<void()> &inChild = {});
 
 /// Runs the built viewer with `args` and extra `NAME=value` environment entries; once it has
-/// printed `stopAfterLines` lines (if not 0) it is sent SIGTERM. It is killed after a time limit.
+/// printed `stopAfterLines` lines (if not 0) it is sent SIGTERM, unless one of them is an error,
+/// after which it ends by itself. It is killed after a time limit.
 ProcessResult runViewer(const std::vector<std::string> &args,
                         const std::vector<std::string> &environment = {}, int stopAfterLines = 0,
                         int timeoutSeconds = 20);

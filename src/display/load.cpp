@@ -51,7 +51,8 @@ SDL_Surface *loadImage(const char *filePath) {
     const int file = openImageFile(filePath);
     if (file < 0) return reportLoadFailure();
 
-    const DecodeOptions options{viewerState.screen->w, viewerState.screen->h, settings.antialias};
+    const DecodeOptions options{viewerState.screen->w, viewerState.screen->h, settings.antialias,
+                                settings.autorotate};
     // The extension names the format for TGA files, which have no signature.
     const char *dot = strrchr(filePath, '.');
     ImageInfo info{};

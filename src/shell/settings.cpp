@@ -11,7 +11,7 @@
 
 #include "shell.h"
 
-const Settings defaultSettings = {320, 240, SDL_ANYFORMAT, 1, 0, 0};
+const Settings defaultSettings = {320, 240, SDL_ANYFORMAT, 1, 0, 0, 0};
 
 Settings settings = defaultSettings;
 
@@ -70,7 +70,8 @@ void readSettings() {
         if (matchSetting(line, "fullscreen", &fullscreen)) continue;
         if (matchSetting(line, "antialias", &settings.antialias)) continue;
         if (matchSetting(line, "decodermemory", &settings.decoderMemory)) continue;
-        matchSetting(line, "decodertime", &settings.decoderTime);
+        if (matchSetting(line, "decodertime", &settings.decoderTime)) continue;
+        matchSetting(line, "autorotate", &settings.autorotate);
     }
     fclose(file);
 

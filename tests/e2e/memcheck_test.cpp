@@ -37,8 +37,9 @@ TEST_F(MemcheckTest, SteppingAndTurningIsCleanUnderValgrind) {
     const ProcessResult logs = runProgram("sh", {"-c", "ls \"$0\"/valgrind.*.log", dir});
     const std::vector<std::string> reports = splitLines(logs.output);
     // The viewer, the decoder helper, a worker for each of the 21 decodes and, unless the
-    // viewer quit first, one waiting for a 22nd. All but the helper, which the viewer ends with
-    // SIGKILL, and a waiting worker, which ends with it, write a summary: every one 0 errors.
+    // viewer quit first, one waiting for a 22nd. The viewer and the 21 write a summary; the
+    // helper, which the viewer ends with SIGKILL, does not, nor may a waiting worker. Every
+    // summary says 0 errors.
     EXPECT_GE(reports.size(), 23u) << logs.output;
     EXPECT_LE(reports.size(), 24u) << logs.output;
     int clean = 0;
@@ -48,7 +49,7 @@ TEST_F(MemcheckTest, SteppingAndTurningIsCleanUnderValgrind) {
         EXPECT_EQ(report.find("ERROR SUMMARY: "), report.find("ERROR SUMMARY: 0 errors"))
             << path << report;
     }
-    EXPECT_EQ(clean, 22);
+    EXPECT_GE(clean, 22);
     const std::string viewerLog = dir + "/valgrind." + std::to_string(pid) + ".log";
     EXPECT_NE(readWhole(viewerLog).find("ERROR SUMMARY: 0 errors"), std::string::npos);
 }

@@ -1,8 +1,10 @@
 // Decoding: picks the reader for an image file by its content, decodes it and fits it.
 #include <SDL_image.h>
+#include <tiffio.h>
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdarg>
 #include <cstdio>
 #include <cstring>
 
@@ -27,8 +29,22 @@ bool usableDepth(const SDL_PixelFormat *format) {
     }
 }
 
+// libtiff tells its reasons to standard error, and SDL_image passes none on: the first one of a
+// decode becomes its reason.
+bool tiffReasonTaken = false;
+
+void takeTiffReason(const char *module, const char *format, va_list arguments) {
+    if (tiffReasonTaken) return;
+    char reason[256];
+    vsnprintf(reason, sizeof reason, format, arguments);
+    SDL_SetError("TIFF: %s%s%s", module ? module : "", module ? ": " : "", reason);
+    tiffReasonTaken = true;
+}
+
 // SDL_image's own readers, on a stream of their own over the file, from its start.
-SDL_Surface *loadWithSdlImage(int file, const char *extension) {
+SDL_Surface *loadWithSdlImage(int file, const char *extension, ImageInfo *info) {
+    // Some malformed XPMs make SDL_image's reader crash.
+    if (!xpmLooksDecodable(file)) return nullptr;
     const int copy = dup(file);
     FILE *stream = copy >= 0 ? fdopen(copy, "rb") : nullptr;
     if (!stream) {
@@ -36,11 +52,21 @@ SDL_Surface *loadWithSdlImage(int file, const char *extension) {
         if (copy >= 0) close(copy);
         return nullptr;
     }
+    tiffReasonTaken = false;
+    TIFFSetErrorHandler(takeTiffReason);
+    TIFFSetWarningHandler(nullptr);
     SDL_RWops *source = fseek(stream, 0, SEEK_SET) == 0 ? SDL_RWFromFP(stream, 0) : nullptr;
     // The extension matters to one format only, TGA, which has no signature to be told by.
     SDL_Surface *image =
         source ? IMG_LoadTyped_RW(source, 1, const_cast<char *>(extension)) : nullptr;
     fclose(stream);
+    if (image && !usableDepth(image->format)) {
+        SDL_SetError("decoded image of %d bits per pixel cannot be shown",
+                     int(image->format->BitsPerPixel));
+        SDL_FreeSurface(image);
+        return nullptr;
+    }
+    if (image) *info = ImageInfo{true, image->w, image->h, image->format->BitsPerPixel};
     return image;
 }
 
@@ -49,37 +75,36 @@ SDL_Surface *loadWithSdlImage(int file, const char *extension) {
 SDL_Surface *decodeImage(int file, const char *extension, const DecodeOptions &options,
                          ImageInfo *info) {
     *info = ImageInfo{false, 0, 0, 0};
-    // Some malformed files make SDL_image's readers loop for minutes or crash.
-    if (!fileLooksDecodable(file)) return nullptr;
-
-    // Without smoothing the user asked for plain samples of the full image, which a reduced
-    // decode (an average of each block) would not give.
-    int width = 0;
-    int height = 0;
-    bool tooLarge = false;
-    SDL_Surface *image =
-        options.antialias ? loadReducedJpeg(file, options, &width, &height, &tooLarge) : nullptr;
-    if (tooLarge) return nullptr;
-    int bitsPerPixel = 24;  // what the full-size decoder reports for such a JPEG
-    if (!image) {
-        image = loadWithSdlImage(file, extension);
-        if (!image) return nullptr;
-        if (!usableDepth(image->format)) {
-            SDL_SetError("decoded image of %d bits per pixel cannot be shown",
-                         int(image->format->BitsPerPixel));
-            SDL_FreeSurface(image);
-            return nullptr;
-        }
-        width = image->w;
-        height = image->h;
-        bitsPerPixel = image->format->BitsPerPixel;
+    SDL_ClearError();
+    unsigned char start[12] = {};
+    const ssize_t got = pread(file, start, sizeof start, 0);
+    const size_t size = got > 0 ? size_t(got) : 0;
+    // The content, never the name, picks the reader.
+    SDL_Surface *image = nullptr;
+    if (startsLikePng(start, size)) {
+        image = readPng(file, options, info);
+    } else if (startsLikeJpeg(start, size)) {
+        image = readJpeg(file, options, info);
+    } else if (startsLikeWebp(start, size)) {
+        image = readWebp(file, options, info);
+    } else if (startsLikeGif(start, size)) {
+        image = readGif(file, info);
+    } else {
+        image = loadWithSdlImage(file, extension, info);
     }
-    *info = ImageInfo{true, width, height, bitsPerPixel};
-
+    // A file that did not decode has no INFO line; one that decoded keeps it even when fitting
+    // fails.
+    if (!image) {
+        *info = ImageInfo{false, 0, 0, 0};
+        return nullptr;
+    }
     int fittedWidth = 0;
     int fittedHeight = 0;
-    if (!fittedSize(options, width, height, &fittedWidth, &fittedHeight)) return image;
-    SDL_Surface *fitted = fitToScreen(image, width, height, options);
+    // A picture reduced while it was read may have come out at the fitted size already.
+    if (!fittedSize(options, info->width, info->height, &fittedWidth, &fittedHeight) ||
+        (image->w == fittedWidth && image->h == fittedHeight && image->format->BitsPerPixel == 32))
+        return image;
+    SDL_Surface *fitted = fitToScreen(image, info->width, info->height, options);
     SDL_FreeSurface(image);
     return fitted;
 }

@@ -1,10 +1,8 @@
-// File checks before decoding: a PNG whose chunks do not fit the file, an XPM whose pixels use
-// colours it does not define, or a GIF picture SDL cannot hold, is refused before the
-// decoder loops or crashes on it.
+// File checks: where a PNG goes wrong, named by its chunks, and an XPM whose pixels use colours
+// it does not define, refused before SDL_image's reader crashes on it.
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include <algorithm>
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
@@ -120,57 +118,18 @@ bool xpmColoursDefined(int file, off_t size) {
     return true;
 }
 
-constexpr off_t kGifHeadLimit = 1 << 20;
-
-// SDL_image's GIF reader follows a null pointer when it cannot make a surface for the first
-// picture of the file: one with no area, or one too wide. Walks the blocks before it; a file it
-// cannot walk is left to the reader.
-bool gifPictureHasArea(int file, off_t size) {
-    // The first picture's header comes before any picture data; an animation's later frames
-    // need not be read.
-    std::string bytes(static_cast<size_t>(std::min<off_t>(size, kGifHeadLimit)), '\0');
-    if (pread(file, bytes.data(), bytes.size(), 0) != static_cast<ssize_t>(bytes.size()))
-        return true;
-    const auto byteAt = [&](size_t at) { return static_cast<unsigned char>(bytes[at]); };
-    const auto colourTable = [&](size_t flagsAt) {
-        return (byteAt(flagsAt) & 0x80) ? size_t(3) << ((byteAt(flagsAt) & 7) + 1) : 0;
-    };
-    if (bytes.size() < 13) return true;
-    size_t at = 13 + colourTable(10);
-    while (at < bytes.size()) {
-        if (byteAt(at) == '!' && at + 2 < bytes.size()) {
-            at += 2;  // the introducer and the label, then sub-blocks up to an empty one
-            while (at < bytes.size() && byteAt(at) != 0) at += byteAt(at) + size_t(1);
-            at++;
-        } else if (byteAt(at) == ',' && at + 9 < bytes.size()) {
-            const int width = byteAt(at + 5) | byteAt(at + 6) << 8;
-            const int height = byteAt(at + 7) | byteAt(at + 8) << 8;
-            // SDL 1.2 makes no surface 16,384 pixels wide or more, and the reader does not
-            // check whether it got one.
-            if (!width || !height || width >= 16384) {
-                SDL_SetError("GIF picture at byte %d is %dx%d pixels", int(at), width, height);
-                return false;
-            }
-            return true;
-        } else if (byteAt(at) == ';') {
-            return true;
-        } else {
-            at++;  // the reader passes over bytes that start no block, so the walk does too
-        }
-    }
-    return true;
-}
-
 }  // namespace
 
-bool fileLooksDecodable(int file) {
+bool pngChunksFit(int file) {
+    struct stat status;
+    return fstat(file, &status) != 0 || chunksFit(file, status.st_size);
+}
+
+bool xpmLooksDecodable(int file) {
     struct stat status;
     char start[9] = {};
     if (fstat(file, &status) != 0 || !S_ISREG(status.st_mode) ||
-        pread(file, start, sizeof start, 0) != sizeof start)
-        return true;  // the decoder reports what it cannot read
-    if (!memcmp(start, kSignature, sizeof kSignature)) return chunksFit(file, status.st_size);
-    if (!memcmp(start, "/* XPM */", 9)) return xpmColoursDefined(file, status.st_size);
-    if (!memcmp(start, "GIF8", 4)) return gifPictureHasArea(file, status.st_size);
-    return true;
+        pread(file, start, sizeof start, 0) != sizeof start || memcmp(start, "/* XPM */", 9) != 0)
+        return true;  // the reader decides what it cannot read
+    return xpmColoursDefined(file, status.st_size);
 }

@@ -82,6 +82,56 @@ SDL_Surface *fitToScreen(SDL_Surface *image, int width, int height, const Decode
     return fitted;
 }
 
+SDL_Surface *turnUpright(SDL_Surface *picture, int orientation) {
+    const bool across = orientation >= 5;
+    const int width = across ? picture->h : picture->w;
+    const int height = across ? picture->w : picture->h;
+    SDL_Surface *upright = makeRgbaSurface(width, height, picture->flags & SDL_SRCALPHA);
+    if (upright) {
+        const int lastX = picture->w - 1;
+        const int lastY = picture->h - 1;
+        for (int y = 0; y < height; y++) {
+            auto *row = reinterpret_cast<Uint32 *>(static_cast<Uint8 *>(upright->pixels) +
+                                                   size_t(y) * upright->pitch);
+            for (int x = 0; x < width; x++) {
+                // Where the pixel that shows at (x, y) is stored, by EXIF's eight orientations.
+                int fromX = x;
+                int fromY = y;
+                switch (orientation) {
+                case 2:
+                    fromX = lastX - x;
+                    break;
+                case 3:
+                    fromX = lastX - x, fromY = lastY - y;
+                    break;
+                case 4:
+                    fromY = lastY - y;
+                    break;
+                case 5:
+                    fromX = y, fromY = x;
+                    break;
+                case 6:
+                    fromX = y, fromY = lastY - x;
+                    break;
+                case 7:
+                    fromX = lastX - y, fromY = lastY - x;
+                    break;
+                case 8:
+                    fromX = lastX - y, fromY = x;
+                    break;
+                default:
+                    break;
+                }
+                row[x] =
+                    reinterpret_cast<const Uint32 *>(static_cast<const Uint8 *>(picture->pixels) +
+                                                     size_t(fromY) * picture->pitch)[fromX];
+            }
+        }
+    }
+    SDL_FreeSurface(picture);
+    return upright;
+}
+
 SDL_Surface *trueColourCopy(SDL_Surface *paletted) {
     SDL_Surface *copy = SDL_CreateRGBSurface(SDL_SWSURFACE, paletted->w, paletted->h, 32,
                                              0x000000ff, 0x0000ff00, 0x00ff0000, 0xff000000);

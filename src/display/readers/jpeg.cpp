@@ -1,10 +1,12 @@
-// Reduced JPEG decoding: a JPEG larger than the screen decoded straight at an eighth-step of
-// its size, so that the full-size picture is never built.
-#include <algorithm>
-#include <csetjmp>
+// JPEG reading with libjpeg: every JPEG, CMYK ones in the colours they print in, turned upright
+// when asked, and one larger than the screen decoded straight at an eighth-step of its size, so
+// that the full-size picture is never built.
 #include <unistd.h>
 
+#include <algorithm>
+#include <csetjmp>
 #include <cstdio>
+#include <cstring>
 
 #include <jpeglib.h>
 // After jpeglib.h, which it needs.
@@ -25,56 +27,107 @@ struct ErrorManager {
     longjmp(reinterpret_cast<ErrorManager *>(decoder->err)->escape, 1);
 }
 
-// Warnings, such as a file cut short, are not failures: the picture is shown as far as it goes
-// and nothing is printed, as the full-size decoder does.
+// Warnings, such as a file cut short, are not failures: the picture is shown as far as it goes.
 void ignoreMessage(j_common_ptr /*decoder*/) {}
 
-// The JPEG start-of-image marker; the name of the file says nothing.
-bool startsLikeJpeg(int file) {
-    unsigned char marker[2];
-    return pread(file, marker, 2, 0) == 2 && marker[0] == 0xFF && marker[1] == 0xD8;
+// The file, read from its start without moving its offset.
+struct Source {
+    jpeg_source_mgr base;  // first, as with the error manager
+    int file;
+    off_t at;
+    JOCTET buffer[65536];
+};
+
+void startReading(j_decompress_ptr) {}
+
+boolean fillBuffer(j_decompress_ptr decoder) {
+    Source *source = reinterpret_cast<Source *>(decoder->src);
+    ssize_t got = pread(source->file, source->buffer, sizeof source->buffer, source->at);
+    if (got <= 0) {
+        // A file cut short ends as if it had its end marker: what came before is shown.
+        WARNMS(decoder, JWRN_JPEG_EOF);
+        source->buffer[0] = 0xFF;
+        source->buffer[1] = JPEG_EOI;
+        got = 2;
+    } else {
+        source->at += got;
+    }
+    source->base.next_input_byte = source->buffer;
+    source->base.bytes_in_buffer = size_t(got);
+    return TRUE;
 }
 
-// Colour and greyscale JPEGs are what the full-size decoder reports as 24 bits per pixel;
-// CMYK and YCCK ones keep the full-size path.
-bool isColourOrGreyscale(const jpeg_decompress_struct &decoder) {
-    switch (decoder.jpeg_color_space) {
-    case JCS_GRAYSCALE:
-        return decoder.num_components == 1;
-    case JCS_YCbCr:
-    case JCS_RGB:
-        return decoder.num_components == 3;
-    default:
-        return false;
+void skipBytes(j_decompress_ptr decoder, long count) {
+    jpeg_source_mgr *source = decoder->src;
+    while (count > long(source->bytes_in_buffer)) {
+        count -= long(source->bytes_in_buffer);
+        fillBuffer(decoder);
+    }
+    if (count > 0) {
+        source->next_input_byte += count;
+        source->bytes_in_buffer -= size_t(count);
     }
 }
 
-// Sets the smallest scale M/8 whose output still covers the fitted size on both axes; false
-// when only the full size (M = 8) would.
-bool chooseScale(jpeg_decompress_struct *decoder, int fittedWidth, int fittedHeight) {
+void stopReading(j_decompress_ptr) {}
+
+// Sets the smallest scale M/8 whose output still covers width x height; false when only the
+// full size (M = 8) would.
+bool chooseScale(jpeg_decompress_struct *decoder, int width, int height) {
     decoder->scale_denom = 8;
     for (unsigned int eighths = 1; eighths < 8; eighths++) {
         decoder->scale_num = eighths;
         jpeg_calc_output_dimensions(decoder);
-        if (decoder->output_width >= JDIMENSION(fittedWidth) &&
-            decoder->output_height >= JDIMENSION(fittedHeight))
+        if (decoder->output_width >= JDIMENSION(width) &&
+            decoder->output_height >= JDIMENSION(height))
             return true;
     }
+    decoder->scale_num = 8;
     return false;
 }
 
-// The layout the scaler works in, so it takes the decoded surface without converting it.
-SDL_Surface *makeRgbaSurface(int width, int height) {
-#if SDL_BYTEORDER == SDL_LIL_ENDIAN
-    SDL_Surface *surface = SDL_CreateRGBSurface(SDL_SWSURFACE, width, height, 32, 0x000000ff,
-                                                0x0000ff00, 0x00ff0000, 0xff000000);
-#else
-    SDL_Surface *surface = SDL_CreateRGBSurface(SDL_SWSURFACE, width, height, 32, 0xff000000,
-                                                0x00ff0000, 0x0000ff00, 0x000000ff);
-#endif
-    // A JPEG is opaque: no per-pixel blending on every present.
-    if (surface) SDL_SetAlpha(surface, 0, SDL_ALPHA_OPAQUE);
-    return surface;
+uint32_t exifNumber(const JOCTET *at, bool bigEndian, int bytes) {
+    uint32_t value = 0;
+    for (int i = 0; i < bytes; i++)
+        value |= uint32_t(at[bigEndian ? i : bytes - 1 - i]) << (8 * (bytes - 1 - i));
+    return value;
+}
+
+// The EXIF orientation (1 to 8) of the first picture, or 1 when the file names none.
+int exifOrientation(const jpeg_decompress_struct &decoder) {
+    for (jpeg_saved_marker_ptr marker = decoder.marker_list; marker; marker = marker->next) {
+        const JOCTET *data = marker->data;
+        const size_t size = marker->data_length;
+        if (marker->marker != JPEG_APP0 + 1 || size < 14 || memcmp(data, "Exif\0\0", 6) != 0)
+            continue;
+        const JOCTET *tiff = data + 6;
+        const size_t tiffSize = size - 6;
+        const bool big = tiff[0] == 'M';
+        const uint32_t directory = exifNumber(tiff + 4, big, 4);
+        if (directory > tiffSize - 2) return 1;
+        const uint32_t entries = exifNumber(tiff + directory, big, 2);
+        for (uint32_t i = 0; i < entries; i++) {
+            const size_t entry = directory + 2 + size_t(i) * 12;
+            if (entry + 12 > tiffSize) return 1;
+            if (exifNumber(tiff + entry, big, 2) != 0x0112) continue;
+            const uint32_t orientation = exifNumber(tiff + entry + 8, big, 2);
+            return orientation >= 1 && orientation <= 8 ? int(orientation) : 1;
+        }
+    }
+    return 1;
+}
+
+// CMYK as JPEGs store it, turned into the RGB it prints as. Adobe's programs store the inks
+// inverted, and say so with a marker of their own.
+void cmykToRgba(const JSAMPLE *cmyk, JSAMPLE *rgba, JDIMENSION width, bool inverted) {
+    for (JDIMENSION x = 0; x < width; x++, cmyk += 4, rgba += 4) {
+        const unsigned int black = inverted ? cmyk[3] : 255u - cmyk[3];
+        for (int c = 0; c < 3; c++) {
+            const unsigned int ink = inverted ? cmyk[c] : 255u - cmyk[c];
+            rgba[c] = JSAMPLE((ink * black + 127) / 255);
+        }
+        rgba[3] = 255;
+    }
 }
 
 // Rows handed to libjpeg per call; the scaled decoder fills several at a time.
@@ -85,84 +138,99 @@ constexpr int kRowsPerRead = 16;
 // needs. A few hundred bytes of header must not make the viewer clear gigabytes.
 constexpr long kMemoryLimit = 256L << 20;
 
-SDL_Surface *decodeReduced(FILE *file, const DecodeOptions &options, int *fullWidth,
-                           int *fullHeight, bool *tooLarge) {
+SDL_Surface *decode(Source *source, const DecodeOptions &options, ImageInfo *info) {
     jpeg_decompress_struct decoder;
     ErrorManager errors;
     decoder.err = jpeg_std_error(&errors.base);
     errors.base.error_exit = escapeOnError;
     errors.base.output_message = ignoreMessage;
     SDL_Surface *volatile surface = nullptr;
+    JSAMPLE *volatile cmykRows = nullptr;
     if (setjmp(errors.escape)) {
-        // The full-size decoder would need more memory still; anything else that stopped
-        // this decoder, the full-size one decides about and reports in its own words.
         if (errors.base.msg_code == JERR_NO_BACKING_STORE) {
             SDL_SetError("JPEG of %dx%d pixels needs more than %d MB to decode",
                          int(decoder.image_width), int(decoder.image_height),
                          int(kMemoryLimit >> 20));
-            *tooLarge = true;
+        } else if (errors.base.msg_code == JERR_OUT_OF_MEMORY) {
+            SDL_OutOfMemory();
+        } else {
+            char message[JMSG_LENGTH_MAX];
+            errors.base.format_message(reinterpret_cast<j_common_ptr>(&decoder), message);
+            SDL_SetError("JPEG: %s", message);
         }
         jpeg_destroy_decompress(&decoder);
         if (surface) SDL_FreeSurface(surface);
+        delete[] cmykRows;
         return nullptr;
     }
     jpeg_create_decompress(&decoder);
     decoder.mem->max_memory_to_use = kMemoryLimit;
-    jpeg_stdio_src(&decoder, file);
+    decoder.src = &source->base;
+    if (options.autorotate) jpeg_save_markers(&decoder, JPEG_APP0 + 1, 0xffff);
     jpeg_read_header(&decoder, TRUE);
 
-    const int width = int(decoder.image_width);
-    const int height = int(decoder.image_height);
+    // CMYK and YCCK pictures decode to CMYK, every other one to RGBA.
+    const bool cmyk = decoder.num_components == 4;
+    const int orientation = options.autorotate ? exifOrientation(decoder) : 1;
+    const bool across = orientation >= 5;  // turned a quarter: width and height change places
+    const int width = int(across ? decoder.image_height : decoder.image_width);
+    const int height = int(across ? decoder.image_width : decoder.image_height);
+    *info = ImageInfo{true, width, height, cmyk ? 32 : 24};
+
+    // Without smoothing the user asked for plain samples of the full image, which a reduced
+    // decode (an average of each block) would not give.
     int fittedWidth = 0;
     int fittedHeight = 0;
-    if (!isColourOrGreyscale(decoder) ||
-        !fittedSize(options, width, height, &fittedWidth, &fittedHeight)) {
-        jpeg_destroy_decompress(&decoder);
-        return nullptr;
-    }
-    decoder.out_color_space = JCS_EXT_RGBA;
-    if (!chooseScale(&decoder, fittedWidth, fittedHeight)) {
-        jpeg_destroy_decompress(&decoder);
-        return nullptr;
-    }
+    if (options.antialias && fittedSize(options, width, height, &fittedWidth, &fittedHeight))
+        chooseScale(&decoder, across ? fittedHeight : fittedWidth,
+                    across ? fittedWidth : fittedHeight);
+    decoder.out_color_space = cmyk ? JCS_CMYK : JCS_EXT_RGBA;
     jpeg_start_decompress(&decoder);
-    surface = makeRgbaSurface(int(decoder.output_width), int(decoder.output_height));
+    surface = makeRgbaSurface(int(decoder.output_width), int(decoder.output_height), false);
     if (!surface) {
         jpeg_destroy_decompress(&decoder);
+        SDL_OutOfMemory();
         return nullptr;
     }
+    if (cmyk) cmykRows = new JSAMPLE[size_t(decoder.output_width) * 4 * kRowsPerRead];
     JSAMPROW rows[kRowsPerRead];
     auto *pixels = static_cast<JSAMPLE *>(surface->pixels);
     while (decoder.output_scanline < decoder.output_height) {
         const JDIMENSION first = decoder.output_scanline;
         const JDIMENSION count = std::min<JDIMENSION>(kRowsPerRead, decoder.output_height - first);
-        for (JDIMENSION i = 0; i < count; i++)
-            rows[i] = pixels + static_cast<size_t>(first + i) * static_cast<size_t>(surface->pitch);
-        jpeg_read_scanlines(&decoder, rows, count);
+        for (JDIMENSION i = 0; i < count; i++) {
+            rows[i] = cmyk ? cmykRows + size_t(i) * decoder.output_width * 4
+                           : pixels + size_t(first + i) * size_t(surface->pitch);
+        }
+        const JDIMENSION read = jpeg_read_scanlines(&decoder, rows, count);
+        for (JDIMENSION i = 0; cmyk && i < read; i++) {
+            cmykToRgba(rows[i], pixels + size_t(first + i) * size_t(surface->pitch),
+                       decoder.output_width, decoder.saw_Adobe_marker);
+        }
     }
     jpeg_finish_decompress(&decoder);
     jpeg_destroy_decompress(&decoder);
-    *fullWidth = width;
-    *fullHeight = height;
-    return surface;
+    delete[] cmykRows;
+    SDL_Surface *decoded = surface;
+    return orientation == 1 ? decoded : turnUpright(decoded, orientation);
 }
 
 }  // namespace
 
-SDL_Surface *loadReducedJpeg(int file, const DecodeOptions &options, int *fullWidth,
-                             int *fullHeight, bool *tooLarge) {
-    *tooLarge = false;
-    if (!startsLikeJpeg(file)) return nullptr;
-    // A stream of its own over the same file, read from its start.
-    const int copy = dup(file);
-    FILE *stream = copy >= 0 ? fdopen(copy, "rb") : nullptr;
-    if (!stream) {
-        if (copy >= 0) close(copy);
-        return nullptr;
-    }
-    SDL_Surface *reduced = fseek(stream, 0, SEEK_SET) == 0
-                               ? decodeReduced(stream, options, fullWidth, fullHeight, tooLarge)
-                               : nullptr;
-    fclose(stream);
-    return reduced;
+bool startsLikeJpeg(const unsigned char *start, size_t size) {
+    return size >= 2 && start[0] == 0xFF && start[1] == 0xD8;
+}
+
+SDL_Surface *readJpeg(int file, const DecodeOptions &options, ImageInfo *info) {
+    *info = ImageInfo{false, 0, 0, 0};
+    Source *source = new Source{};
+    source->base.init_source = startReading;
+    source->base.fill_input_buffer = fillBuffer;
+    source->base.skip_input_data = skipBytes;
+    source->base.resync_to_restart = jpeg_resync_to_restart;
+    source->base.term_source = stopReading;
+    source->file = file;
+    SDL_Surface *picture = decode(source, options, info);
+    delete source;
+    return picture;
 }

@@ -12,6 +12,7 @@ struct DecodeOptions {
     int32_t screenWidth;   ///< the size images are fitted to
     int32_t screenHeight;  ///< the size images are fitted to
     int32_t antialias;     ///< smoothing argument of the scalers; 0 also keeps decodes full-size
+    int32_t autorotate;    ///< not 0: a JPEG is turned upright by its EXIF orientation
 };
 
 /// What the INFO line says of a decoded image: its full size and the depth its kind decodes to.
@@ -43,14 +44,55 @@ SDL_Surface *fitToScreen(SDL_Surface *image, int width, int height, const Decode
 /// A 32-bit copy with alpha of a paletted surface, its colour key transparent; null on failure.
 SDL_Surface *trueColourCopy(SDL_Surface *paletted);
 
+/// Makes a 32-bit surface in the layout the scaler works in (red first in memory), with alpha
+/// blending on for a picture with `alpha`.
+SDL_Surface *makeRgbaSurface(int width, int height, bool alpha);
+/// `picture`, a surface makeRgbaSurface made, turned as EXIF orientation `orientation` (2 to 8)
+/// asks; takes `picture`, and returns null when out of memory.
+SDL_Surface *turnUpright(SDL_Surface *picture, int orientation);
+
+/// The largest whole blocks of a width x height picture whose count still covers fittedWidth x
+/// fittedHeight, and the size of the picture made of one pixel a block.
+void reducedSize(int width, int height, int fittedWidth, int fittedHeight, int *blockWidth,
+                 int *blockHeight, int *reducedWidth, int *reducedHeight);
+/// Averages whole blocks of a picture read a row at a time, into a smaller RGBA one.
+struct BlockReducer {
+    int width;            ///< of the picture read
+    int blockWidth;       ///< columns a block
+    int blockHeight;      ///< rows a block
+    bool opaque;          ///< alpha is all 255 and need not weigh the colours
+    int channels;         ///< 4 for rows of red, green, blue and alpha; 3 without alpha
+    uint64_t *sums;       ///< per output column: alpha, then red, green, blue (alpha-weighted)
+    int rowsInBlock;      ///< rows summed of the block in progress
+    int outputRow;        ///< the next row of `output` to fill
+    SDL_Surface *output;  ///< the smaller picture; the caller's to free
+};
+/// Starts reducing a width x height picture of rows of `channels` (3 or 4) to the blocks
+/// reducedSize gives; false when out of memory.
+bool startReducing(BlockReducer *reducer, int width, int height, int fittedWidth, int fittedHeight,
+                   bool opaque, int channels);
+/// Adds the next row, `width` pixels of red, green, blue and, with 4 channels, alpha.
+void reduceRow(BlockReducer *reducer, const unsigned char *pixels);
+/// Ends the block in progress early, as a picture cut short does.
+void flushReduced(BlockReducer *reducer);
+/// Frees what startReducing took for itself.
+void stopReducing(BlockReducer *reducer);
+
+/// Whether the first bytes of a file are those of a PNG, a JPEG, a WebP or a GIF.
+bool startsLikePng(const unsigned char *start, size_t size);
+bool startsLikeJpeg(const unsigned char *start, size_t size);
+bool startsLikeWebp(const unsigned char *start, size_t size);
+bool startsLikeGif(const unsigned char *start, size_t size);
+/// The readers of those formats: each gives the picture decoded, reduced where it is larger than
+/// the screen (not yet fitted), and fills `info`; null with SDL's error on failure.
+SDL_Surface *readPng(int file, const DecodeOptions &options, ImageInfo *info);
+SDL_Surface *readJpeg(int file, const DecodeOptions &options, ImageInfo *info);
+SDL_Surface *readWebp(int file, const DecodeOptions &options, ImageInfo *info);
+SDL_Surface *readGif(int file, ImageInfo *info);
+
 /// False, with the reason as SDL's error, when `file` is a PNG with a chunk that claims more
-/// bytes than the format allows or than the file holds, an XPM whose pixels use a colour it
-/// does not define, or a GIF picture with no area or 16,384 pixels wide or more; true for any
-/// other file.
-bool fileLooksDecodable(int file);
-/// A colour or greyscale JPEG larger than the screen, decoded at the smallest eighth of its
-/// size that still covers its fitted size, with its full size; null for any other file, or
-/// when the reduced decode cannot be made, so that the full-size decoder decides, except when
-/// `tooLarge` is set: the JPEG needs more memory than the viewer grants, said in SDL's error.
-SDL_Surface *loadReducedJpeg(int file, const DecodeOptions &options, int *fullWidth,
-                             int *fullHeight, bool *tooLarge);
+/// bytes than the format allows or than the file holds, or that ends within a chunk header.
+bool pngChunksFit(int file);
+/// False, with the reason as SDL's error, when `file` is an XPM whose pixels use a colour it
+/// does not define, or whose rows are shorter than it says; true for any other file.
+bool xpmLooksDecodable(int file);

@@ -96,7 +96,7 @@ void warmUpReaders() {
     const WarmUpFile files[] = {
         {kJpeg, sizeof kJpeg}, {kPng, sizeof kPng}, {kWebp, sizeof kWebp}, {kGif, sizeof kGif}};
     // Smaller than every picture, so that fitting and the reduced decodes run too.
-    const DecodeOptions options{2, 2, 1};
+    const DecodeOptions options{2, 2, 1, 1};
     for (const WarmUpFile &warmUp : files) {
         const int file = memfd_create("warm-up", MFD_CLOEXEC);
         if (file < 0) return;

@@ -1,0 +1,305 @@
+// PNG reading with libpng, a row at a time: every colour type, depth and transparency in its
+// true colours, and a picture larger than the screen reduced while it is read.
+#include <png.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
+#include "readers.h"
+
+namespace {
+
+// SDL 1.2 makes no surface this wide or high, whatever the depth.
+constexpr png_uint_32 kSurfaceWidthLimit = 16384;
+constexpr png_uint_32 kSurfaceHeightLimit = 65536;
+
+// The most compressed data libpng takes at a time near the end of the file.
+constexpr size_t kLastPieces = 256;
+
+// Bytes read from the file at a time, for libpng to take in small pieces.
+constexpr size_t kReadAhead = 65536;
+
+// One read of one file; no member has a destructor, as libpng leaves by longjmp.
+struct PngRead {
+    int file;
+    off_t size;            // of the file
+    off_t at;              // where the next read of the file starts
+    unsigned char *ahead;  // bytes read from the file that libpng has yet to take
+    size_t aheadStart;     // the first of them
+    size_t aheadEnd;       // and the end
+    char reason[200];      // libpng's complaint, or ours
+    png_structp png;
+    png_infop info;
+    SDL_Surface *picture;  // what is handed back, unless reduced: paletted or RGBA
+    unsigned char *row;    // one row, where rows are not read straight into the picture
+    unsigned char *image;  // an interlaced picture that is reduced: all its rows
+    BlockReducer reducer;
+    bool reducing;
+    int rowsRead;  // rows that hold decoded data
+};
+
+// Where libpng is in the file.
+off_t offset(const PngRead *read) { return read->at - off_t(read->aheadEnd - read->aheadStart); }
+
+// A short read ends decoding at once: a chunk that claims more than the file holds has no more
+// to give.
+void readBytes(png_structp png, png_bytep into, size_t length) {
+    PngRead *read = static_cast<PngRead *>(png_get_io_ptr(png));
+    while (length > 0) {
+        if (read->aheadStart == read->aheadEnd) {
+            const ssize_t got = pread(read->file, read->ahead, kReadAhead, read->at);
+            if (got <= 0) {
+                snprintf(read->reason, sizeof read->reason,
+                         "PNG file ends at byte %lld, before its picture does",
+                         static_cast<long long>(read->at));
+                png_longjmp(png, 1);
+            }
+            read->at += got;
+            read->aheadStart = 0;
+            read->aheadEnd = size_t(got);
+        }
+        const size_t taken = std::min(length, read->aheadEnd - read->aheadStart);
+        memcpy(into, read->ahead + read->aheadStart, taken);
+        read->aheadStart += taken;
+        into += taken;
+        length -= taken;
+    }
+}
+
+[[noreturn]] void onError(png_structp png, png_const_charp message) {
+    PngRead *read = static_cast<PngRead *>(png_get_error_ptr(png));
+    snprintf(read->reason, sizeof read->reason, "PNG: %s", message);
+    png_longjmp(png, 1);
+}
+
+// Warnings, such as a damaged ancillary chunk, are not failures.
+void onWarning(png_structp, png_const_charp) {}
+
+// The colour key of a palette's transparency as SDL_image reads it: exactly one entry fully
+// transparent and every other fully opaque; -1 for none. False for transparency only an alpha
+// channel can carry.
+bool paletteKey(png_structp png, png_infop info, int *key) {
+    *key = -1;
+    png_bytep opacity = nullptr;
+    int entries = 0;
+    if (!png_get_tRNS(png, info, &opacity, &entries, nullptr)) return true;
+    for (int i = 0; i < entries; i++) {
+        if (opacity[i] == 0 && *key < 0) {
+            *key = i;
+        } else if (opacity[i] != 255) {
+            return false;
+        }
+    }
+    return true;
+}
+
+// The depth SDL_image's PNG reader gives a file of this kind, which the INFO line keeps.
+int reportedDepth(png_structp png, png_infop info) {
+    const bool transparency = png_get_valid(png, info, PNG_INFO_tRNS);
+    int key = -1;
+    switch (png_get_color_type(png, info)) {
+    case PNG_COLOR_TYPE_GRAY:
+        return transparency ? 16 : 8;
+    case PNG_COLOR_TYPE_PALETTE:
+        return paletteKey(png, info, &key) ? 8 : 32;
+    case PNG_COLOR_TYPE_RGB:
+        return 24;
+    default:
+        return 32;
+    }
+}
+
+// A paletted picture SDL can hold stays paletted, as SDL_image makes it.
+bool keepsPalette(png_structp png, png_infop info) {
+    int key = -1;
+    return png_get_color_type(png, info) == PNG_COLOR_TYPE_PALETTE && paletteKey(png, info, &key) &&
+           png_get_image_width(png, info) < kSurfaceWidthLimit &&
+           png_get_image_height(png, info) < kSurfaceHeightLimit;
+}
+
+SDL_Surface *makePaletted(png_structp png, png_infop info) {
+    SDL_Surface *picture =
+        SDL_CreateRGBSurface(SDL_SWSURFACE, int(png_get_image_width(png, info)),
+                             int(png_get_image_height(png, info)), 8, 0, 0, 0, 0);
+    png_colorp entries = nullptr;
+    int count = 0;
+    if (!picture || !png_get_PLTE(png, info, &entries, &count)) return picture;
+    SDL_Color colours[256];
+    for (int i = 0; i < count && i < 256; i++)
+        colours[i] = SDL_Color{entries[i].red, entries[i].green, entries[i].blue, 0};
+    SDL_SetColors(picture, colours, 0, count);
+    picture->format->palette->ncolors = count;
+    int key = -1;
+    paletteKey(png, info, &key);
+    if (key >= 0) SDL_SetColorKey(picture, SDL_SRCCOLORKEY, Uint32(key));
+    return picture;
+}
+
+// Where row `y` of the picture goes as it is read.
+unsigned char *rowFor(PngRead *read, int y) {
+    if (read->image)
+        return read->image + size_t(y) * png_get_image_width(read->png, read->info) * 4;
+    if (read->reducing) return read->row;
+    return static_cast<unsigned char *>(read->picture->pixels) + size_t(y) * read->picture->pitch;
+}
+
+// Sets up the transformations and the surfaces for the picture whose header has been read.
+void prepare(PngRead *read, const DecodeOptions &options) {
+    png_structp png = read->png;
+    png_infop info = read->info;
+    const int width = int(png_get_image_width(png, info));
+    const int height = int(png_get_image_height(png, info));
+    const bool paletted = keepsPalette(png, info);
+    const bool opaque = !(png_get_color_type(png, info) & PNG_COLOR_MASK_ALPHA) &&
+                        !png_get_valid(png, info, PNG_INFO_tRNS);
+    const bool interlaced = png_get_interlace_type(png, info) != PNG_INTERLACE_NONE;
+
+    int fittedWidth = width;
+    int fittedHeight = height;
+    int blockWidth = 1;
+    int blockHeight = 1;
+    int reducedWidth = width;
+    int reducedHeight = height;
+    if (!paletted && fittedSize(options, width, height, &fittedWidth, &fittedHeight))
+        reducedSize(width, height, fittedWidth, fittedHeight, &blockWidth, &blockHeight,
+                    &reducedWidth, &reducedHeight);
+    // Blocks of one pixel reduce nothing: the picture is read whole, then fitted.
+    read->reducing = blockWidth > 1 || blockHeight > 1;
+    // The rows of an opaque picture reduced as it is read need no alpha to be filled in.
+    const int channels = paletted ? 1 : read->reducing && opaque && !interlaced ? 3 : 4;
+
+    if (paletted) {
+        png_set_packing(png);
+    } else {
+        png_set_expand(png);
+        png_set_scale_16(png);
+        png_set_gray_to_rgb(png);
+        if (opaque && channels == 4) png_set_filler(png, 0xff, PNG_FILLER_AFTER);
+    }
+    png_set_interlace_handling(png);
+    png_read_update_info(png, info);
+    if (png_get_rowbytes(png, info) != size_t(width) * size_t(channels))
+        png_error(png, "rows of an unexpected size");
+
+    if (read->reducing) {
+        if (!startReducing(&read->reducer, width, height, fittedWidth, fittedHeight, opaque,
+                           channels))
+            png_error(png, "Out of memory");
+        read->picture = read->reducer.output;
+        // Adam7 spreads every row over seven passes: the picture is read whole first.
+        if (interlaced)
+            read->image = static_cast<unsigned char *>(calloc(size_t(width) * size_t(height), 4));
+        else
+            read->row = static_cast<unsigned char *>(malloc(size_t(width) * size_t(channels)));
+        if (!read->image && !read->row) png_error(png, "Out of memory");
+    } else {
+        read->picture =
+            paletted ? makePaletted(png, info) : makeRgbaSurface(width, height, !opaque);
+        if (!read->picture) png_error(png, "Out of memory");
+    }
+}
+
+// Reads the header and every row it can; false when libpng stopped it, with the reason.
+bool readRows(PngRead *read, const DecodeOptions &options, ImageInfo *imageInfo) {
+    if (setjmp(png_jmpbuf(read->png))) return false;
+    png_structp png = read->png;
+    png_infop info = read->info;
+    // Damaged files are shown as far as they decode: a checksum that does not match, in a
+    // chunk or in the compressed data, stops nothing.
+    png_set_crc_action(png, PNG_CRC_QUIET_USE, PNG_CRC_QUIET_USE);
+#ifdef PNG_IGNORE_ADLER32
+    png_set_option(png, PNG_IGNORE_ADLER32, PNG_OPTION_ON);
+#endif
+    png_read_info(png, info);
+    const int height = int(png_get_image_height(png, info));
+    *imageInfo =
+        ImageInfo{true, int(png_get_image_width(png, info)), height, reportedDepth(png, info)};
+    prepare(read, options);
+
+    const int passes = png_get_interlace_type(png, info) != PNG_INTERLACE_NONE ? 7 : 1;
+    bool nearTheEnd = false;
+    for (int pass = 0; pass < passes; pass++) {
+        for (int y = 0; y < height; y++) {
+            // Near the end of the file the compressed data is taken in small pieces, so that a
+            // file cut short loses no more of its rows than the piece it ends in.
+            if (!nearTheEnd && read->size - offset(read) < off_t(kReadAhead)) {
+                png_set_compression_buffer_size(png, kLastPieces);
+                nearTheEnd = true;
+            }
+            png_read_row(png, rowFor(read, y), nullptr);
+            if (pass == 0) read->rowsRead = y + 1;
+            if (read->row) reduceRow(&read->reducer, read->row);
+        }
+    }
+    return true;
+}
+
+// What rows were read of a reduced picture go into it; those that were not stay black.
+void finishReducing(PngRead *read) {
+    if (read->image) {
+        const int width = int(png_get_image_width(read->png, read->info));
+        const int height = int(png_get_image_height(read->png, read->info));
+        for (int y = 0; y < height; y++)
+            reduceRow(&read->reducer, read->image + size_t(y) * size_t(width) * 4);
+    }
+    flushReduced(&read->reducer);
+}
+
+// A paletted picture cut short: its missing rows would show palette entry 0, not black.
+SDL_Surface *blackenMissingRows(SDL_Surface *paletted, int rowsRead) {
+    SDL_Surface *copy = trueColourCopy(paletted);
+    SDL_FreeSurface(paletted);
+    if (!copy) return nullptr;
+    SDL_Rect missing{0, Sint16(rowsRead), Uint16(copy->w), Uint16(copy->h - rowsRead)};
+    SDL_FillRect(copy, &missing, SDL_MapRGBA(copy->format, 0, 0, 0, 255));
+    return copy;
+}
+
+}  // namespace
+
+bool startsLikePng(const unsigned char *start, size_t size) {
+    return size >= 8 && !png_sig_cmp(start, 0, 8);
+}
+
+SDL_Surface *readPng(int file, const DecodeOptions &options, ImageInfo *info) {
+    *info = ImageInfo{false, 0, 0, 0};
+    PngRead read{};
+    read.file = file;
+    struct stat status;
+    read.size = fstat(file, &status) == 0 ? status.st_size : 0;
+    read.ahead = static_cast<unsigned char *>(malloc(kReadAhead));
+    read.png = read.ahead ? png_create_read_struct(PNG_LIBPNG_VER_STRING, &read, onError, onWarning)
+                          : nullptr;
+    read.info = read.png ? png_create_info_struct(read.png) : nullptr;
+    if (!read.info) {
+        png_destroy_read_struct(&read.png, nullptr, nullptr);
+        free(read.ahead);
+        SDL_OutOfMemory();
+        return nullptr;
+    }
+    png_set_read_fn(read.png, &read, readBytes);
+    const bool whole = readRows(&read, options, info);
+    // Only a file with a broken header or no row that decodes is refused; damage further on
+    // leaves the rest of the picture black.
+    SDL_Surface *picture = read.picture;
+    if (!whole && (!picture || read.rowsRead == 0)) {
+        SDL_FreeSurface(picture);
+        picture = nullptr;
+        // The walk over the chunks names the chunk where a file goes wrong.
+        if (pngChunksFit(file)) SDL_SetError("%s", read.reason);
+    } else if (read.reducing) {
+        finishReducing(&read);
+    } else if (!whole && picture->format->BitsPerPixel == 8 && read.rowsRead < picture->h) {
+        picture = blackenMissingRows(picture, read.rowsRead);
+    }
+    stopReducing(&read.reducer);
+    free(read.ahead);
+    free(read.row);
+    free(read.image);
+    png_destroy_read_struct(&read.png, &read.info, nullptr);
+    return picture;
+}
