@@ -2,16 +2,27 @@
 // every form.
 #include "image_files.h"
 
+#include <gif_lib.h>
 #include <jpeglib.h>
 #include <png.h>
+#include <webp/encode.h>
+#include <webp/mux.h>
 
 #include <algorithm>
 #include <cmath>
 #include <cstdio>
+#include <cstring>
 #include <random>
 #include <vector>
 
 namespace {
+
+// Palette entry `i` of a test PNG or GIF: red, green, then colours spread over the cube.
+png_color paletteColour(int i) {
+    if (i == 0) return {255, 0, 0};
+    if (i == 1) return {0, 255, 0};
+    return {png_byte(i * 67 % 256), png_byte(i * 131 % 256), png_byte(i * 29 % 256)};
+}
 
 // Smooth colour fields with fine grain, so that both encoders work about as hard as on a
 // photo; made a row at a time, so that even very large pictures need little memory.
@@ -53,7 +64,8 @@ bool writePhotoPng(const std::string &path, int width, int height) {
     return written != 0;
 }
 
-bool writePhotoJpeg(const std::string &path, int width, int height, int quality, JpegKind kind) {
+bool writePhotoJpeg(const std::string &path, int width, int height, int quality, JpegKind kind,
+                    int orientation) {
     FILE *file = fopen(path.c_str(), "wb");
     if (!file) return false;
     jpeg_compress_struct compressor{};
@@ -68,14 +80,33 @@ bool writePhotoJpeg(const std::string &path, int width, int height, int quality,
     jpeg_set_defaults(&compressor);
     jpeg_set_quality(&compressor, quality, TRUE);
     if (kind == JpegKind::greyscale) jpeg_set_colorspace(&compressor, JCS_GRAYSCALE);
+    if (kind == JpegKind::rgbCoded) jpeg_set_colorspace(&compressor, JCS_RGB);
     if (kind == JpegKind::progressive) jpeg_simple_progression(&compressor);
     jpeg_start_compress(&compressor, TRUE);
+    if (orientation) {
+        // EXIF: a little-endian TIFF header and one directory entry, the orientation.
+        const unsigned char exif[] = {'E', 'x',  'i', 'f', 0,
+                                      0,   'I',  'I', 42,  0,
+                                      8,   0,    0,   0,   1,
+                                      0,   0x12, 1,   3,   0,
+                                      1,   0,    0,   0,   static_cast<unsigned char>(orientation),
+                                      0,   0,    0,   0,   0,
+                                      0,   0};
+        jpeg_write_marker(&compressor, JPEG_APP0 + 1, exif, sizeof exif);
+    }
 
     PhotoRows photo{width, height, kind != JpegKind::flat};
     std::vector<unsigned char> rgb(static_cast<size_t>(width) * 3);
     std::vector<unsigned char> samples(static_cast<size_t>(width) * 4);
     while (compressor.next_scanline < compressor.image_height) {
-        photo.row(static_cast<int>(compressor.next_scanline), rgb.data());
+        const int y = static_cast<int>(compressor.next_scanline);
+        photo.row(y, rgb.data());
+        for (int x = 0; kind == JpegKind::card && x < width; x++) {
+            const bool right = x >= width / 2, bottom = y >= height / 2;
+            rgb[size_t(x) * 3] = right == bottom ? 255 : 0;
+            rgb[size_t(x) * 3 + 1] = right ? 255 : 0;
+            rgb[size_t(x) * 3 + 2] = bottom ? 255 : 0;
+        }
         JSAMPROW row = rgb.data();
         if (kind == JpegKind::cmyk) {
             // Inverted CMYK with no black, as Adobe's programs write it.
@@ -94,16 +125,7 @@ bool writePhotoJpeg(const std::string &path, int width, int height, int quality,
     return fclose(file) == 0;
 }
 
-namespace {
-
-// Palette entry `i` of a test PNG: red, green, then colours spread over the cube.
-png_color paletteColour(int i) {
-    if (i == 0) return {255, 0, 0};
-    if (i == 1) return {0, 255, 0};
-    return {png_byte(i * 67 % 256), png_byte(i * 131 % 256), png_byte(i * 29 % 256)};
-}
-
-}  // namespace
+namespace {}  // namespace
 
 bool writeTestPng(const std::string &path, int width, int height, const PngForm &form) {
     FILE *file = fopen(path.c_str(), "wb");
@@ -147,6 +169,9 @@ bool writeTestPng(const std::string &path, int width, int height, const PngForm 
         colour.blue = png_uint_16(sample(0, 0, 2));
         png_set_tRNS(png, info, nullptr, 0, &colour);
     }
+    // Said to be sRGB, as 8-bit pictures are taken to be: libpng's simplified reader takes a
+    // 16-bit one that says nothing for linear.
+    png_set_sRGB(png, info, PNG_sRGB_INTENT_PERCEPTUAL);
     png_write_info(png, info);
     if (form.bitDepth == 16) png_set_swap(png);
     // One row of whole samples, packed by libpng when the depth is under 8 bits.
@@ -173,4 +198,90 @@ bool writeTestPng(const std::string &path, int width, int height, const PngForm 
     png_write_end(png, info);
     png_destroy_write_struct(&png, &info);
     return fclose(file) == 0;
+}
+
+bool writeTestWebp(const std::string &path, int width, int height, WebpKind kind) {
+    std::vector<unsigned char> rgba(size_t(width) * size_t(height) * 4);
+    PhotoRows photo{width, height, true};
+    std::vector<unsigned char> rgb(size_t(width) * 3);
+    for (int y = 0; y < height; y++) {
+        photo.row(y, rgb.data());
+        for (int x = 0; x < width; x++) {
+            unsigned char *pixel = &rgba[(size_t(y) * size_t(width) + size_t(x)) * 4];
+            memcpy(pixel, &rgb[size_t(x) * 3], 3);
+            pixel[3] = kind == WebpKind::alpha || kind == WebpKind::animated
+                           ? static_cast<unsigned char>(255 - x * 255 / width)
+                           : 255;
+        }
+    }
+    uint8_t *encoded = nullptr;
+    size_t size = 0;
+    WebPData animation{};
+    if (kind == WebpKind::animated) {
+        WebPAnimEncoderOptions options;
+        WebPConfig config;
+        WebPPicture frame;
+        if (!WebPAnimEncoderOptionsInit(&options) || !WebPConfigInit(&config) ||
+            !WebPPictureInit(&frame))
+            return false;
+        WebPAnimEncoder *encoder = WebPAnimEncoderNew(width, height, &options);
+        frame.width = width;
+        frame.height = height;
+        frame.use_argb = 1;
+        bool made = encoder && WebPPictureImportRGBA(&frame, rgba.data(), width * 4) &&
+                    WebPAnimEncoderAdd(encoder, &frame, 0, &config);
+        std::fill(rgba.begin(), rgba.end(), 0);
+        for (size_t i = 3; i < rgba.size(); i += 4) rgba[i] = 255;
+        made = made && WebPPictureImportRGBA(&frame, rgba.data(), width * 4) &&
+               WebPAnimEncoderAdd(encoder, &frame, 100, &config) &&
+               WebPAnimEncoderAdd(encoder, nullptr, 200, nullptr) &&
+               WebPAnimEncoderAssemble(encoder, &animation);
+        WebPPictureFree(&frame);
+        WebPAnimEncoderDelete(encoder);
+        if (!made) return false;
+        encoded = const_cast<uint8_t *>(animation.bytes);
+        size = animation.size;
+    } else if (kind == WebpKind::lossless) {
+        size = WebPEncodeLosslessRGBA(rgba.data(), width, height, width * 4, &encoded);
+    } else {
+        size = WebPEncodeRGBA(rgba.data(), width, height, width * 4, 90, &encoded);
+    }
+    FILE *file = size ? fopen(path.c_str(), "wb") : nullptr;
+    const bool written = file && fwrite(encoded, 1, size, file) == size;
+    if (file && fclose(file) != 0) return false;
+    if (kind == WebpKind::animated) {
+        WebPDataClear(&animation);
+    } else {
+        WebPFree(encoded);
+    }
+    return written;
+}
+
+bool writeTestGif(const std::string &path, int width, int height, bool transparent,
+                  bool interlaced) {
+    int error = 0;
+    GifFileType *gif = EGifOpenFileName(path.c_str(), false, &error);
+    if (!gif) return false;
+    GifColorType colours[256];
+    for (int i = 0; i < 256; i++) {
+        const png_color colour = paletteColour(i);
+        colours[i] = GifColorType{colour.red, colour.green, colour.blue};
+    }
+    ColorMapObject *map = GifMakeMapObject(256, colours);
+    EGifSetGifVersion(gif, true);
+    bool written = map && EGifPutScreenDesc(gif, width, height, 8, 0, map) == GIF_OK;
+    if (written && transparent) {
+        GraphicsControlBlock control{DISPOSAL_UNSPECIFIED, false, 0, 1};
+        GifByteType block[4];
+        EGifGCBToExtension(&control, block);
+        written = EGifPutExtension(gif, GRAPHICS_EXT_FUNC_CODE, 4, block) == GIF_OK;
+    }
+    written = written && EGifPutImageDesc(gif, 0, 0, width, height, interlaced, nullptr) == GIF_OK;
+    std::vector<GifPixelType> row(static_cast<size_t>(width));
+    for (int x = 0; x < width; x++) row[size_t(x)] = GifPixelType(x * 256 / width);
+    // Every row alike: the order an interlaced picture stores them in does not matter.
+    for (int y = 0; written && y < height; y++)
+        written = EGifPutLine(gif, row.data(), width) == GIF_OK;
+    GifFreeMapObject(map);
+    return EGifCloseFile(gif, &error) == GIF_OK && written;
 }

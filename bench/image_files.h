@@ -11,13 +11,26 @@ enum class JpegKind {
     progressive,  ///< YCbCr in several scans, as web pictures often are
     cmyk,         ///< four components, as print workflows write
     flat,         ///< baseline YCbCr of smooth gradients only: quick to write at any size
+    rgbCoded,     ///< stored as RGB, not YCbCr
+    card,         ///< quadrants of red (top left), green, blue and white (bottom right)
 };
 
 /// Writes a photo-like width x height picture as PNG; false on failure.
 bool writePhotoPng(const std::string &path, int width, int height);
-/// Writes a photo-like width x height picture as JPEG at `quality`; false on failure.
+/// Writes a photo-like width x height picture as JPEG at `quality`, with an EXIF orientation
+/// when `orientation` is not 0; false on failure.
 bool writePhotoJpeg(const std::string &path, int width, int height, int quality,
-                    JpegKind kind = JpegKind::colour);
+                    JpegKind kind = JpegKind::colour, int orientation = 0);
+
+/// The kinds of WebP file a test asks for.
+enum class WebpKind { lossy, lossless, alpha, animated };
+/// Writes a photo-like width x height WebP; alpha and animated ones fade to transparent at the
+/// right, and an animation has a second, black frame. False on failure.
+bool writeTestWebp(const std::string &path, int width, int height, WebpKind kind);
+/// Writes a width x height GIF of 256 colours, vertical bands of entries 0 to 255, with entry 1
+/// transparent when `transparent`; false on failure.
+bool writeTestGif(const std::string &path, int width, int height, bool transparent,
+                  bool interlaced);
 
 /// The transparency a test PNG carries.
 enum class PngTransparency {

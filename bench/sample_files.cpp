@@ -32,6 +32,20 @@ std::string little32(unsigned value) {
 std::string big16(int value) { return {char(value >> 8 & 0xff), char(value & 0xff)}; }
 std::string big32(unsigned value) { return big16(int(value >> 16)) + big16(int(value & 0xffff)); }
 
+// A 16-bit BMP, five bits a channel, which SDL cannot write itself.
+std::string bmp16(int width, int height) {
+    const int rowBytes = (width * 2 + 3) / 4 * 4;
+    const unsigned pixels = unsigned(rowBytes * height);
+    std::string bytes = "BM" + little32(54 + pixels) + little32(0) + little32(54) + little32(40) +
+                        little32(unsigned(width)) + little32(unsigned(height)) + little16(1) +
+                        little16(16) + little32(0) + little32(pixels) + std::string(16, '\0');
+    for (int y = 0; y < height; y++) {
+        for (int x = 0; x < width; x++) bytes += little16((x * 31 / width) << 10 | 20 << 5 | 12);
+        bytes += std::string(size_t(rowBytes - width * 2), '\0');
+    }
+    return bytes;
+}
+
 bool writeBmp(const std::string &path, int width, int height, int bitsPerPixel) {
     SDL_Surface *surface =
         SDL_CreateRGBSurface(SDL_SWSURFACE, width, height, bitsPerPixel, 0, 0, 0, 0);
@@ -231,6 +245,7 @@ bool writeWebp(const std::string &path, int width, int height) {
 const std::vector<SampleKind> sampleKinds = {
     {"bmp", "image/bmp"},
     {"paletted.bmp", "image/bmp"},
+    {"16bit.bmp", "image/bmp"},
     {"png", "image/png"},
     {"jpg", "image/jpeg"},
     {"grey.jpg", "image/jpeg"},
@@ -266,6 +281,7 @@ bool writeSample(const std::string &kind, const std::string &path, int width, in
     if (is("webp")) return writeWebp(path, width, height);
     std::string bytes;
     if (is("gif")) bytes = gif();
+    if (is("16bit.bmp")) bytes = bmp16(width, height);
     if (is("tga") || is("rle.tga")) bytes = tga(is("rle.tga"), width, height);
     if (is("pcx")) bytes = pcx(width, height);
     if (is("ppm") || is("pgm") || is("pbm")) bytes = pnm(kind, width, height);

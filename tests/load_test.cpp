@@ -205,8 +205,8 @@ TEST_F(LoadTest, LargeJpegsGiveTheLineSizeAndFormatOfTheFullSizePath) {
     }
 }
 
-TEST_F(LoadTest, CmykJpegsAndUnsmoothedScalingTakeTheFullSizePath) {
-    // The full-size decoder reports CMYK as 32 bits per pixel.
+TEST_F(LoadTest, CmykJpegsKeepTheirDepthAndPanoramasNeedSmoothing) {
+    // SDL_image reports CMYK JPEGs as 32 bits per pixel, and the INFO line keeps that.
     const std::string cmyk = dir + "/cmyk.jpg";
     ASSERT_TRUE(writePhotoJpeg(cmyk, 2000, 1500, 90, JpegKind::cmyk));
     SDL_Surface *image = nullptr;
@@ -214,7 +214,7 @@ TEST_F(LoadTest, CmykJpegsAndUnsmoothedScalingTakeTheFullSizePath) {
     ASSERT_NE(image, nullptr);
     SDL_FreeSurface(image);
 
-    // Without smoothing a panorama goes to the full-size decoder, which cannot take it.
+    // Without smoothing a panorama is decoded at full size, which SDL cannot hold.
     const std::string panorama = dir + "/panorama.jpg";
     ASSERT_TRUE(writePhotoJpeg(panorama, 18000, 3000, 90, JpegKind::flat));
     settings.antialias = 0;
@@ -235,49 +235,111 @@ TEST_F(LoadTest, FileContentNotItsNameChoosesTheDecoder) {
     }
 }
 
-TEST_F(LoadTest, FittedJpegIsAtLeastAsCloseToABoxAverageAsPlainZooming) {
-    const std::string path = dir + "/photo.jpg";
+TEST_F(LoadTest, FittedPicturesAreAtLeastAsCloseToABoxAverageAsPlainZooming) {
     const int width = 2000, height = 1500;
-    ASSERT_TRUE(writePhotoJpeg(path, width, height, 90));
-    SDL_Surface *full = IMG_Load(path.c_str());
-    ASSERT_NE(full, nullptr);
-    SDL_Surface *zoomed = zoomSurface(full, 320.0 / width, 240.0 / height, SMOOTHING_ON);
-    SDL_Surface *fitted = nullptr;
-    loadedLine(path, &fitted);
-    ASSERT_NE(fitted, nullptr);
-    ASSERT_EQ(fitted->w, 320);
-    ASSERT_EQ(fitted->h, 240);
+    for (const char *name : {"photo.jpg", "photo.png"}) {
+        SCOPED_TRACE(name);
+        const std::string path = dir + "/" + name;
+        ASSERT_TRUE(name[6] == 'j' ? writePhotoJpeg(path, width, height, 90)
+                                   : writePhotoPng(path, width, height));
+        SDL_Surface *full = IMG_Load(path.c_str());
+        ASSERT_NE(full, nullptr);
+        SDL_Surface *zoomed = zoomSurface(full, 320.0 / width, 240.0 / height, SMOOTHING_ON);
+        SDL_Surface *fitted = nullptr;
+        loadedLine(path, &fitted);
+        ASSERT_NE(fitted, nullptr);
+        ASSERT_EQ(fitted->w, 320);
+        ASSERT_EQ(fitted->h, 240);
 
-    // Mean absolute difference per channel from the average of each pixel's source area.
-    double zoomedError = 0, fittedError = 0;
-    for (int y = 0; y < 240; y++) {
-        for (int x = 0; x < 320; x++) {
-            const int left = x * width / 320, right = (x + 1) * width / 320;
-            const int top = y * height / 240, bottom = (y + 1) * height / 240;
-            double sum[3] = {0, 0, 0};
-            for (int sy = top; sy < bottom; sy++) {
-                for (int sx = left; sx < right; sx++) {
-                    const Rgb c = pixelAt(full, sx, sy);
-                    sum[0] += c.r, sum[1] += c.g, sum[2] += c.b;
+        // Mean absolute difference per channel from the average of each pixel's source area.
+        double zoomedError = 0, fittedError = 0;
+        for (int y = 0; y < 240; y++) {
+            for (int x = 0; x < 320; x++) {
+                const int left = x * width / 320, right = (x + 1) * width / 320;
+                const int top = y * height / 240, bottom = (y + 1) * height / 240;
+                double sum[3] = {0, 0, 0};
+                for (int sy = top; sy < bottom; sy++) {
+                    for (int sx = left; sx < right; sx++) {
+                        const Rgb c = pixelAt(full, sx, sy);
+                        sum[0] += c.r, sum[1] += c.g, sum[2] += c.b;
+                    }
                 }
+                const double area = (right - left) * (bottom - top);
+                const Rgb z = pixelAt(zoomed, x, y), f = pixelAt(fitted, x, y);
+                zoomedError += std::abs(z.r - sum[0] / area) + std::abs(z.g - sum[1] / area) +
+                               std::abs(z.b - sum[2] / area);
+                fittedError += std::abs(f.r - sum[0] / area) + std::abs(f.g - sum[1] / area) +
+                               std::abs(f.b - sum[2] / area);
             }
-            const double area = (right - left) * (bottom - top);
-            const Rgb z = pixelAt(zoomed, x, y), f = pixelAt(fitted, x, y);
-            zoomedError += std::abs(z.r - sum[0] / area) + std::abs(z.g - sum[1] / area) +
-                           std::abs(z.b - sum[2] / area);
-            fittedError += std::abs(f.r - sum[0] / area) + std::abs(f.g - sum[1] / area) +
-                           std::abs(f.b - sum[2] / area);
         }
+        zoomedError /= 320 * 240 * 3;
+        fittedError /= 320 * 240 * 3;
+        RecordProperty(std::string("zoomed ") + name, std::to_string(zoomedError));
+        RecordProperty(std::string("fitted ") + name, std::to_string(fittedError));
+        EXPECT_LE(fittedError, zoomedError);
+        EXPECT_LT(fittedError, 2.0);
+        SDL_FreeSurface(fitted);
+        SDL_FreeSurface(zoomed);
+        SDL_FreeSurface(full);
     }
-    zoomedError /= 320 * 240 * 3;
-    fittedError /= 320 * 240 * 3;
-    RecordProperty("zoomed", std::to_string(zoomedError));
-    RecordProperty("fitted", std::to_string(fittedError));
-    EXPECT_LE(fittedError, zoomedError);
-    EXPECT_LT(fittedError, 2.0);
-    SDL_FreeSurface(fitted);
-    SDL_FreeSurface(zoomed);
-    SDL_FreeSurface(full);
+}
+
+TEST_F(LoadTest, KindsOfFileEachReaderTakesAreShownWithSdlImagesLine) {
+    struct Case {
+        std::string name;
+        std::function<bool(const std::string &)> write;
+        int width, height, bitsPerPixel;
+    };
+    const std::string png = dir + "/source.png";
+    ASSERT_TRUE(writePhotoPng(png, 400, 300));
+    const std::string whole = readWhole(png);
+    const auto bytes = [](std::string text) {
+        return [text](const std::string &path) {
+            writeFile(path, text);
+            return true;
+        };
+    };
+    const Case cases[] = {
+        {"small.jpg", [](const std::string &p) { return writePhotoJpeg(p, 200, 100, 90); }, 200,
+         100, 24},
+        {"valid.xpm", [](const std::string &p) { return writeSample("xpm", p, 80, 60); }, 80, 60,
+         8},
+        {"valid.gif", [](const std::string &p) { return writeSample("gif", p, 2, 2); }, 2, 2, 8},
+        {"tall.gif", [](const std::string &p) { return writeTestGif(p, 100, 300, false, true); },
+         100, 300, 8},
+        {"16bit.bmp", [](const std::string &p) { return writeSample("16bit.bmp", p, 80, 60); }, 80,
+         60, 16},
+        // A PNG whose last chunk never came, and one with junk after it: the picture is whole.
+        {"no-end.png", bytes(whole.substr(0, whole.size() - 12)), 400, 300, 24},
+        {"junk.png", bytes(whole + std::string(100, '\x7f')), 400, 300, 24},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.name);
+        const std::string path = dir + "/" + c.name;
+        ASSERT_TRUE(c.write(path));
+        SDL_Surface *image = nullptr;
+        const std::string line = loadedLine(path, &image);
+        ASSERT_NE(image, nullptr) << line;
+        const bool fits = c.width <= 320 && c.height <= 240;
+        EXPECT_EQ(line, fits ? "INFO: loaded " + path + ": " + std::to_string(c.width) + "x" +
+                                   std::to_string(c.height) + " " + std::to_string(c.bitsPerPixel) +
+                                   "bpp\n"
+                             : fullSizePath(path, c.width, c.height, c.bitsPerPixel).line);
+        // Where SDL_image reads the file too, the line is the one it used to give.
+        if (SDL_Surface *sdlImage = IMG_Load(path.c_str())) {
+            EXPECT_EQ(sdlImage->format->BitsPerPixel, c.bitsPerPixel);
+            SDL_FreeSurface(sdlImage);
+        }
+        // Drawn, and not black: the first two pixels of its top row, one of which has colour
+        // in every one of these pictures.
+        markScreen();
+        presentSurface(image);
+        const int left = std::max(0, (320 - image->w) / 2), top = std::max(0, (240 - image->h) / 2);
+        const Rgb first = pixelAt(screen, left, top), second = pixelAt(screen, left + 1, top);
+        EXPECT_NE(first, kMark);
+        EXPECT_TRUE(first != kBlack || second != kBlack);
+        SDL_FreeSurface(image);
+    }
 }
 
 TEST_F(LoadTest, ImagesTallerThanTheZoomCanStepAreShrunkFirstThenFitted) {

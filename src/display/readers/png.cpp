@@ -164,7 +164,10 @@ void prepare(PngRead *read, const DecodeOptions &options) {
     int blockHeight = 1;
     int reducedWidth = width;
     int reducedHeight = height;
-    if (!paletted && fittedSize(options, width, height, &fittedWidth, &fittedHeight))
+    // Without smoothing the user asked for plain samples of the full picture, which an
+    // average of each block would not give.
+    if (!paletted && options.antialias &&
+        fittedSize(options, width, height, &fittedWidth, &fittedHeight))
         reducedSize(width, height, fittedWidth, fittedHeight, &blockWidth, &blockHeight,
                     &reducedWidth, &reducedHeight);
     // Blocks of one pixel reduce nothing: the picture is read whole, then fitted.

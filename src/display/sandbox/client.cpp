@@ -232,10 +232,9 @@ SDL_Surface *finish(Outcome *outcome) {
     const ResultHeader &header = outcome->header;
     SDL_Surface *picture = outcome->picture;
     outcome->picture = nullptr;
-    if (header.colours) {
-        SDL_SetColors(picture, outcome->colours, 0, header.colours);
-        picture->format->palette->ncolors = header.colours;
-    }
+    // All 256 entries stay: a pixel of an entry past the worker's would have a blit look past
+    // the palette, and shows black instead.
+    if (header.colours) SDL_SetColors(picture, outcome->colours, 0, 256);
     SDL_SetColorKey(picture, header.flags & SDL_SRCCOLORKEY, header.colourKey);
     SDL_SetAlpha(picture, header.flags & SDL_SRCALPHA, Uint8(header.alpha));
     return picture;

@@ -1,0 +1,422 @@
+// Tests of the image readers, in-process: every kind of PNG, WebP, JPEG and GIF against the
+// libraries' own simplest readings, the reduced sizes they decode to, and what they leave behind.
+#include <SDL_image.h>
+#include <dirent.h>
+#include <fcntl.h>
+#include <png.h>
+#include <unistd.h>
+#include <webp/decode.h>
+#include <webp/demux.h>
+
+#include <cmath>
+#include <cstring>
+#include <fstream>
+
+#include "display/readers/readers.h"
+#include "image_files.h"
+#include "support.h"
+
+namespace {
+
+const DecodeOptions kScreen{320, 240, 1, 0};
+
+struct Rgba {
+    int r, g, b, a;
+};
+
+// A pixel as it shows: a colour-keyed palette entry and an opaque surface's alpha byte as SDL
+// takes them.
+Rgba rgbaAt(SDL_Surface *surface, int x, int y) {
+    const Uint8 *at = static_cast<const Uint8 *>(surface->pixels) + size_t(y) * surface->pitch +
+                      size_t(x) * surface->format->BytesPerPixel;
+    Uint32 value = 0;
+    memcpy(&value, at, surface->format->BytesPerPixel);
+    Uint8 r, g, b, a;
+    SDL_GetRGBA(value, surface->format, &r, &g, &b, &a);
+    if (surface->format->BitsPerPixel == 8)
+        a = (surface->flags & SDL_SRCCOLORKEY) && value == surface->format->colorkey ? 0 : 255;
+    if (!(surface->flags & SDL_SRCALPHA) && surface->format->BitsPerPixel != 8) a = 255;
+    return {r, g, b, a};
+}
+
+// The average of each whole block of `rgba`, colours weighted by opacity, as the readers
+// reduce: blocks as large as still cover `cover`, 320x240 unless the picture is read whole.
+std::vector<Rgba> blockAverages(const std::vector<unsigned char> &rgba, int width, int height,
+                                bool whole, int *outWidth, int *outHeight) {
+    const int blockWidth = whole ? 1 : std::max(1, width / 320);
+    const int blockHeight = whole ? 1 : std::max(1, height / 240);
+    *outWidth = (width + blockWidth - 1) / blockWidth;
+    *outHeight = (height + blockHeight - 1) / blockHeight;
+    std::vector<Rgba> out;
+    for (int by = 0; by < *outHeight; by++) {
+        for (int bx = 0; bx < *outWidth; bx++) {
+            double sum[4] = {0, 0, 0, 0};
+            int count = 0;
+            for (int y = by * blockHeight; y < std::min(height, (by + 1) * blockHeight); y++) {
+                for (int x = bx * blockWidth; x < std::min(width, (bx + 1) * blockWidth); x++) {
+                    const unsigned char *p = &rgba[(size_t(y) * size_t(width) + size_t(x)) * 4];
+                    for (int c = 0; c < 3; c++) sum[c] += p[c] * p[3];
+                    sum[3] += p[3];
+                    count++;
+                }
+            }
+            const auto colour = [&](int c) {
+                return sum[3] ? int(std::lround(sum[c] / sum[3])) : 0;
+            };
+            out.push_back({colour(0), colour(1), colour(2), int(std::lround(sum[3] / count))});
+        }
+    }
+    return out;
+}
+
+// The largest difference of a decoded surface from what the oracle's pixels reduce to (unless
+// the surface is `whole`); colours count only where a pixel is not wholly transparent.
+int largestDifference(SDL_Surface *decoded, const std::vector<unsigned char> &oracle, int width,
+                      int height, bool whole, double *mean = nullptr) {
+    int outWidth = 0, outHeight = 0;
+    const std::vector<Rgba> expected =
+        blockAverages(oracle, width, height, whole, &outWidth, &outHeight);
+    EXPECT_EQ(decoded->w, outWidth);
+    EXPECT_EQ(decoded->h, outHeight);
+    if (decoded->w != outWidth || decoded->h != outHeight) return 256;
+    int largest = 0;
+    double total = 0;
+    for (int y = 0; y < outHeight; y++) {
+        for (int x = 0; x < outWidth; x++) {
+            const Rgba got = rgbaAt(decoded, x, y), want = expected[size_t(y * outWidth + x)];
+            int difference = std::abs(got.a - want.a);
+            if (want.a > 0 && got.a > 0) {
+                difference = std::max({difference, std::abs(got.r - want.r),
+                                       std::abs(got.g - want.g), std::abs(got.b - want.b)});
+            }
+            largest = std::max(largest, difference);
+            total += difference;
+        }
+    }
+    if (mean) *mean = total / (outWidth * outHeight);
+    return largest;
+}
+
+std::vector<unsigned char> libpngRgba(const std::string &path, int *width, int *height) {
+    png_image image{};
+    image.version = PNG_IMAGE_VERSION;
+    EXPECT_TRUE(png_image_begin_read_from_file(&image, path.c_str())) << image.message;
+    image.format = PNG_FORMAT_RGBA;
+    std::vector<unsigned char> rgba(PNG_IMAGE_SIZE(image));
+    EXPECT_TRUE(png_image_finish_read(&image, nullptr, rgba.data(), 0, nullptr)) << image.message;
+    *width = int(image.width);
+    *height = int(image.height);
+    return rgba;
+}
+
+// Decodes `path` with `reader` (options `options`), with the file open only meanwhile.
+SDL_Surface *readWith(SDL_Surface *(*reader)(int, const DecodeOptions &, ImageInfo *),
+                      const std::string &path, ImageInfo *info,
+                      const DecodeOptions &options = kScreen) {
+    const int file = open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    EXPECT_GE(file, 0) << path;
+    SDL_Surface *decoded = reader(file, options, info);
+    close(file);
+    return decoded;
+}
+
+SDL_Surface *readGifFile(int file, const DecodeOptions &, ImageInfo *info) {
+    return readGif(file, info);
+}
+
+}  // namespace
+
+using ReadersTest = ViewerTest;
+
+TEST_F(ReadersTest, EveryKindOfPngMatchesLibpngsOwnReading) {
+    const std::pair<int, std::vector<int>> types[] = {
+        {PNG_COLOR_TYPE_GRAY, {1, 2, 4, 8, 16}}, {PNG_COLOR_TYPE_GRAY_ALPHA, {8, 16}},
+        {PNG_COLOR_TYPE_RGB, {8, 16}},           {PNG_COLOR_TYPE_RGB_ALPHA, {8, 16}},
+        {PNG_COLOR_TYPE_PALETTE, {1, 2, 4, 8}},
+    };
+    for (const auto &[type, depths] : types) {
+        for (const int depth : depths) {
+            for (const PngTransparency transparency :
+                 {PngTransparency::none, PngTransparency::oneColour, PngTransparency::levels}) {
+                if ((transparency == PngTransparency::levels && type != PNG_COLOR_TYPE_PALETTE) ||
+                    (transparency == PngTransparency::oneColour && (type & PNG_COLOR_MASK_ALPHA)))
+                    continue;
+                for (const bool interlaced : {false, true}) {
+                    // One that fits, and one read reduced by 2x2 blocks.
+                    for (const auto &[width, height] : {std::pair{37, 23}, std::pair{700, 500}}) {
+                        const std::string path = dir + "/form.png";
+                        SCOPED_TRACE(testing::Message()
+                                     << "type " << type << ", " << depth << " bits, transparency "
+                                     << int(transparency) << ", interlaced " << interlaced << ", "
+                                     << width);
+                        ASSERT_TRUE(writeTestPng(path, width, height,
+                                                 {type, depth, transparency, interlaced}));
+                        ImageInfo info{};
+                        SDL_Surface *decoded = readWith(readPng, path, &info);
+                        ASSERT_NE(decoded, nullptr) << SDL_GetError();
+                        // libpng's simplified reader misplaces the rows of interlaced 16-bit
+                        // pictures: the same picture not interlaced stands in for them.
+                        const std::string twin = dir + "/twin.png";
+                        ASSERT_TRUE(
+                            writeTestPng(twin, width, height, {type, depth, transparency, false}));
+                        int oracleWidth = 0, oracleHeight = 0;
+                        const auto oracle = libpngRgba(twin, &oracleWidth, &oracleHeight);
+                        const bool paletted = decoded->format->BitsPerPixel == 8;
+                        // Paletted pictures are read whole; the others reduced where too large.
+                        EXPECT_LE(largestDifference(decoded, oracle, width, height, paletted),
+                                  paletted ? 0 : 1);
+                        // The INFO line's depth is the one SDL_image gives such a file.
+                        SDL_Surface *sdlImage = IMG_Load(path.c_str());
+                        ASSERT_NE(sdlImage, nullptr);
+                        EXPECT_EQ(info.bitsPerPixel, sdlImage->format->BitsPerPixel);
+                        EXPECT_EQ(info.width, width);
+                        // Paletted pictures SDL can hold keep SDL_image's paletted surface.
+                        EXPECT_EQ(paletted, sdlImage->format->BitsPerPixel == 8 &&
+                                                type == PNG_COLOR_TYPE_PALETTE);
+                        SDL_FreeSurface(sdlImage);
+                        SDL_FreeSurface(decoded);
+                    }
+                }
+            }
+        }
+    }
+}
+
+TEST_F(ReadersTest, EveryKindOfWebpMatchesLibwebpsOwnReading) {
+    const std::pair<WebpKind, int> kinds[] = {{WebpKind::lossy, 24},
+                                              {WebpKind::lossless, 24},
+                                              {WebpKind::alpha, 32},
+                                              {WebpKind::animated, 32}};
+    for (const auto &[kind, depth] : kinds) {
+        for (const auto &[width, height] : {std::pair{64, 48}, std::pair{1280, 960}}) {
+            SCOPED_TRACE(testing::Message() << "kind " << int(kind) << ", " << width);
+            const std::string path = dir + "/picture.webp";
+            ASSERT_TRUE(writeTestWebp(path, width, height, kind));
+            ImageInfo info{};
+            SDL_Surface *decoded = readWith(readWebp, path, &info);
+            ASSERT_NE(decoded, nullptr) << SDL_GetError();
+            EXPECT_EQ(info.bitsPerPixel, depth);
+            EXPECT_EQ(info.height, height);
+            // libwebp's own simplest reading; of an animation, its first frame.
+            const std::string bytes = readWhole(path);
+            const WebPData data{reinterpret_cast<const uint8_t *>(bytes.data()), bytes.size()};
+            WebPAnimDecoder *frames = WebPAnimDecoderNew(&data, nullptr);
+            ASSERT_NE(frames, nullptr);
+            uint8_t *rgba = nullptr;
+            int timestamp = 0;
+            ASSERT_TRUE(WebPAnimDecoderGetNext(frames, &rgba, &timestamp));
+            const std::vector<unsigned char> oracle(rgba, rgba + size_t(width) * height * 4);
+            WebPAnimDecoderDelete(frames);
+            // Scaled while decoded, by libwebp's own averaging rather than whole blocks.
+            double mean = 0;
+            const int largest = largestDifference(decoded, oracle, width, height, false, &mean);
+            if (width < 320) {
+                EXPECT_EQ(largest, 0);
+            } else {
+                EXPECT_LT(mean, 3.0);
+            }
+            SDL_FreeSurface(decoded);
+        }
+    }
+}
+
+TEST_F(ReadersTest, LargePicturesAreDecodedAtTheSmallestSizeThatCoversTheScreen) {
+    struct Case {
+        std::string name;
+        std::function<bool(const std::string &)> write;
+        SDL_Surface *(*reader)(int, const DecodeOptions &, ImageInfo *);
+        int width, height;  // decoded
+    };
+    const auto jpeg = [](int width, int height, JpegKind kind) {
+        return
+            [=](const std::string &path) { return writePhotoJpeg(path, width, height, 80, kind); };
+    };
+    const Case cases[] = {
+        // An eighth covers 320x240 for the photo; a quarter is needed across the tall one.
+        {"photo.jpg", jpeg(4000, 3000, JpegKind::colour), readJpeg, 500, 375},
+        {"grey.jpg", jpeg(4000, 3000, JpegKind::greyscale), readJpeg, 500, 375},
+        {"cmyk.jpg", jpeg(4000, 3000, JpegKind::cmyk), readJpeg, 500, 375},
+        {"rgb-panorama.jpg", jpeg(8000, 1000, JpegKind::rgbCoded), readJpeg, 2000, 250},
+        {"grey-panorama.jpg", jpeg(16000, 1000, JpegKind::greyscale), readJpeg, 4000, 250},
+        {"tall.jpg", jpeg(100, 3000, JpegKind::colour), readJpeg, 100, 3000},
+        {"photo.png", [](const std::string &path) { return writePhotoPng(path, 4000, 3000); },
+         readPng, 334, 250},
+        {"panorama.png", [](const std::string &path) { return writePhotoPng(path, 20000, 600); },
+         readPng, 323, 300},
+        {"tall.png", [](const std::string &path) { return writePhotoPng(path, 100, 40000); },
+         readPng, 100, 241},
+        {"photo.webp",
+         [](const std::string &path) { return writeTestWebp(path, 1280, 960, WebpKind::lossy); },
+         readWebp, 320, 240},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.name);
+        const std::string path = dir + "/" + c.name;
+        ASSERT_TRUE(c.write(path));
+        ImageInfo info{};
+        SDL_Surface *decoded = readWith(c.reader, path, &info);
+        ASSERT_NE(decoded, nullptr) << SDL_GetError();
+        EXPECT_EQ(decoded->w, c.width);
+        EXPECT_EQ(decoded->h, c.height);
+        SDL_FreeSurface(decoded);
+        // Without smoothing nothing is averaged: the full size, where SDL can hold it.
+        decoded = readWith(c.reader, path, &info, {320, 240, 0, 0});
+        EXPECT_EQ(decoded ? decoded->w : 0, info.width < 16384 ? info.width : 0);
+        SDL_FreeSurface(decoded);
+    }
+}
+
+TEST_F(ReadersTest, JpegsOfEveryKindShowTheirPictureTheRightWayUp) {
+    // A card of four quadrants, with each EXIF orientation: turned upright only when asked.
+    // Its corners clockwise from the top left, and for each orientation the corner of the
+    // stored picture that shows at each of them.
+    const Rgb card[4] = {kRed, kGreen, kWhite, kBlue};
+    const int shown[9][4] = {{},           {0, 1, 2, 3}, {1, 0, 3, 2}, {2, 3, 0, 1}, {3, 2, 1, 0},
+                             {0, 3, 2, 1}, {3, 0, 1, 2}, {2, 1, 0, 3}, {1, 2, 3, 0}};
+    for (int orientation = 1; orientation <= 8; orientation++) {
+        SCOPED_TRACE(testing::Message() << "orientation " << orientation);
+        const std::string path = dir + "/card.jpg";
+        ASSERT_TRUE(writePhotoJpeg(path, 160, 80, 95, JpegKind::card, orientation));
+        for (const int autorotate : {0, 1}) {
+            ImageInfo info{};
+            SDL_Surface *decoded = readWith(readJpeg, path, &info, {320, 240, 1, autorotate});
+            ASSERT_NE(decoded, nullptr) << SDL_GetError();
+            EXPECT_EQ(info.width, autorotate && orientation >= 5 ? 80 : 160);
+            EXPECT_EQ(decoded->w, info.width);
+            const int at[4][2] = {
+                {2, 2}, {decoded->w - 3, 2}, {decoded->w - 3, decoded->h - 3}, {2, decoded->h - 3}};
+            for (int corner = 0; corner < 4; corner++) {
+                const Rgb want = card[shown[autorotate ? orientation : 1][corner]];
+                const Rgb got = pixelAt(decoded, at[corner][0], at[corner][1]);
+                EXPECT_LE(
+                    std::abs(got.r - want.r) + std::abs(got.g - want.g) + std::abs(got.b - want.b),
+                    30)
+                    << "corner " << corner;
+            }
+            SDL_FreeSurface(decoded);
+        }
+    }
+
+    // CMYK prints as the colours it was made from; a file without its end marker is whole.
+    const std::string cmyk = dir + "/cmyk.jpg", rgb = dir + "/rgb.jpg", cut = dir + "/cut.jpg";
+    ASSERT_TRUE(writePhotoJpeg(cmyk, 64, 48, 95, JpegKind::card));
+    std::string bytes = readWhole(cmyk);
+    ASSERT_EQ(bytes.substr(bytes.size() - 2), "\xff\xd9");
+    writeFile(cut, bytes.substr(0, bytes.size() - 2));
+    ASSERT_TRUE(writePhotoJpeg(cmyk, 64, 48, 95, JpegKind::cmyk));
+    ASSERT_TRUE(writePhotoJpeg(rgb, 64, 48, 95, JpegKind::colour));
+    ImageInfo info{};
+    for (const auto &[path, depth] : {std::pair{cmyk, 32}, std::pair{cut, 24}}) {
+        SDL_Surface *decoded = readWith(readJpeg, path, &info);
+        ASSERT_NE(decoded, nullptr) << path << ": " << SDL_GetError();
+        EXPECT_EQ(info.bitsPerPixel, depth);
+        SDL_Surface *reference = readWith(readJpeg, path == cmyk ? rgb : path, &info);
+        const Rgb got = pixelAt(decoded, 20, 20), want = pixelAt(reference, 20, 20);
+        EXPECT_LE(std::abs(got.r - want.r) + std::abs(got.g - want.g) + std::abs(got.b - want.b),
+                  24)
+            << path;
+        SDL_FreeSurface(reference);
+        SDL_FreeSurface(decoded);
+    }
+}
+
+TEST_F(ReadersTest, GifsGiveTheirFirstPictureWithItsKeyAndRefuseOneCutShort) {
+    for (const bool interlaced : {false, true}) {
+        const std::string path = dir + "/bands.gif";
+        ASSERT_TRUE(writeTestGif(path, 512, 300, true, interlaced));
+        ImageInfo info{};
+        SDL_Surface *decoded = readWith(readGifFile, path, &info);
+        ASSERT_NE(decoded, nullptr) << SDL_GetError();
+        EXPECT_EQ(info.height, 300);
+        EXPECT_EQ(info.bitsPerPixel, 8);
+        EXPECT_EQ(decoded->format->palette->ncolors, 256);
+        ASSERT_TRUE(decoded->flags & SDL_SRCCOLORKEY);
+        EXPECT_EQ(decoded->format->colorkey, 1u);
+        EXPECT_EQ(pixelAt(decoded, 0, 299), kRed);    // entry 0
+        EXPECT_EQ(pixelAt(decoded, 2, 150), kGreen);  // entry 1, the transparent one
+        SDL_FreeSurface(decoded);
+
+        const std::string bytes = readWhole(path);
+        writeFile(path, bytes.substr(0, bytes.size() / 2));
+        EXPECT_EQ(readWith(readGifFile, path, &info), nullptr);
+        EXPECT_STREQ(SDL_GetError(), "GIF file ends before its first picture is complete");
+    }
+}
+
+TEST_F(ReadersTest, ManyDecodesLeaveNoDescriptorOrMemoryBehind) {
+    struct Case {
+        const char *name;
+        std::function<bool(const std::string &)> write;
+    };
+    const Case cases[] = {
+        {"photo.jpg", [](const std::string &p) { return writePhotoJpeg(p, 1000, 750, 80); }},
+        {"small.jpg", [](const std::string &p) { return writePhotoJpeg(p, 100, 75, 80); }},
+        {"cmyk.jpg",
+         [](const std::string &p) { return writePhotoJpeg(p, 800, 600, 80, JpegKind::cmyk); }},
+        {"photo.png", [](const std::string &p) { return writePhotoPng(p, 1000, 750); }},
+        {"alpha.webp",
+         [](const std::string &p) { return writeTestWebp(p, 800, 600, WebpKind::alpha); }},
+        {"bands.gif", [](const std::string &p) { return writeTestGif(p, 300, 300, true, false); }},
+        {"card.bmp",
+         [this](const std::string &p) { return !saveImage(makeTestCard(400, 300), p).empty(); }},
+    };
+    std::vector<std::string> paths;
+    for (const Case &c : cases) {
+        paths.push_back(dir + "/" + c.name);
+        ASSERT_TRUE(c.write(paths.back())) << c.name;
+        // The same file cut short, and its first bytes on noise: refusals of each reader.
+        const std::string bytes = readWhole(paths.back());
+        paths.push_back(dir + "/cut-" + c.name);
+        writeFile(paths.back(), bytes.substr(0, bytes.size() / 3));
+        paths.push_back(dir + "/noise-" + c.name);
+        writeFile(paths.back(), bytes.substr(0, 16) + std::string(4000, '\x5a'));
+    }
+    const auto openDescriptors = [] {
+        int count = 0;
+        DIR *listing = opendir("/proc/self/fd");
+        while (listing && readdir(listing)) count++;
+        if (listing) closedir(listing);
+        return count;
+    };
+    const auto resident = [] {
+        std::ifstream status("/proc/self/status");
+        for (std::string line; std::getline(status, line);)
+            if (line.rfind("VmRSS:", 0) == 0) return std::stol(line.substr(6));
+        return 0L;
+    };
+    long afterFirstRound = 0;
+    const int before = openDescriptors();
+    for (int round = 0; round < 30; round++) {
+        for (const std::string &path : paths) {
+            const int file = open(path.c_str(), O_RDONLY | O_CLOEXEC);
+            ImageInfo info{};
+            SDL_FreeSurface(decodeImage(file, "bmp", kScreen, &info));
+            close(file);
+        }
+        if (round == 0) afterFirstRound = resident();
+    }
+    EXPECT_EQ(openDescriptors(), before);
+#if defined(__SANITIZE_ADDRESS__)
+    const long allowance = 256 * 1024;  // AddressSanitizer's quarantine of freed blocks
+#else
+    const long allowance = 0;
+#endif
+    // A picture lost a decode would add tens of megabytes here.
+    EXPECT_LT(resident() - afterFirstRound, 8 * 1024 + allowance);
+}
+
+TEST_F(ReadersTest, RefusalsOfSdlImagesReadersGiveAReason) {
+    // libtiff tells its reasons to standard error, where nobody reads them.
+    const std::pair<std::string, std::string> files[] = {
+        {"broken.tif", std::string("II*\0\x08\0\0\0\x01\0\x00\x01\x03\0", 14)},
+        {"text.tif", std::string("MM\0*garbage that is no directory", 33)},
+    };
+    for (const auto &[name, bytes] : files) {
+        writeFile(dir + "/" + name, bytes);
+        const int file = open((dir + "/" + name).c_str(), O_RDONLY);
+        ImageInfo info{};
+        EXPECT_EQ(decodeImage(file, nullptr, kScreen, &info), nullptr);
+        close(file);
+        EXPECT_EQ(std::string(SDL_GetError()).rfind("TIFF: ", 0), 0u) << SDL_GetError();
+    }
+}
