@@ -21,11 +21,11 @@ void cleanUp() {
     rmdir(folder.c_str());
 }
 
-// SDL_image 1.2's own readers of GIF, PCX, PNM, XPM and other formats crash or read for ever
+// SDL_image 1.2's own readers of PCX, PNM, XPM, XCF and other formats crash or read for ever
 // on malformed files in more ways than a check before them can foresee
 // (tests/fuzz/library-crashes/ has examples): in the viewer they run in the decoding process,
 // which the sandbox fuzzer drives. This one is for the readers' own code and the libraries
-// that hold their ground (PNG, JPEG, TIFF, WebP) and BMP, which SDL reads itself;
+// that hold their ground (PNG, JPEG, WebP, GIF, TIFF) and BMP, which SDL reads itself;
 // LUMOSCAPE_FUZZ_ALL_FORMATS=1 takes every input to the readers.
 bool allFormats = false;
 
@@ -34,7 +34,7 @@ bool guardedFormat(const uint8_t *data, size_t size) {
         return size >= at + length && !memcmp(data + at, magic, length);
     };
     return startsWith("\x89PNG", 4) || startsWith("\xff\xd8", 2) || startsWith("BM", 2) ||
-           startsWith("II*\0", 4) || startsWith("MM\0*", 4) ||
+           startsWith("GIF8", 4) || startsWith("II*\0", 4) || startsWith("MM\0*", 4) ||
            (startsWith("RIFF", 4) && startsWith("WEBP", 4, 8));
 }
 
@@ -63,10 +63,6 @@ extern "C" {
 // A decoder asked for an absurd size gets null back, as it would from malloc, and copes.
 const char *__asan_default_options() { return "allocator_may_return_null=1:detect_leaks=1"; }
 
-// SDL_image 1.2's WebP reader never frees its copy of the file: a leak of the file's size per
-// WebP image, wholly inside the library.
-const char *__lsan_default_suppressions() { return "leak:IMG_LoadWEBP_RW\n"; }
-
 int LLVMFuzzerInitialize(int *, char ***) {
     char shared[] = "/dev/shm/lumoscape-load-fuzz-XXXXXX";
     char temporary[] = "/tmp/lumoscape-load-fuzz-XXXXXX";
@@ -92,10 +88,12 @@ int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     if (size && fwrite(data, 1, size, file) != size) abort();
     fclose(file);
     // Both ways of fitting to a screen smaller than the seeds: with smoothing (and the reduced
-    // decodes) and without. What is sought are crashes, hangs, leaks and memory errors. (The
-    // fitted size is not checked: for images over a thousand times the screen's size the
-    // scaler's smallest factor makes it a little larger than the screen, by design.)
-    const DecodeOptions options{64, 48, static_cast<int32_t>(size % 2)};
+    // decodes) and without; and JPEGs turned upright by their EXIF orientation, or not. What is
+    // sought are crashes, hangs, leaks and memory errors. (The fitted size is not checked: for
+    // images over a thousand times the screen's size the scaler's smallest factor makes it a little
+    // larger than the screen, by design.)
+    const DecodeOptions options{64, 48, static_cast<int32_t>(size % 2),
+                                static_cast<int32_t>(size % 3 == 0)};
     const int image = open(imagePath.c_str(), O_RDONLY | O_CLOEXEC);
     if (image < 0) abort();
     ImageInfo info{};
