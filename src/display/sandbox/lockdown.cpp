@@ -160,9 +160,11 @@ void keepOnlyDescriptors(int first, int second) {
     closeRange(high + 1, INT_MAX);
 }
 
+bool underValgrind() { return RUNNING_ON_VALGRIND; }
+
 void prepareWorkerFilter() {
     // Valgrind runs a worker by translating its code as it goes, which no filter of ours allows.
-    if (!RUNNING_ON_VALGRIND) workerFilter = compileFilter();
+    if (!underValgrind()) workerFilter = compileFilter();
 }
 
 void lockDownWorker(const DecodeLimits &limits) {

@@ -103,6 +103,9 @@ int receiveWithDescriptors(int socket, void *bytes, size_t size, int descriptors
 
 /// In a worker, before its filter: runs each reader once on a small picture of its own.
 void warmUpReaders();
+/// Whether the process runs under valgrind, as the memory-checking test run has it; there it
+/// has no filter, nor a warm-up to make before one.
+bool underValgrind();
 /// In the helper: compiles the workers' seccomp filter, where the kernel takes one.
 void prepareWorkerFilter();
 /// Closes every descriptor above standard error but `first` and `second`.

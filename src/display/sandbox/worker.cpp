@@ -115,7 +115,7 @@ void runWorker(const DecodeLimits &limits) {
     resultSocket = kWorkerResult;
     std::set_new_handler(refuseForMemory);
     touchMemoryAhead();
-    warmUpReaders();
+    if (!underValgrind()) warmUpReaders();
     lockDownWorker(limits);
     DecodeRequest request{};
     int descriptors[2];
