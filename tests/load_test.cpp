@@ -307,8 +307,9 @@ TEST_F(LoadTest, KindsOfFileEachReaderTakesAreShownWithSdlImagesLine) {
         {"valid.gif", [](const std::string &p) { return writeSample("gif", p, 2, 2); }, 2, 2, 8},
         {"tall.gif", [](const std::string &p) { return writeTestGif(p, 100, 300, false, true); },
          100, 300, 8},
+        // SDL on top of SDL2 reads a 16-bit BMP without masks as the 5-5-5 it is.
         {"16bit.bmp", [](const std::string &p) { return writeSample("16bit.bmp", p, 80, 60); }, 80,
-         60, 16},
+         60, SDL_Linked_Version()->patch < 50 ? 16 : 15},
         // A PNG whose last chunk never came, and one with junk after it: the picture is whole.
         {"no-end.png", bytes(whole.substr(0, whole.size() - 12)), 400, 300, 24},
         {"junk.png", bytes(whole + std::string(100, '\x7f')), 400, 300, 24},
