@@ -23,6 +23,11 @@ constexpr size_t kLastPieces = 256;
 // Bytes read from the file at a time, for libpng to take in small pieces.
 constexpr size_t kReadAhead = 65536;
 
+// The ancillary chunks libpng knows, but tRNS: names of four letters, each ended by a zero.
+const png_byte kSkippedChunks[] =
+    "bKGD\0cHRM\0eXIf\0gAMA\0hIST\0iCCP\0iTXt\0oFFs\0pCAL\0pHYs\0"
+    "sBIT\0sCAL\0sPLT\0sRGB\0tEXt\0tIME\0zTXt";
+
 // One read of one file; no member has a destructor, as libpng leaves by longjmp.
 struct PngRead {
     int file;
@@ -217,6 +222,10 @@ bool readRows(PngRead *read, const DecodeOptions &options, ImageInfo *imageInfo)
 #ifdef PNG_IGNORE_ADLER32
     png_set_option(png, PNG_IGNORE_ADLER32, PNG_OPTION_ON);
 #endif
+    // Only the transparency matters of the ancillary chunks. libpng allocates whatever length
+    // a chunk it reads claims, up to 2 GB; skipped, a chunk costs nothing but its bytes.
+    png_set_keep_unknown_chunks(png, PNG_HANDLE_CHUNK_NEVER, kSkippedChunks,
+                                int(sizeof kSkippedChunks / 5));
     png_read_info(png, info);
     const int height = int(png_get_image_height(png, info));
     *imageInfo =
