@@ -358,7 +358,7 @@ TEST_F(ReadersTest, ManyDecodesLeaveNoDescriptorOrMemoryBehind) {
          [](const std::string &p) { return writeTestWebp(p, 800, 600, WebpKind::alpha); }},
         {"bands.gif", [](const std::string &p) { return writeTestGif(p, 300, 300, true, false); }},
         {"card.bmp",
-         [this](const std::string &p) { return !saveImage(makeTestCard(400, 300), p).empty(); }},
+         [](const std::string &p) { return !saveImage(makeTestCard(400, 300), p).empty(); }},
     };
     std::vector<std::string> paths;
     for (const Case &c : cases) {

@@ -83,7 +83,7 @@ void waitForReadable(pollfd *descriptors, int count) {
         // Without a connection to sleep on, SDL's queue is looked at every 10 ms, as SDL's own
         // wait does; the wait lasts only as long as the decode.
         const timespec tenMilliseconds{0, 10000000};
-        const int ready = ppoll(waiting, nfds_t(count + 1),
+        const int ready = ppoll(waiting, nfds_t(count) + 1,
                                 connection >= 0 ? nullptr : &tenMilliseconds, &previous);
         if (ready <= 0) continue;
         // A display that has gone can show nothing more: the viewer ends as on a failed wait.
