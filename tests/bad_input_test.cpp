@@ -270,13 +270,22 @@ TEST_F(BadInputTest, FilesThatCrashOrHangTheReadersEndWithTheirLineWithinABound)
     };
     for (const auto &[path, reason] : files) {
         const auto started = std::chrono::steady_clock::now();
-        EXPECT_EQ(expectDecodeFailure(path, {}, 10), "Error: loadImage: " + reason + "\n");
+        const std::string line = expectDecodeFailure(path, {}, 10);
+        // An emulator keeps no memory limit of its guest's: a bomb there ends on another
+        // reason, the processor time or a file too short for the picture, but just as soon.
+        if (viewerEmulated() && reason == "Out of memory")
+            EXPECT_EQ(line.rfind("Error: loadImage: ", 0), 0u) << line;
+        else
+            EXPECT_EQ(line, "Error: loadImage: " + reason + "\n");
         EXPECT_LT(std::chrono::steady_clock::now() - started, std::chrono::seconds(5)) << path;
     }
     // Within the default limits, what the reader makes of these it makes in a process of its
-    // own (past its buffer, for the PCX): the viewer shows it.
+    // own (past its buffer, for the PCX): the viewer shows it. The PNM takes 3 s natively and
+    // five times that emulated.
+    const int seconds = viewerEmulated() ? 60 : 10;
     for (const char *shown : {"pcx-out-of-bounds.pcx", "pnm-endless-number.ppm"}) {
-        const ProcessResult result = runViewer({found + shown}, {"SDL_VIDEODRIVER=dummy"}, 1, 10);
+        const ProcessResult result =
+            runViewer({found + shown}, {"SDL_VIDEODRIVER=dummy"}, 1, seconds);
         EXPECT_EQ(result.output.rfind("INFO: loaded " + found + shown, 0), 0u) << result.output;
         EXPECT_EQ(result.exitStatus, 0);
     }

@@ -155,6 +155,11 @@ std::vector<std::string> viewerCommand() {
     return command;
 }
 
+bool viewerEmulated() {
+    const char *runner = getenv("LUMOSCAPE_RUNNER");
+    return runner && *runner;
+}
+
 Child startViewerChild(const std::vector<std::string> &args,
                        const std::vector<std::string> &environment, bool mergeErrors,
                        const std::function<void()> &inChild) {

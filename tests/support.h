@@ -70,6 +70,9 @@ std::string viewerBinary();
 /// The words that start the viewer: $LUMOSCAPE_RUNNER's (an emulator such as qemu-aarch64),
 /// if set, then viewerBinary().
 std::vector<std::string> viewerCommand();
+/// Whether the viewer runs under an emulator, which ignores a program's own memory limits and
+/// runs it several times slower.
+bool viewerEmulated();
 /// Starts the viewer with `args`, as startChild starts a program.
 Child startViewerChild(const std::vector<std::string> &args,
                        const std::vector<std::string> &environment = {}, bool mergeErrors = false,
