@@ -138,6 +138,7 @@ bool writeTestPng(const std::string &path, int width, int height, const PngForm 
         return false;
     }
     png_init_io(png, file);
+    if (form.stored) png_set_compression_level(png, 0);
     png_set_IHDR(png, info, png_uint_32(width), png_uint_32(height), form.bitDepth, form.colourType,
                  form.interlaced ? PNG_INTERLACE_ADAM7 : PNG_INTERLACE_NONE,
                  PNG_COMPRESSION_TYPE_DEFAULT, PNG_FILTER_TYPE_DEFAULT);

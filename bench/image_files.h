@@ -46,6 +46,7 @@ struct PngForm {
     int bitDepth;    ///< 1, 2, 4, 8 or 16, as the colour type allows
     PngTransparency transparency;
     bool interlaced;  ///< Adam7
+    bool stored = false;  ///< uncompressed, so that each byte of the file holds the same share of rows
 };
 
 /// Writes a width x height PNG of `form`. Paletted pictures are vertical bands of their

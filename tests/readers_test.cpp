@@ -182,6 +182,37 @@ TEST_F(ReadersTest, EveryKindOfPngMatchesLibpngsOwnReading) {
     }
 }
 
+TEST_F(ReadersTest, InterlacedPngsCutShortReduceToWhatTheirWholeReadingShows) {
+    // Cut within each pass: the first, whose later rows hold nothing yet, and the later ones,
+    // whose rows lie between those of the passes before them. Pass n ends at 2^(n-6) of the
+    // data (the first two at 1/64 and 1/32).
+    for (const int type : {PNG_COLOR_TYPE_RGB, PNG_COLOR_TYPE_RGB_ALPHA}) {
+        const std::string path = dir + "/interlaced.png", cut = dir + "/cut.png";
+        ASSERT_TRUE(writeTestPng(path, 700, 500, {type, 8, PngTransparency::none, true, true}));
+        const std::string bytes = readWhole(path);
+        for (const double kept : {0.01, 0.025, 0.04, 0.1, 0.2, 0.4, 0.8}) {
+            SCOPED_TRACE(testing::Message() << "type " << type << ", kept " << kept);
+            writeFile(cut, bytes.substr(0, size_t(double(bytes.size()) * kept)));
+            ImageInfo info{};
+            SDL_Surface *whole = readWith(readPng, cut, &info, {320, 240, 0, 0});
+            SDL_Surface *reduced = readWith(readPng, cut, &info);
+            ASSERT_NE(whole, nullptr) << SDL_GetError();
+            ASSERT_NE(reduced, nullptr) << SDL_GetError();
+            std::vector<unsigned char> oracle;
+            for (int y = 0; y < whole->h; y++) {
+                for (int x = 0; x < whole->w; x++) {
+                    const Rgba pixel = rgbaAt(whole, x, y);
+                    for (const int value : {pixel.r, pixel.g, pixel.b, pixel.a})
+                        oracle.push_back(static_cast<unsigned char>(value));
+                }
+            }
+            EXPECT_LE(largestDifference(reduced, oracle, 700, 500, false), 1);
+            SDL_FreeSurface(reduced);
+            SDL_FreeSurface(whole);
+        }
+    }
+}
+
 TEST_F(ReadersTest, EveryKindOfWebpMatchesLibwebpsOwnReading) {
     const std::pair<WebpKind, int> kinds[] = {{WebpKind::lossy, 24},
                                               {WebpKind::lossless, 24},

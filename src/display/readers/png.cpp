@@ -45,6 +45,8 @@ struct PngRead {
     BlockReducer reducer;
     bool reducing;
     int rowsRead;  // rows that hold decoded data
+    int pass;      // the interlacing pass being read
+    int passRows;  // and the rows of it read
 };
 
 // Where libpng is in the file.
@@ -243,6 +245,8 @@ bool readRows(PngRead *read, const DecodeOptions &options, ImageInfo *imageInfo)
                 nearTheEnd = true;
             }
             png_read_row(png, rowFor(read, y), nullptr);
+            read->pass = pass;
+            read->passRows = y + 1;
             if (pass == 0) read->rowsRead = y + 1;
             if (read->row) reduceRow(&read->reducer, read->row);
         }
@@ -250,13 +254,28 @@ bool readRows(PngRead *read, const DecodeOptions &options, ImageInfo *imageInfo)
     return true;
 }
 
-// What rows were read of a reduced picture go into it; those that were not stay black.
+// Whether a pass read so far put pixels into row `y` of an interlaced picture; the rows of the
+// pass it stopped in from the one it stopped at hold none.
+bool rowHoldsPixels(const PngRead *read, int y) {
+    for (int pass = 0; pass <= read->pass; pass++)
+        if (PNG_ROW_IN_INTERLACE_PASS(y, pass) && (pass < read->pass || y < read->passRows))
+            return true;
+    return false;
+}
+
+// What rows were read of a reduced picture go into it; those that were not stay black. A
+// header can claim a picture of a gigabyte that its data ends at once in: its empty rows are
+// counted, not read.
 void finishReducing(PngRead *read) {
     if (read->image) {
         const int width = int(png_get_image_width(read->png, read->info));
         const int height = int(png_get_image_height(read->png, read->info));
-        for (int y = 0; y < height; y++)
-            reduceRow(&read->reducer, read->image + size_t(y) * size_t(width) * 4);
+        for (int y = 0; y < height; y++) {
+            if (rowHoldsPixels(read, y))
+                reduceRow(&read->reducer, read->image + size_t(y) * size_t(width) * 4);
+            else
+                reduceEmptyRow(&read->reducer);
+        }
     }
     flushReduced(&read->reducer);
 }

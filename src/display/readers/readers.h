@@ -73,6 +73,8 @@ bool startReducing(BlockReducer *reducer, int width, int height, int fittedWidth
                    bool opaque, int channels);
 /// Adds the next row, `width` pixels of red, green, blue and, with 4 channels, alpha.
 void reduceRow(BlockReducer *reducer, const unsigned char *pixels);
+/// Adds a row of transparent black, as reduceRow would, without reading one.
+void reduceEmptyRow(BlockReducer *reducer);
 /// Ends the block in progress early, as a picture cut short does.
 void flushReduced(BlockReducer *reducer);
 /// Frees what startReducing took for itself.

@@ -61,6 +61,11 @@ void reduceRow(BlockReducer *reducer, const unsigned char *pixels) {
         }
         sums += 4;
     }
+    reduceEmptyRow(reducer);
+}
+
+// Such a row adds nothing to the sums: it only counts, in the opaque picture's block as black.
+void reduceEmptyRow(BlockReducer *reducer) {
     if (++reducer->rowsInBlock == reducer->blockHeight) flushReduced(reducer);
 }
 
