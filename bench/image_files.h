@@ -45,8 +45,8 @@ struct PngForm {
     int colourType;  ///< PNG_COLOR_TYPE_GRAY, _GRAY_ALPHA, _RGB, _RGB_ALPHA or _PALETTE
     int bitDepth;    ///< 1, 2, 4, 8 or 16, as the colour type allows
     PngTransparency transparency;
-    bool interlaced;  ///< Adam7
-    bool stored = false;  ///< uncompressed, so that each byte of the file holds the same share of rows
+    bool interlaced;      ///< Adam7
+    bool stored = false;  ///< uncompressed: each byte of the file holds the same share of rows
 };
 
 /// Writes a width x height PNG of `form`. Paletted pictures are vertical bands of their
