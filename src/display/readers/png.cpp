@@ -44,7 +44,6 @@ struct PngRead {
     unsigned char *image;  // an interlaced picture that is reduced: all its rows
     BlockReducer reducer;
     bool reducing;
-    int rowsRead;  // rows that hold decoded data
     int pass;      // the interlacing pass being read
     int passRows;  // and the rows of it read
 };
@@ -247,11 +246,15 @@ bool readRows(PngRead *read, const DecodeOptions &options, ImageInfo *imageInfo)
             png_read_row(png, rowFor(read, y), nullptr);
             read->pass = pass;
             read->passRows = y + 1;
-            if (pass == 0) read->rowsRead = y + 1;
             if (read->row) reduceRow(&read->reducer, read->row);
         }
     }
     return true;
+}
+
+// Rows that hold decoded data: of an interlaced picture, those the first pass reached.
+int rowsRead(const PngRead *read) {
+    return read->pass > 0 ? int(png_get_image_height(read->png, read->info)) : read->passRows;
 }
 
 // Whether a pass read so far put pixels into row `y` of an interlaced picture; the rows of the
@@ -317,15 +320,15 @@ SDL_Surface *readPng(int file, const DecodeOptions &options, ImageInfo *info) {
     // Only a file with a broken header or no row that decodes is refused; damage further on
     // leaves the rest of the picture black.
     SDL_Surface *picture = read.picture;
-    if (!whole && (!picture || read.rowsRead == 0)) {
+    if (!whole && (!picture || rowsRead(&read) == 0)) {
         SDL_FreeSurface(picture);
         picture = nullptr;
         // The walk over the chunks names the chunk where a file goes wrong.
         if (pngChunksFit(file)) SDL_SetError("%s", read.reason);
     } else if (read.reducing) {
         finishReducing(&read);
-    } else if (!whole && picture->format->BitsPerPixel == 8 && read.rowsRead < picture->h) {
-        picture = blackenMissingRows(picture, read.rowsRead);
+    } else if (!whole && picture->format->BitsPerPixel == 8 && rowsRead(&read) < picture->h) {
+        picture = blackenMissingRows(picture, rowsRead(&read));
     }
     stopReducing(&read.reducer);
     free(read.ahead);
