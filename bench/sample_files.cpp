@@ -210,9 +210,10 @@ std::string icon(int type, int width, int height) {
            picture;
 }
 
-bool writeTiff(const std::string &path, int width, int height) {
+bool writeTiff(const std::string &path, int width, int height, bool deflate) {
     TIFF *tiff = TIFFOpen(path.c_str(), "w");
     if (!tiff) return false;
+    if (deflate) TIFFSetField(tiff, TIFFTAG_COMPRESSION, COMPRESSION_ADOBE_DEFLATE);
     TIFFSetField(tiff, TIFFTAG_IMAGEWIDTH, width);
     TIFFSetField(tiff, TIFFTAG_IMAGELENGTH, height);
     TIFFSetField(tiff, TIFFTAG_SAMPLESPERPIXEL, 3);
@@ -253,7 +254,11 @@ const std::vector<SampleKind> sampleKinds = {
     {"cmyk.jpg", "image/jpeg"},
     {"gif", "image/gif"},
     {"tif", "image/tiff"},
+    {"zip.tif", "image/tiff"},
     {"webp", "image/webp"},
+    {"alpha.webp", "image/webp"},
+    {"animated.webp", "image/webp"},
+    {"lossless.webp", "image/webp"},
     {"tga", "image/x-tga"},
     {"rle.tga", "image/x-tga"},
     {"pcx", "image/vnd.zbrush.pcx"},
@@ -277,8 +282,11 @@ bool writeSample(const std::string &kind, const std::string &path, int width, in
     if (is("progressive.jpg"))
         return writePhotoJpeg(path, width, height, 80, JpegKind::progressive);
     if (is("cmyk.jpg")) return writePhotoJpeg(path, width, height, 80, JpegKind::cmyk);
-    if (is("tif")) return writeTiff(path, width, height);
+    if (is("tif") || is("zip.tif")) return writeTiff(path, width, height, is("zip.tif"));
     if (is("webp")) return writeWebp(path, width, height);
+    if (is("alpha.webp")) return writeTestWebp(path, width, height, WebpKind::alpha);
+    if (is("animated.webp")) return writeTestWebp(path, width, height, WebpKind::animated);
+    if (is("lossless.webp")) return writeTestWebp(path, width, height, WebpKind::lossless);
     std::string bytes;
     if (is("gif")) bytes = gif();
     if (is("16bit.bmp")) bytes = bmp16(width, height);

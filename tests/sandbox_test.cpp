@@ -1,32 +1,283 @@
 // Tests of the decoding process: what its filter stops, quitting during a decode, and what the
 // viewer takes back from it.
+#include <dirent.h>
 #include <fcntl.h>
+#include <linux/futex.h>
+#include <seccomp.h>
+#include <sys/ioctl.h>
 #include <sys/mman.h>
 #include <sys/prctl.h>
+#include <sys/resource.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/syscall.h>
+#include <sys/uio.h>
+#include <termios.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstring>
+#include <sstream>
+#include <string>
+#include <vector>
 
 #include "display/sandbox/sandbox.h"
 #include "support.h"
 
-// Runs in every worker of this test program before it decodes: a file that starts with
-// "call:" makes the worker attempt that call.
-extern "C" void lumoscapeWorkerTestHook(int file) {
-    char call[32] = {};
-    if (pread(file, call, sizeof call - 1, 0) < 5 || strncmp(call, "call:", 5) != 0) return;
-    const std::string name(call + 5, strcspn(call + 5, "\n"));
-    if (name == "open") open("/etc/passwd", O_RDONLY);
-    if (name == "socket") socket(AF_INET, SOCK_STREAM, 0);
-    if (name == "execve") execl("/bin/true", "true", static_cast<char *>(nullptr));
-    if (name == "fork") fork();
-    if (name == "kill") kill(getppid(), SIGKILL);
-    if (name == "write") (void)!write(STDOUT_FILENO, "x", 1);
-    if (name == "abort") abort();
-    if (name == "mmap")
-        mmap(nullptr, 4096, PROT_READ | PROT_EXEC, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+namespace {
+
+// Blocks on a futex, the one way to wait that the filter leaves a decoder; for ever when
+// `seconds` is 0.
+void waitInWorker(int seconds) {
+    static int word = 0;
+    const timespec span{seconds, 0};
+    syscall(SYS_futex, &word, FUTEX_WAIT_PRIVATE, 0, seconds ? &span : nullptr, nullptr, 0);
+}
+
+void writeResult(const void *bytes, size_t size) {
+    (void)!write(kWorkerResult, bytes, size);
+}
+
+// A true result header for a 4x3 picture of 32 bits, as an honest worker writes it.
+ResultHeader honestHeader() {
+    ResultHeader header{};
+    header.magic = kResultMagic;
+    header.decoded = header.infoKnown = 1;
+    header.fullWidth = header.width = 4;
+    header.fullHeight = header.height = 3;
+    header.fullBitsPerPixel = header.bitsPerPixel = 32;
+    header.redMask = 0xff;
+    header.greenMask = 0xff00;
+    header.blueMask = 0xff0000;
+    return header;
+}
+
+ResultHeader refusalHeader(int32_t length) {
+    ResultHeader header{};
+    header.magic = kResultMagic;
+    header.reasonLength = length;
+    return header;
+}
+
+// Writes `header` and `payload`, one byte at a time when `inPieces`.
+void sendResult(const ResultHeader &header, const std::string &payload, bool inPieces = false) {
+    std::string bytes(reinterpret_cast<const char *>(&header), sizeof header);
+    bytes += payload;
+    if (!inPieces) return writeResult(bytes.data(), bytes.size());
+    for (const char byte : bytes) writeResult(&byte, 1);
+}
+
+void refuseWith(const std::string &reason) {
+    sendResult(refusalHeader(int32_t(reason.size())), reason);
+}
+
+// A 4x3 picture whose pixels are all red, in the honest header's layout.
+std::string redPixels() {
+    std::string pixels;
+    for (int i = 0; i < 12; i++) pixels += std::string{'\xff', 0, 0, 0};
+    return pixels;
+}
+
+// What a worker taken over by a file could write instead of a result, by name.
+struct Dishonesty {
+    const char *name;
+    void (*act)();
+};
+const Dishonesty kDishonesties[] = {
+    {"wrong-size", [] { auto h = honestHeader(); h.width = 5; sendResult(h, ""); }},
+    {"too-many-colours",
+     [] { auto h = honestHeader(); h.bitsPerPixel = 8; h.colours = 257; sendResult(h, ""); }},
+    {"no-colours", [] { auto h = honestHeader(); h.bitsPerPixel = 8; sendResult(h, ""); }},
+    {"palette-on-true-colour", [] { auto h = honestHeader(); h.colours = 16; sendResult(h, ""); }},
+    {"depth-12", [] { auto h = honestHeader(); h.bitsPerPixel = 12; sendResult(h, ""); }},
+    {"bad-magic", [] { auto h = honestHeader(); h.magic = 0; sendResult(h, ""); }},
+    {"picture-without-info", [] { auto h = honestHeader(); h.infoKnown = 0; sendResult(h, ""); }},
+    {"reason-claims-2-gb", [] { sendResult(refusalHeader(0x7fffffff), "never"); }},
+    {"reason-claims-less-than-nothing", [] { sendResult(refusalHeader(-1), "never"); }},
+    {"reason-longer-than-announced", [] { sendResult(refusalHeader(5), "short and more"); }},
+    {"reason-in-pieces", [] { sendResult(refusalHeader(9), "in pieces", true); }},
+    {"picture-in-pieces", [] { sendResult(honestHeader(), redPixels(), true); }},
+    {"control-characters",
+     [] { refuseWith("\x1b[31mred\x07 \xc2\x9b" "2J \xe2\x80\xae" "evil \xff\x9b caf\xc3\xa9"); }},
+    {"claim-past-the-zoom-floor",
+     [] {
+         auto h = honestHeader();
+         h.fullWidth = 2000000;
+         h.fullHeight = 1000000;
+         h.width = 2000;  // what the scaler's floor of a thousandth gives
+         h.height = 1000;
+         sendResult(h, "");
+     }},
+    {"claim-of-16383000x32767000",
+     [] {
+         auto h = honestHeader();
+         h.fullWidth = 16383000;
+         h.fullHeight = 32767000;
+         h.width = 16383;
+         h.height = 32767;
+         sendResult(h, "");
+     }},
+    {"cut-short", [] { sendResult(honestHeader(), redPixels().substr(0, 20)); }},
+    {"sleeps", [] { waitInWorker(0); }},
+    {"sends-and-stays",
+     [] {
+         sendResult(honestHeader(), redPixels());
+         waitInWorker(0);
+     }},
+    {"refused-header-then-more",
+     [] {
+         auto h = honestHeader();
+         h.magic = 0;
+         sendResult(h, std::string(8 << 20, 'x'));
+         waitInWorker(0);
+     }},
+    {"floods-standard-error",
+     [] {
+         (void)!write(STDERR_FILENO, "warning \x1b[2J\n", 13);
+         const std::string line(1000, 'x');
+         for (int i = 0; i < 16000; i++) (void)!write(STDERR_FILENO, (line + "\n").data(), 1001);
+         refuseWith("flooded");
+     }},
+};
+
+// A system call, and whether the filter lets a decoder make it that way.
+struct FilterRule {
+    const char *name;
+    bool allowed;
+    long (*call)(int file);
+};
+const FilterRule kFilterRules[] = {
+    {"open", false, [](int) -> long { return open("/etc/passwd", O_RDONLY); }},
+    {"socket", false, [](int) -> long { return socket(AF_INET, SOCK_STREAM, 0); }},
+    {"execve", false,
+     [](int) -> long { return execl("/bin/true", "true", static_cast<char *>(nullptr)); }},
+    {"fork", false, [](int) -> long { return fork(); }},
+    {"kill", false, [](int) -> long { return kill(getppid(), 0); }},
+    {"write-stdout", false, [](int) -> long { return write(STDOUT_FILENO, "x", 1); }},
+    {"write-stderr", true, [](int) -> long { return write(STDERR_FILENO, "", 0); }},
+    {"writev-stdout", false,
+     [](int) -> long {
+         iovec part{const_cast<char *>("x"), 1};
+         return writev(STDOUT_FILENO, &part, 1);
+     }},
+    {"writev-stderr", true,
+     [](int) -> long {
+         iovec part{const_cast<char *>(""), 0};
+         return writev(STDERR_FILENO, &part, 1);
+     }},
+    {"mmap-exec", false,
+     [](int) -> long {
+         return long(mmap(nullptr, 4096, PROT_READ | PROT_EXEC, MAP_PRIVATE | MAP_ANONYMOUS, -1,
+                          0) == MAP_FAILED)
+                    ? -1
+                    : 0;
+     }},
+    {"mprotect-read", true,
+     [](int) -> long {
+         void *page = mmap(nullptr, 4096, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS,
+                           -1, 0);
+         return page == MAP_FAILED ? -1 : mprotect(page, 4096, PROT_READ);
+     }},
+    {"mprotect-exec", false,
+     [](int) -> long {
+         void *page = mmap(nullptr, 4096, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS,
+                           -1, 0);
+         return page == MAP_FAILED ? -1 : mprotect(page, 4096, PROT_READ | PROT_EXEC);
+     }},
+    {"fstatat-of-the-file", true,
+     [](int file) -> long {
+         struct stat status;
+         return fstatat(file, "", &status, AT_EMPTY_PATH);
+     }},
+    {"fstatat-of-a-path", false,
+     [](int) -> long {
+         struct stat status;
+         return fstatat(AT_FDCWD, "/etc/passwd", &status, 0);
+     }},
+    {"statx-of-a-path", false,
+     [](int) -> long {
+         struct statx status;
+         return statx(AT_FDCWD, "/etc/passwd", 0, STATX_BASIC_STATS, &status);
+     }},
+    {"tgkill-self", true,
+     [](int) -> long { return syscall(SYS_tgkill, getpid(), gettid(), 0); }},
+    {"tgkill-another", false,
+     [](int) -> long { return syscall(SYS_tgkill, getppid(), getppid(), 0); }},
+    {"prlimit-own", true,
+     [](int) -> long {
+         rlimit limits;
+         return prlimit(0, RLIMIT_DATA, nullptr, &limits);
+     }},
+    {"prlimit-another", false,
+     [](int) -> long {
+         rlimit limits;
+         return prlimit(getppid(), RLIMIT_DATA, nullptr, &limits);
+     }},
+    {"prlimit-set", false,
+     [](int) -> long {
+         const rlimit more{RLIM_INFINITY, RLIM_INFINITY};
+         return prlimit(0, RLIMIT_CPU, &more, nullptr);
+     }},
+    {"ioctl-tcgets", true,
+     [](int) -> long {
+         termios terminal;
+         return ioctl(STDERR_FILENO, TCGETS, &terminal) == 0 || errno == ENOTTY ? 0 : -1;
+     }},
+    {"ioctl-fionread", false,
+     [](int file) -> long {
+         int count;
+         return ioctl(file, FIONREAD, &count);
+     }},
+    {"fcntl-getfl", true, [](int file) -> long { return fcntl(file, F_GETFL); }},
+    {"fcntl-setfd", true, [](int file) -> long { return fcntl(file, F_SETFD, FD_CLOEXEC); }},
+    {"fcntl-setfl", true, [](int file) -> long { return fcntl(file, F_SETFL, O_NONBLOCK); }},
+    {"fcntl-setfl-async", false,
+     [](int) -> long { return fcntl(STDERR_FILENO, F_SETFL, O_ASYNC); }},
+    {"fcntl-setown", false,
+     [](int) -> long { return fcntl(STDERR_FILENO, F_SETOWN, getppid()); }},
+    {"fcntl-setsig", false, [](int) -> long { return fcntl(STDERR_FILENO, F_SETSIG, SIGKILL); }},
+    {"fcntl-dupfd", false, [](int file) -> long { return fcntl(file, F_DUPFD, 10); }},
+    {"recvmsg-result", false,
+     [](int) -> long {
+         char byte;
+         iovec part{&byte, 1};
+         msghdr message{};
+         message.msg_iov = &part;
+         message.msg_iovlen = 1;
+         return recvmsg(kWorkerResult, &message, MSG_DONTWAIT);
+     }},
+};
+
+// The exit status of a worker whose allowed call failed.
+constexpr int kAllowedCallFailed = 99;
+
+}  // namespace
+
+// Runs in every worker of this test program before it decodes. A file that starts with
+// "call:NAME" makes the worker make that call of kFilterRules; "fake:NAME" writes the result
+// kDishonesties names; "extension:" refuses with the extension the worker was sent.
+extern "C" void lumoscapeWorkerTestHook(int file, const char *extension) {
+    char start[48] = {};
+    if (pread(file, start, sizeof start - 1, 0) < 5) return;
+    const std::string line(start, strcspn(start, "\n"));
+    const auto named = [&](const char *prefix) {
+        return line.rfind(prefix, 0) == 0 ? line.substr(strlen(prefix)) : std::string();
+    };
+    for (const FilterRule &rule : kFilterRules) {
+        if (named("call:") == rule.name && rule.call(file) < 0) _exit(kAllowedCallFailed);
+    }
+    if (named("call:") == "abort") abort();
+    for (const Dishonesty &dishonesty : kDishonesties) {
+        if (named("fake:") == dishonesty.name) {
+            dishonesty.act();
+            _exit(0);
+        }
+    }
+    if (line == "extension:") {
+        refuseWith(std::string("extension=") + extension);
+        _exit(0);
+    }
 }
 
 class SandboxTest : public ViewerTest {
@@ -46,27 +297,227 @@ protected:
     }
 };
 
-TEST_F(SandboxTest, WorkerThatAttemptsWhatDecodersMayNotDoIsStopped) {
+TEST_F(SandboxTest, EveryFilterRuleLetsADecoderThroughOrStopsItAsItShould) {
     ASSERT_EQ(prctl(PR_GET_SECCOMP), 0) << "this kernel takes no seccomp filter";
     const std::string stopped =
         "Error: loadImage: decoder stopped: it made a system call decoders may not make\n";
-    for (const char *call : {"open", "socket", "execve", "fork", "kill", "write", "mmap"}) {
-        SCOPED_TRACE(call);
-        const std::string path = dir + "/" + call;
-        writeFile(path, std::string("call:") + call + "\n");
-        EXPECT_EQ(failedLoad(path), stopped);
+    // A call allowed lets the worker go on to decode the text, which no reader takes.
+    const std::string ranOn = "Error: loadImage: Unsupported image format\n";
+    for (const FilterRule &rule : kFilterRules) {
+        SCOPED_TRACE(rule.name);
+        const std::string path = dir + "/" + rule.name;
+        writeFile(path, std::string("call:") + rule.name + "\n");
+        EXPECT_EQ(failedLoad(path), rule.allowed ? ranOn : stopped);
     }
     // A decoder that aborts, as the C library does on a corrupted heap, may signal itself.
     writeFile(dir + "/abort", "call:abort\n");
     EXPECT_EQ(failedLoad(dir + "/abort"),
               "Error: loadImage: decoder ended by signal 6 (Aborted)\n");
-    // The same hook on an image: what decoders do themselves passes the filter.
+    // What decoders do themselves passes the filter.
     const std::string image = saveImage(makeTestCard(400, 300, 8), dir + "/card.bmp");
     testing::internal::CaptureStdout();
     SDL_Surface *shown = loadImage(image.c_str());
     testing::internal::GetCapturedStdout();
     ASSERT_NE(shown, nullptr);
     SDL_FreeSurface(shown);
+}
+
+TEST_F(SandboxTest, DishonestResultsEndInOneErrorLineAndTheViewerGoesOn) {
+    settings.decoderTime = 1;  // bounds the sleeper at decodeWallSeconds(1)
+    stopDecoderHelper();
+    const std::string cannotTake = "Error: loadImage: decoder sent a result the viewer cannot take\n";
+    struct Case {
+        const char *name;
+        std::string line;
+    };
+    const Case cases[] = {
+        {"wrong-size", cannotTake},
+        {"too-many-colours", cannotTake},
+        {"no-colours", cannotTake},
+        {"palette-on-true-colour", cannotTake},
+        {"depth-12", cannotTake},
+        {"bad-magic", cannotTake},
+        {"picture-without-info", cannotTake},
+        {"reason-claims-2-gb", cannotTake},
+        {"reason-claims-less-than-nothing", cannotTake},
+        {"claim-past-the-zoom-floor", cannotTake},
+        {"claim-of-16383000x32767000", cannotTake},
+        {"refused-header-then-more", cannotTake},
+        {"cut-short",
+         "INFO: loaded " + dir + "/cut-short: 4x3 32bpp\n"
+         "Error: loadImage: decoder ended before its result was whole\n"},
+        {"reason-longer-than-announced", "Error: loadImage: short\n"},
+        {"reason-in-pieces", "Error: loadImage: in pieces\n"},
+        {"control-characters", "Error: loadImage: ?[31mred? ?2J ?evil ?? caf\xc3\xa9\n"},
+        {"sleeps", "Error: loadImage: decoder stopped: no result after " +
+                       std::to_string(decodeWallSeconds(1)) + " s\n"},
+    };
+    for (const Case &fake : cases) {
+        SCOPED_TRACE(fake.name);
+        const std::string path = dir + "/" + fake.name;
+        writeFile(path, std::string("fake:") + fake.name + "\n");
+        EXPECT_EQ(failedLoad(path), fake.line);
+    }
+    // The viewer goes on: the next worker decodes as ever.
+    const std::string card = saveImage(makeTestCard(40, 30), dir + "/card.bmp");
+    testing::internal::CaptureStdout();
+    SDL_Surface *shown = loadImage(card.c_str());
+    testing::internal::GetCapturedStdout();
+    EXPECT_NE(shown, nullptr);
+    SDL_FreeSurface(shown);
+}
+
+TEST_F(SandboxTest, AWholeResultEndsItsWorkerAndItsWarningsArriveMadePrintable) {
+    settings.decoderTime = 20;  // a wait for the helper's bound would take 35 s
+    stopDecoderHelper();
+    // Taken in pieces, and taken from a worker that stays: the next decode does not wait.
+    for (const char *name : {"picture-in-pieces", "sends-and-stays", "sends-and-stays"}) {
+        SCOPED_TRACE(name);
+        const auto started = std::chrono::steady_clock::now();
+        const std::string path = dir + "/" + name;
+        writeFile(path, std::string("fake:") + name + "\n");
+        testing::internal::CaptureStdout();
+        SDL_Surface *shown = loadImage(path.c_str());
+        EXPECT_EQ(testing::internal::GetCapturedStdout(),
+                  "INFO: loaded " + path + ": 4x3 32bpp\n");
+        ASSERT_NE(shown, nullptr);
+        EXPECT_EQ(pixelAt(shown, 3, 2), kRed);
+        SDL_FreeSurface(shown);
+        EXPECT_LT(std::chrono::steady_clock::now() - started, std::chrono::seconds(10));
+    }
+    // A flood of warnings is drained, and only its first lines reach the viewer's own.
+    writeFile(dir + "/flood", "fake:floods-standard-error\n");
+    testing::internal::CaptureStderr();
+    const std::string line = failedLoad(dir + "/flood");
+    const std::string warnings = testing::internal::GetCapturedStderr();
+    EXPECT_EQ(line, "Error: loadImage: flooded\n");
+    EXPECT_EQ(warnings.substr(0, 13), "warning ?[2J\n");
+    EXPECT_LE(warnings.size(), size_t(64 << 10));
+    EXPECT_GE(warnings.size(), size_t(60 << 10));
+}
+
+TEST_F(SandboxTest, ExtensionsUpToFifteenCharactersReachTheWorker) {
+    for (const std::string extension : {"abcdefghijklmno", "abcdefghijklmnop", "abcdefghijklmnopq"}) {
+        const std::string path = dir + "/file." + extension;
+        writeFile(path, "extension:\n");
+        EXPECT_EQ(failedLoad(path), "Error: loadImage: extension=" +
+                                        (extension.size() <= 15 ? extension : "") + "\n");
+    }
+}
+
+// The first process whose parent is `parent` and whose name is `name`, or -1.
+static pid_t childNamed(pid_t parent, const std::string &name) {
+    DIR *processes = opendir("/proc");
+    pid_t found = -1;
+    while (const dirent *entry = processes ? readdir(processes) : nullptr) {
+        if (!isdigit(static_cast<unsigned char>(entry->d_name[0]))) continue;
+        const std::string stat = readWhole(std::string("/proc/") + entry->d_name + "/stat");
+        const size_t open = stat.find('('), close = stat.rfind(')');
+        if (open == std::string::npos || close == std::string::npos) continue;
+        if (stat.substr(open + 1, close - open - 1) == name &&
+            atoi(stat.c_str() + close + 4) == parent) {
+            found = atoi(entry->d_name);
+            break;
+        }
+    }
+    if (processes) closedir(processes);
+    return found;
+}
+
+// The value after `field` in a /proc file of lines "field value ...", with its later words.
+static std::string procField(const std::string &text, const std::string &field) {
+    for (const std::string &line : splitLines(text)) {
+        if (line.rfind(field, 0) != 0) continue;
+        std::istringstream words(line.substr(field.size()));
+        std::string soft, hard;
+        words >> soft >> hard;
+        return hard.empty() || hard == "kB" ? soft : soft + " " + hard;
+    }
+    return "missing";
+}
+
+TEST_F(SandboxTest, AReadyWorkerIsLimitedAndLockedDownAsTheSettingsSay) {
+    ASSERT_EQ(prctl(PR_GET_SECCOMP), 0) << "this kernel takes no seccomp filter";
+    const std::string halfTheMemory =
+        std::to_string(uint64_t(sysconf(_SC_PHYS_PAGES)) * uint64_t(sysconf(_SC_PAGESIZE)) / 2);
+    struct Case {
+        const char *settingsFile;  // null for none
+        std::string data, cpu;
+    };
+    const Case cases[] = {{nullptr, halfTheMemory, "60 61"},
+                          {"decodermemory 64\ndecodertime 7\n", "67108864", "7 8"}};
+    for (const Case &limits : cases) {
+        SCOPED_TRACE(limits.settingsFile ? limits.settingsFile : "no settings file");
+        setenv("HOME", dir.c_str(), 1);
+        unlink((dir + "/.lumoscaperc").c_str());
+        if (limits.settingsFile) writeFile(dir + "/.lumoscaperc", limits.settingsFile);
+        settings = defaultSettings;
+        readSettings();
+        stopDecoderHelper();
+        startDecoderHelper();
+        // The worker readies itself while the test looks; it is locked down once filtered.
+        pid_t worker = -1;
+        std::string status;
+        for (int look = 0; look < 1000 && status.find("Seccomp:\t2") == std::string::npos; look++) {
+            usleep(10000);
+            const pid_t helper = childNamed(getpid(), "decoder-helper");
+            worker = childNamed(helper, "decoder-worker");
+            if (helper > 0 && worker > 0) status = readWhole("/proc/" + std::to_string(worker) + "/status");
+        }
+        ASSERT_NE(status.find("Seccomp:\t2"), std::string::npos) << status;
+        const std::string process = "/proc/" + std::to_string(worker);
+        const std::string table = readWhole(process + "/limits");
+#if defined(__SANITIZE_ADDRESS__)
+        EXPECT_EQ(procField(table, "Max data size"), "unlimited unlimited");
+#else
+        EXPECT_EQ(procField(table, "Max data size"), limits.data + " " + limits.data);
+#endif
+        EXPECT_EQ(procField(table, "Max cpu time"), limits.cpu);
+        EXPECT_EQ(procField(table, "Max file size"), "0 0");
+        EXPECT_EQ(procField(table, "Max core file size"), "0 0");
+        EXPECT_EQ(procField(status, "NoNewPrivs:"), "1");
+        for (const char *capabilities : {"CapInh:", "CapPrm:", "CapEff:", "CapAmb:"})
+            EXPECT_EQ(procField(status, capabilities), "0000000000000000") << capabilities;
+        // Only a privileged process can empty its bounding set.
+        if (geteuid() == 0) {
+            EXPECT_EQ(procField(status, "CapBnd:"), "0000000000000000");
+        }
+        // Standard input and output go nowhere; standard error is the viewer's pipe.
+        std::vector<std::string> descriptors;
+        DIR *open = opendir((process + "/fd").c_str());
+        while (const dirent *entry = open ? readdir(open) : nullptr) {
+            if (entry->d_name[0] == '.') continue;
+            char target[256] = {};
+            (void)!readlink((process + "/fd/" + entry->d_name).c_str(), target, sizeof target - 1);
+            descriptors.push_back(std::string(entry->d_name) + " " +
+                                  std::string(target).substr(0, 5));
+        }
+        if (open) closedir(open);
+        std::sort(descriptors.begin(), descriptors.end());
+        EXPECT_EQ(descriptors, (std::vector<std::string>{"0 /dev/", "1 /dev/", "2 pipe:",
+                                                          "3 socke"}));
+    }
+}
+
+TEST(KeepOnlyDescriptors, ClosesEveryOtherDescriptorWithoutCloseRangeOrProc) {
+    EXPECT_EXIT(
+        {
+            for (int i = 0; i < 4; i++) open("/dev/null", O_RDONLY);  // 3 to 6
+            dup2(3, 900);
+            // As on a kernel before close_range, with no /proc mounted.
+            scmp_filter_ctx filter = seccomp_init(SCMP_ACT_ALLOW);
+            seccomp_rule_add(filter, SCMP_ACT_ERRNO(ENOSYS), SCMP_SYS(close_range), 0);
+            seccomp_rule_add(filter, SCMP_ACT_ERRNO(ENOENT), SCMP_SYS(openat), 0);
+            seccomp_rule_add(filter, SCMP_ACT_ERRNO(ENOENT), SCMP_SYS(open), 0);
+            if (seccomp_load(filter) != 0) _exit(3);
+            if (opendir("/proc/self/fd") != nullptr) _exit(4);
+            if (!keepOnlyDescriptors(5, 5)) _exit(5);
+            for (const int closed : {3, 4, 6, 900}) {
+                if (fcntl(closed, F_GETFD) != -1) _exit(6);
+            }
+            _exit(fcntl(5, F_GETFD) == -1 ? 7 : 0);
+        },
+        testing::ExitedWithCode(0), "");
 }
 
 TEST_F(SandboxTest, QuitRequestDuringADecodeEndsTheViewerAtOnce) {

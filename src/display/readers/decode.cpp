@@ -101,8 +101,16 @@ SDL_Surface *decodeImage(int file, const char *extension, const DecodeOptions &o
     int fittedWidth = 0;
     int fittedHeight = 0;
     // A picture reduced while it was read may have come out at the fitted size already.
-    if (!fittedSize(options, info->width, info->height, &fittedWidth, &fittedHeight) ||
-        (image->w == fittedWidth && image->h == fittedHeight && image->format->BitsPerPixel == 32))
+    if (!fittedSize(options, info->width, info->height, &fittedWidth, &fittedHeight)) return image;
+    // The scaler shrinks by a thousandth at most: a picture a thousand times the screen's
+    // width or height cannot be fitted, and the viewer takes nothing larger than the screen.
+    if (fittedWidth > options.screenWidth || fittedHeight > options.screenHeight) {
+        SDL_SetError("a %dx%d picture is too long to be fitted to the screen", info->width,
+                     info->height);
+        SDL_FreeSurface(image);
+        return nullptr;
+    }
+    if (image->w == fittedWidth && image->h == fittedHeight && image->format->BitsPerPixel == 32)
         return image;
     SDL_Surface *fitted = fitToScreen(image, info->width, info->height, options);
     SDL_FreeSurface(image);

@@ -5,7 +5,10 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
+#include <cstdint>
+#include <cstdio>
 #include <cstring>
 #include <string>
 
@@ -25,47 +28,82 @@ struct Outcome {
     size_t payloadSize = 0;   // what the header announces after it
     size_t payloadBytes = 0;  // of the payload, received so far
     bool ended = false;       // the helper reported the worker's end
+    bool overdue = false;     // the helper ended it for time
+    bool helperLost = false;  // the helper went away before it reported the end
     int waitStatus = 0;
+    bool refused() const { return headerBytes == sizeof header && !usable; }
     bool complete() const { return usable && payloadBytes == payloadSize; }
 };
+
+// What of a worker's standard error reaches the viewer's: whole lines, made printable, up to
+// a budget a decode, so that a flood is drained but not passed on.
+struct ErrorRelay {
+    int pipe = -1;
+    std::string line;
+    size_t relayed = 0;
+};
+constexpr size_t kRelayedErrorBytes = 64 << 10;
+constexpr size_t kLongestErrorLine = 1024;
 
 // The viewer's side of the helper's reports: the channel of the worker it holds ready, and
 // the reports still owed for workers whose results were whole before they ended.
 struct Workers {
     int readyChannel = -1;
+    int readyErrors = -1;      // the read end of its standard error
+    uint32_t readyNumber = 0;  // its number in the helper's reports
     int reportsOwed = 0;
 };
 Workers workers;
 
-// Bytes a result may hold after its header; -1 for a header the viewer cannot take.
-long payloadSize(const ResultHeader &header, const DecodeOptions &options) {
-    if (header.magic != kResultMagic) return -1;
-    if (!header.decoded)
-        return header.reasonLength >= 0 && header.reasonLength <= kLongestReason
-                   ? header.reasonLength
-                   : -1;
-    // Only a picture of the size the viewer expects for the image is taken.
-    if (!header.infoKnown || header.fullWidth <= 0 || header.fullHeight <= 0) return -1;
+void closeReadyWorker() {
+    if (workers.readyChannel >= 0) close(workers.readyChannel);
+    if (workers.readyErrors >= 0) close(workers.readyErrors);
+    workers.readyChannel = workers.readyErrors = -1;
+}
+
+// Whether a picture of width x height fits the screen, or the screen turned.
+bool withinScreen(const DecodeOptions &options, int64_t width, int64_t height) {
+    const int64_t screenWidth = options.screenWidth;
+    const int64_t screenHeight = options.screenHeight;
+    return (width <= screenWidth && height <= screenHeight) ||
+           (width <= screenHeight && height <= screenWidth);
+}
+
+// Bytes a result may hold after its header; false for a header the viewer cannot take. Sizes
+// are reckoned in 64 bits, which no claim of 32-bit fields can overflow.
+bool payloadSize(const ResultHeader &header, const DecodeOptions &options, size_t *size) {
+    if (header.magic != kResultMagic) return false;
+    if (!header.decoded) {
+        *size = size_t(header.reasonLength);
+        return header.reasonLength >= 0 && header.reasonLength <= kLongestReason;
+    }
+    // Only a picture of the size the viewer expects for the image is taken, and never one
+    // larger than the screen, whatever the INFO fields claim.
+    if (!header.infoKnown || header.fullWidth <= 0 || header.fullHeight <= 0) return false;
     int width = header.fullWidth;
     int height = header.fullHeight;
     fittedSize(options, header.fullWidth, header.fullHeight, &width, &height);
-    if (header.width != width || header.height != height || width >= 16384 || height >= 65536)
-        return -1;
+    if (header.width != width || header.height != height || width <= 0 || height <= 0 ||
+        !withinScreen(options, width, height))
+        return false;
     switch (header.bitsPerPixel) {
     case 8:
-        if (header.colours < 1 || header.colours > 256) return -1;
+        if (header.colours < 1 || header.colours > 256) return false;
         break;
     case 15:
     case 16:
     case 24:
     case 32:
-        if (header.colours != 0) return -1;
+        if (header.colours != 0) return false;
         break;
     default:
-        return -1;
+        return false;
     }
-    return long(header.colours) * long(sizeof(SDL_Color)) +
-           long(width) * long(height) * long((header.bitsPerPixel + 7) / 8);
+    const uint64_t bytes = uint64_t(header.colours) * sizeof(SDL_Color) +
+                           uint64_t(width) * uint64_t(height) * uint64_t((header.bitsPerPixel + 7) / 8);
+    if (bytes > SIZE_MAX) return false;
+    *size = size_t(bytes);
+    return true;
 }
 
 // Where the next bytes of the payload go, and how many of them may go there at once.
@@ -93,9 +131,7 @@ unsigned char *destination(Outcome *outcome, size_t *room) {
 // Takes a header the viewer can take, and makes room for what follows it.
 bool prepare(const DecodeOptions &options, Outcome *outcome) {
     const ResultHeader &header = outcome->header;
-    const long size = payloadSize(header, options);
-    if (size < 0) return false;
-    outcome->payloadSize = size_t(size);
+    if (!payloadSize(header, options, &outcome->payloadSize)) return false;
     if (!header.decoded) {
         outcome->reason.resize(outcome->payloadSize);
         return true;
@@ -127,83 +163,146 @@ bool receiveResult(int result, const DecodeOptions &options, Outcome *outcome) {
     return got > 0 || (got < 0 && errno == EINTR);
 }
 
+// Tells the helper something of the worker numbered `worker`; a helper that has gone is found
+// out by the next report.
+void tellHelper(int32_t kind, uint32_t worker) {
+    const DecodeReport request{kind, 0, worker};
+    sendWithDescriptors(decoderControl(), &request, sizeof request, nullptr, 0);
+}
+
 // Takes the helper's next report, sleeping until it comes; false when the helper has gone, which
 // then counts as a worker that could not be started.
 bool receiveReport(DecodeReport *report) {
     pollfd waiting{decoderControl(), POLLIN, 0};
     waitForReadable(&waiting, 1);
-    int channel[2];
-    if (receiveWithDescriptors(decoderControl(), report, sizeof *report, channel) == 1 &&
-        (report->kind == kReportEnded || channel[0] >= 0)) {
+    int attached[2];
+    if (receiveWithDescriptors(decoderControl(), report, sizeof *report, attached) == 1 &&
+        (report->kind != kReportReady || (attached[0] >= 0 && attached[1] >= 0))) {
         if (report->kind == kReportReady) {
-            if (workers.readyChannel >= 0) close(workers.readyChannel);
-            workers.readyChannel = channel[0];
-        } else if (channel[0] >= 0) {
-            close(channel[0]);
+            closeReadyWorker();
+            workers.readyChannel = attached[0];
+            workers.readyErrors = attached[1];
+            workers.readyNumber = report->worker;
+        } else {
+            for (const int stray : attached) {
+                if (stray >= 0) close(stray);
+            }
         }
         return true;
     }
+    for (const int stray : attached) {
+        if (stray >= 0) close(stray);
+    }
     stopDecoderHelper();
-    *report = DecodeReport{kReportEnded, W_EXITCODE(kWorkerNotStarted, 0)};
+    *report = DecodeReport{kReportEnded, W_EXITCODE(kWorkerNotStarted, 0), 0};
     return false;
 }
 
-// Hands the request to a ready worker, started if need be; false when none could take it.
-bool hand(const DecodeRequest &request, const int descriptors[2]) {
+// Hands the request to a ready worker, started if need be; false when none could take it. The
+// worker's standard error and number go to `errors` and `number`.
+bool hand(const DecodeRequest &request, const int descriptors[2], int *errors,
+          uint32_t *number) {
     // A worker that ended while it waited is reported, and the next one taken, twice at most.
     for (int attempt = 0; attempt < 3; attempt++) {
         startDecoderHelper();
         if (decoderControl() < 0) return false;
         DecodeReport report{};
         while (workers.reportsOwed > 0 && receiveReport(&report)) {
-            if (report.kind == kReportEnded) workers.reportsOwed--;
+            if (report.kind != kReportReady) workers.reportsOwed--;
         }
         while (workers.readyChannel < 0 && decoderControl() >= 0 && receiveReport(&report)) {
             // An end with no worker held is one the helper could not start.
-            if (report.kind == kReportEnded && workers.readyChannel < 0) return false;
+            if (report.kind != kReportReady && workers.readyChannel < 0) return false;
         }
         if (workers.readyChannel < 0) continue;  // the helper has gone: it is started again
         const bool sent =
             sendWithDescriptors(workers.readyChannel, &request, sizeof request, descriptors, 2);
         close(workers.readyChannel);
-        workers.readyChannel = -1;
+        *errors = workers.readyErrors;
+        *number = workers.readyNumber;
+        workers.readyChannel = workers.readyErrors = -1;
         workers.reportsOwed = 1;
-        if (sent) return true;
+        if (sent) {
+            tellHelper(kRequestStarted, *number);
+            return true;
+        }
+        close(*errors);
+        *errors = -1;
     }
     return false;
 }
 
+// Passes on what the worker wrote to its standard error, a line at a time; false once the
+// worker can write no more.
+bool relayErrors(ErrorRelay *relay) {
+    char bytes[4096];
+    ssize_t got;
+    do {
+        got = read(relay->pipe, bytes, sizeof bytes);
+    } while (got < 0 && errno == EINTR);
+    const bool open = got > 0;
+    for (ssize_t i = 0; i < got; i++) relay->line.push_back(bytes[i]);
+    for (;;) {
+        const size_t end = relay->line.find('\n');
+        if (end == std::string::npos && relay->line.size() < kLongestErrorLine && open) break;
+        const size_t length = std::min(
+            end == std::string::npos ? relay->line.size() : end + 1, kLongestErrorLine);
+        if (length == 0) break;
+        std::string text = printableText(relay->line.substr(0, length), true);
+        if (text.back() != '\n') text.push_back('\n');
+        if (relay->relayed + text.size() <= kRelayedErrorBytes) {
+            relay->relayed += text.size();
+            fputs(text.c_str(), stderr);
+        } else {
+            relay->relayed = kRelayedErrorBytes;  // a flood: nothing more of it
+        }
+        relay->line.erase(0, length);
+    }
+    return open;
+}
+
 // Reads the worker's result until it is whole, or until the worker has ended; quit requests
-// that come meanwhile end the viewer. A whole result is taken without waiting for its worker
-// to end: the helper's report of it is taken before the next request.
-Outcome collect(int result, const DecodeOptions &options) {
+// that come meanwhile end the viewer. A whole result, or a header the viewer will not take,
+// ends the worker at once: the helper's report of its end is taken before the next request.
+Outcome collect(int result, ErrorRelay *relay, uint32_t worker, const DecodeOptions &options) {
     Outcome outcome;
     bool resultEnded = false;
+    bool endAsked = false;
     while (!outcome.complete() && !(resultEnded && outcome.ended)) {
-        if (resultEnded) {
+        if (resultEnded && relay->pipe < 0) {
             DecodeReport report{};
-            receiveReport(&report);
+            outcome.helperLost = !receiveReport(&report);
+            if (report.kind == kReportReady) continue;
             outcome.ended = true;
+            outcome.overdue = report.kind == kReportOverdue;
             outcome.waitStatus = report.waitStatus;
             workers.reportsOwed = 0;
             continue;
         }
-        pollfd waiting{result, POLLIN, 0};
-        waitForReadable(&waiting, 1);
-        if (!receiveResult(result, options, &outcome)) resultEnded = true;
+        pollfd waiting[2] = {{resultEnded ? -1 : result, POLLIN, 0}, {relay->pipe, POLLIN, 0}};
+        waitForReadable(waiting, 2);
+        if (waiting[1].revents && !relayErrors(relay)) relay->pipe = -1;
+        if (waiting[0].revents && !receiveResult(result, options, &outcome)) resultEnded = true;
+        if (outcome.refused() && !endAsked) {
+            tellHelper(kRequestEnd, worker);
+            endAsked = true;
+        }
     }
+    if (outcome.complete()) tellHelper(kRequestEnd, worker);
     return outcome;
 }
 
-// Printable text from a worker's reason: control characters would reach the terminal.
-std::string printable(std::string line) {
-    for (char &c : line) {
-        if (static_cast<unsigned char>(c) < 0x20 || c == 0x7f) c = '?';
+bool failedWorker(const Outcome &outcome) {
+    const int status = outcome.waitStatus;
+    if (outcome.helperLost) {
+        SDL_SetError("decoding process ended during the decode");
+        return true;
     }
-    return line;
-}
-
-bool failedWorker(int status) {
+    if (outcome.overdue) {
+        SDL_SetError("decoder stopped: no result after %d s",
+                     int(decodeWallSeconds(decoderLimits().cpuSeconds)));
+        return true;
+    }
     if (WIFSIGNALED(status)) {
         const int signal = WTERMSIG(status);
         if (signal == SIGXCPU) {
@@ -242,20 +341,25 @@ SDL_Surface *finish(Outcome *outcome) {
 
 // The picture of a whole result; null, with the reason as SDL's error, for anything else.
 SDL_Surface *interpret(Outcome *outcome, ImageInfo *info) {
-    if (!outcome->complete() && failedWorker(outcome->waitStatus)) return nullptr;
     const ResultHeader &header = outcome->header;
-    if (outcome->headerBytes < sizeof header || header.magic != kResultMagic) {
+    // Its own header is what the viewer judges a worker by first: the viewer had it ended.
+    if (outcome->refused()) {
+        SDL_SetError("decoder sent a result the viewer cannot take");
+        return nullptr;
+    }
+    if (!outcome->complete() && failedWorker(*outcome)) return nullptr;
+    if (outcome->headerBytes < sizeof header) {
         SDL_SetError("decoder ended without a result");
         return nullptr;
     }
     if (header.infoKnown)
         *info = ImageInfo{true, header.fullWidth, header.fullHeight, header.fullBitsPerPixel};
     if (!outcome->complete()) {
-        SDL_SetError("decoder sent a result the viewer cannot take");
+        SDL_SetError("decoder ended before its result was whole");
         return nullptr;
     }
     if (!header.decoded) {
-        const std::string reason = printable(outcome->reason);
+        const std::string reason = printableText(outcome->reason, false);
         SDL_SetError("%s",
                      reason.empty() ? "decoder refused the file without a reason" : reason.c_str());
         return nullptr;
@@ -266,8 +370,55 @@ SDL_Surface *interpret(Outcome *outcome, ImageInfo *info) {
 }  // namespace
 
 void forgetReadyWorker() {
-    if (workers.readyChannel >= 0) close(workers.readyChannel);
-    workers = Workers{};
+    closeReadyWorker();
+    workers.reportsOwed = 0;
+}
+
+std::string printableText(const std::string &bytes, bool keepLineEnds) {
+    std::string text;
+    text.reserve(bytes.size());
+    size_t at = 0;
+    while (at < bytes.size()) {
+        const unsigned char lead = static_cast<unsigned char>(bytes[at]);
+        // The code point starting here, and how many bytes it takes; 0 for a byte that starts
+        // no well-formed UTF-8 sequence.
+        size_t length = lead < 0x80 ? 1 : lead >= 0xc2 && lead <= 0xdf ? 2
+                                       : lead >= 0xe0 && lead <= 0xef ? 3
+                                       : lead >= 0xf0 && lead <= 0xf4 ? 4
+                                                                      : 0;
+        uint32_t point = length == 1 ? lead : length == 2 ? lead & 0x1f : lead & (0x7f >> length);
+        for (size_t i = 1; i < length; i++) {
+            const unsigned char next =
+                at + i < bytes.size() ? static_cast<unsigned char>(bytes[at + i]) : 0;
+            if ((next & 0xc0) != 0x80) {
+                length = 0;
+                break;
+            }
+            point = point << 6 | (next & 0x3f);
+        }
+        // Overlong forms, surrogates and points past Unicode are not UTF-8.
+        if ((length == 3 && (point < 0x800 || (point >= 0xd800 && point <= 0xdfff))) ||
+            (length == 4 && (point < 0x10000 || point > 0x10ffff)))
+            length = 0;
+        const bool lineEnd = keepLineEnds && (point == '\n' || point == '\t');
+        const bool control = point < 0x20 || (point >= 0x7f && point <= 0x9f);
+        // Marks that reorder or break the text a terminal shows.
+        const bool reordering = point == 0x061c || point == 0x200e || point == 0x200f ||
+                                (point >= 0x2028 && point <= 0x202e) ||
+                                (point >= 0x2066 && point <= 0x2069);
+        if (length == 0) {
+            text.push_back('?');
+            at++;
+        } else {
+            if ((control && !lineEnd) || reordering) {
+                text.push_back('?');
+            } else {
+                text.append(bytes, at, length);
+            }
+            at += length;
+        }
+    }
+    return text;
 }
 
 SDL_Surface *decodeInWorker(int file, const char *extension, const DecodeOptions &options,
@@ -286,15 +437,24 @@ SDL_Surface *decodeInWorker(int file, const char *extension, const DecodeOptions
     const int bufferBytes = 1 << 20;
     setsockopt(ends[1], SOL_SOCKET, SO_SNDBUF, &bufferBytes, sizeof bufferBytes);
     const int descriptors[2] = {file, ends[1]};
-    const bool handed = hand(request, descriptors);
+    ErrorRelay relay;
+    uint32_t worker = 0;
+    const bool handed = hand(request, descriptors, &relay.pipe, &worker);
     close(ends[1]);
     if (!handed) {
         close(ends[0]);
         SDL_SetError("decoder could not be started");
         return nullptr;
     }
-    Outcome outcome = collect(ends[0], options);
+    const int errors = relay.pipe;
+    Outcome outcome = collect(ends[0], &relay, worker, options);
     close(ends[0]);
+    // What the worker had written before it ended is passed on, however the result went.
+    for (pollfd waiting{relay.pipe, POLLIN, 0};
+         relay.pipe >= 0 && poll(&waiting, 1, 0) > 0 && relayErrors(&relay);) {
+        if (relay.relayed >= kRelayedErrorBytes) break;
+    }
+    close(errors);
     SDL_Surface *picture = interpret(&outcome, info);
     if (outcome.picture) SDL_FreeSurface(outcome.picture);
     return picture;

@@ -1,15 +1,18 @@
 // The decoder helper: a small child of the viewer, forked before SDL starts, that keeps one
 // fresh, locked-down worker ready for the next decode and reports how each one ended.
 #include <fcntl.h>
+#include <poll.h>
 #include <signal.h>
 #include <sys/prctl.h>
 #include <sys/socket.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
+#include <ctime>
 
 #include "sandbox.h"
 
@@ -30,40 +33,58 @@ void reap(pid_t pid, int *status) {
     }
 }
 
+// A worker as the helper sees it: its process, the helper's ends of its channel and of its
+// standard error, and its number in the reports.
+struct Worker {
+    pid_t pid = -1;
+    int channel = -1;
+    int errors = -1;
+    uint32_t number = 0;
+};
+
 // Forks the next worker, which limits and locks itself down at once and waits for its one
-// request; the parent's end of its channel, or -1.
-int spawnWorker(int control, const DecodeLimits &limits, pid_t *worker) {
+// request; false when it could not be started.
+bool spawnWorker(int control, const DecodeLimits &limits, Worker *worker) {
     int ends[2];
-    if (socketpair(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0, ends) != 0) return -1;
+    int errors[2];
+    if (socketpair(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0, ends) != 0) return false;
+    if (pipe2(errors, O_CLOEXEC) != 0) {
+        close(ends[0]);
+        close(ends[1]);
+        return false;
+    }
     const pid_t self = getpid();
-    *worker = fork();
-    if (*worker == 0) {
+    worker->pid = fork();
+    if (worker->pid == 0) {
         // Never outlive the helper, and through it the viewer.
         prctl(PR_SET_PDEATHSIG, SIGKILL);
         if (getppid() != self) _exit(0);
         close(control);
         close(ends[0]);
-        if (ends[1] != kWorkerChannel) {
-            dup2(ends[1], kWorkerChannel);
-            close(ends[1]);
-        }
+        close(errors[0]);
+        // What the libraries warn of goes to the viewer, which makes it printable.
+        dup2(errors[1], STDERR_FILENO);
+        if (ends[1] != kWorkerChannel) dup2(ends[1], kWorkerChannel);
         runWorker(limits);
     }
     close(ends[1]);
-    if (*worker < 0) {
+    close(errors[1]);
+    if (worker->pid < 0) {
         close(ends[0]);
-        return -1;
+        close(errors[0]);
+        return false;
     }
-    return ends[0];
+    worker->channel = ends[0];
+    worker->errors = errors[0];
+    return true;
 }
 
-bool report(int control, const DecodeReport &message, int channel = -1) {
-    const int descriptors[2] = {channel, -1};
+bool report(int control, const DecodeReport &message, const int descriptors[2] = nullptr) {
     return sendWithDescriptors(control, &message, sizeof message, descriptors,
-                               channel >= 0 ? 1 : 0);
+                               descriptors ? 2 : 0);
 }
 
-// Standard input and output go nowhere and standard error stays, for the libraries' warnings;
+// Standard input and output go nowhere and standard error stays, for the helper's own word;
 // nothing else of the viewer's is kept, and the control socket becomes descriptor 3.
 int takeDescriptors(int control) {
     for (int standard = STDIN_FILENO; standard <= STDERR_FILENO; standard++) {
@@ -79,8 +100,81 @@ int takeDescriptors(int control) {
         dup2(control, kHelperControl);
         close(control);
     }
-    keepOnlyDescriptors(kHelperControl, kHelperControl);
+    if (!keepOnlyDescriptors(kHelperControl, kHelperControl)) _exit(0);
     return kHelperControl;
+}
+
+// SIGCHLD only wakes the helper's wait; the wait itself reaps.
+void wake(int) {}
+
+timespec now() {
+    timespec time{};
+    clock_gettime(CLOCK_MONOTONIC, &time);
+    return time;
+}
+
+// Seconds from `from` to `to`, negative when `to` is earlier.
+double secondsBetween(const timespec &from, const timespec &to) {
+    return double(to.tv_sec - from.tv_sec) + double(to.tv_nsec - from.tv_nsec) / 1e9;
+}
+
+// A worker the viewer wants nothing more of is ended at once; under valgrind it is given the
+// time to write its report, which the memory-checking test run reads.
+double endingGrace() { return underValgrind() ? 60 : 0; }
+
+// Waits for the worker to end while serving the viewer's requests about it, and ends it when
+// the viewer asks or its decode outlasts its bound; its wait status. `overdue` tells whether
+// the helper ended it for time; false when the viewer has gone.
+bool superviseWorker(int control, const Worker &worker, const DecodeLimits &limits,
+                     const sigset_t &waking, int *status, bool *overdue) {
+    *overdue = false;
+    const double bound = decodeWallSeconds(limits.cpuSeconds);
+    // Seconds from `since` at which the worker is ended, for time or on request; <0 for never.
+    timespec since = now();
+    double boundAt = -1;
+    double endAt = -1;
+    for (;;) {
+        const pid_t ended = waitpid(worker.pid, status, WNOHANG);
+        if (ended == worker.pid) return true;
+        const double elapsed = secondsBetween(since, now());
+        if (boundAt >= 0 && elapsed >= boundAt) {
+            kill(worker.pid, SIGKILL);
+            *overdue = true;
+            boundAt = -1;
+        }
+        if (endAt >= 0 && elapsed >= endAt) {
+            kill(worker.pid, SIGKILL);
+            endAt = -1;
+        }
+        double next = -1;
+        for (const double at : {boundAt, endAt}) {
+            if (at >= 0 && (next < 0 || at < next)) next = at;
+        }
+        timespec left{};
+        if (next >= 0) {
+            const double remaining = std::max(0.0, next - elapsed);
+            left.tv_sec = time_t(remaining);
+            left.tv_nsec = long((remaining - double(left.tv_sec)) * 1e9);
+        }
+        pollfd waiting{control, POLLIN, 0};
+        const int ready = ppoll(&waiting, 1, next >= 0 ? &left : nullptr, &waking);
+        if (ready > 0 && (waiting.revents & POLLIN)) {
+            DecodeReport request{};
+            int descriptors[2];
+            const int got = receiveWithDescriptors(control, &request, sizeof request, descriptors);
+            for (const int stray : descriptors) {
+                if (stray >= 0) close(stray);
+            }
+            if (got == 0) return false;
+            // A request for a worker that has already ended is for no one now.
+            if (got != 1 || request.worker != worker.number) continue;
+            const double at = secondsBetween(since, now());
+            if (request.kind == kRequestStarted && boundAt < 0 && bound > 0) boundAt = at + bound;
+            if (request.kind == kRequestEnd && endAt < 0) endAt = at + endingGrace();
+        } else if (ready > 0) {
+            return false;  // the viewer has gone
+        }
+    }
 }
 
 [[noreturn]] void runHelper(int control, pid_t viewer, const DecodeLimits &limits) {
@@ -89,29 +183,43 @@ int takeDescriptors(int control) {
     prctl(PR_SET_NAME, "decoder-helper");
     // The quit signals are the viewer's to act on: a Ctrl-C reaches the whole process group.
     for (const int ignored : {SIGINT, SIGTERM, SIGQUIT, SIGPIPE}) signal(ignored, SIG_IGN);
-    signal(SIGCHLD, SIG_DFL);
-    sigset_t none;
-    sigemptyset(&none);
-    sigprocmask(SIG_SETMASK, &none, nullptr);
+    // SIGCHLD is let in only while the helper waits, so that a worker's end always wakes it.
+    struct sigaction onChild {};
+    onChild.sa_handler = wake;
+    sigaction(SIGCHLD, &onChild, nullptr);
+    sigset_t waking;
+    sigemptyset(&waking);
+    sigset_t blocked = waking;
+    sigaddset(&blocked, SIGCHLD);
+    sigprocmask(SIG_SETMASK, &blocked, nullptr);
     control = takeDescriptors(control);
     prepareWorkerFilter();
 
-    // One worker at a time: handed to the viewer, reaped, reported; then the next, readied
-    // while the viewer shows the image.
+    // One worker at a time: handed to the viewer, supervised, reaped, reported; then the
+    // next, readied while the viewer shows the image.
+    uint32_t count = 0;
     for (;;) {
-        pid_t worker = -1;
-        const int channel = spawnWorker(control, limits, &worker);
-        if (channel < 0) {
-            if (!report(control, {kReportEnded, W_EXITCODE(kWorkerNotStarted, 0)})) break;
+        Worker worker;
+        worker.number = ++count;
+        if (!spawnWorker(control, limits, &worker)) {
+            if (!report(control, {kReportEnded, W_EXITCODE(kWorkerNotStarted, 0), worker.number}))
+                break;
             sleep(1);  // forking failed: give the system a moment
             continue;
         }
-        const bool handed = report(control, {kReportReady, 0}, channel);
-        close(channel);
+        const int descriptors[2] = {worker.channel, worker.errors};
+        const bool handed = report(control, {kReportReady, 0, worker.number}, descriptors);
+        close(worker.channel);
+        close(worker.errors);
         int status = 0;
-        if (!handed) kill(worker, SIGKILL);
-        reap(worker, &status);
-        if (!handed || !report(control, {kReportEnded, status})) break;
+        bool overdue = false;
+        if (!handed || !superviseWorker(control, worker, limits, waking, &status, &overdue)) {
+            kill(worker.pid, SIGKILL);
+            reap(worker.pid, &status);
+            break;
+        }
+        if (!report(control, {overdue ? kReportOverdue : kReportEnded, status, worker.number}))
+            break;
     }
     _exit(0);
 }
@@ -200,7 +308,9 @@ void stopDecoderHelper() {
     forgetReadyWorker();
 }
 
-pid_t decoderHelper() { return helper.pid; }
+int32_t decodeWallSeconds(int32_t cpuSeconds) {
+    return cpuSeconds > 0 ? cpuSeconds + cpuSeconds / 2 + 5 : 0;
+}
 
 int decoderControl() { return helper.control; }
 

@@ -3,6 +3,7 @@
 // helper and loaded by each worker.
 #include <dirent.h>
 #include <fcntl.h>
+#include <linux/capability.h>
 #include <linux/filter.h>
 #include <linux/seccomp.h>
 #include <seccomp.h>
@@ -10,11 +11,13 @@
 #include <sys/mman.h>
 #include <sys/prctl.h>
 #include <sys/resource.h>
+#include <sys/syscall.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
 #include <climits>
+#include <cstdio>
 #include <cstdlib>
 #include <vector>
 
@@ -30,19 +33,34 @@
 
 namespace {
 
-// Closes every descriptor from `first` to `last`; the scan of /proc is for kernels or
-// emulators without close_range.
-void closeRange(int first, int last) {
-    if (first > last) return;
-    if (close_range(unsigned(first), unsigned(last), 0) == 0) return;
-    DIR *open = opendir("/proc/self/fd");
-    if (!open) return;
-    const int listing = dirfd(open);
-    while (const dirent *entry = readdir(open)) {
-        const int descriptor = atoi(entry->d_name);
-        if (descriptor >= first && descriptor <= last && descriptor != listing) close(descriptor);
+// The most descriptors a Linux process can have (fs.nr_open's ceiling).
+constexpr int kMostDescriptors = 1 << 20;
+
+// Closes every descriptor from `first` to `last`; false when that could not be made sure of.
+// The scan of /proc is for kernels or emulators without close_range; without either, every
+// number a descriptor can have is closed.
+bool closeRange(int first, int last) {
+    if (first > last) return true;
+    if (close_range(unsigned(first), unsigned(last), 0) == 0) return true;
+    if (DIR *open = opendir("/proc/self/fd")) {
+        const int listing = dirfd(open);
+        while (const dirent *entry = readdir(open)) {
+            const int descriptor = atoi(entry->d_name);
+            if (descriptor >= first && descriptor <= last && descriptor != listing)
+                close(descriptor);
+        }
+        closedir(open);
+        return true;
     }
-    closedir(open);
+    // A descriptor opened before its limit was lowered keeps its number, so the hard limit
+    // and the system's own ceiling both bound the search.
+    rlimit open{};
+    if (getrlimit(RLIMIT_NOFILE, &open) != 0) return false;
+    rlim_t highest = std::max(open.rlim_cur, open.rlim_max);
+    if (highest == RLIM_INFINITY || highest > rlim_t(kMostDescriptors)) highest = kMostDescriptors;
+    const int end = int(std::min<rlim_t>(rlim_t(last) + 1, highest));
+    for (int descriptor = first; descriptor < end; descriptor++) close(descriptor);
+    return true;
 }
 
 // Soft and hard: the worker cannot raise it again.
@@ -54,15 +72,11 @@ void limit(int resource, rlim_t soft, rlim_t hard) {
 // The filter, as compiled in the helper; empty where the kernel takes none.
 std::vector<sock_filter> workerFilter;
 
-// Stands in the compiled filter for the process number of the worker that loads it, which the
-// helper cannot know; the worker writes its own in. No process number is this large.
-constexpr uint32_t kOwnProcess = 0x7eadbeef;
-
 // Calls any reader may make, by name: a name the architecture does not have is passed over.
 // Everything else ends the worker.
 const char *const kAllowed[] = {
     // reading the file, which is open already; the stream a reader makes over it
-    "read", "readv", "pread64", "preadv", "lseek", "_llseek", "close", "dup", "fcntl", "fcntl64",
+    "read", "readv", "pread64", "preadv", "lseek", "_llseek", "close", "dup",
     "fstat", "fstat64",
     // memory
     "brk", "munmap", "mremap", "madvise",
@@ -72,6 +86,10 @@ const char *const kAllowed[] = {
     "restart_syscall", "sched_yield",
     // facts some libraries look up
     "clock_gettime", "clock_gettime64", "gettimeofday", "sysinfo", "getrlimit", "ugetrlimit"};
+
+// The fcntl commands the C library's streams use over the file; F_SETOWN, F_SETSIG and
+// O_ASYNC would let a decoder aim signals at any process.
+const int kFcntlCommands[] = {F_GETFL, F_GETFD, F_SETFD};
 
 // A condition on argument `index` of a call; SCMP_A0 and its kin are C compound literals.
 scmp_arg_cmp argument(unsigned int index, scmp_compare compare, scmp_datum_t first,
@@ -92,6 +110,15 @@ std::vector<sock_filter> compileFilter() {
     if (!filter) filter = seccomp_init(SCMP_ACT_KILL);
     if (!filter) return {};
     for (const char *name : kAllowed) allow(filter, name);
+    for (const char *name : {"fcntl", "fcntl64"}) {
+        for (const int command : kFcntlCommands) {
+            const scmp_arg_cmp is = argument(1, SCMP_CMP_EQ, scmp_datum_t(command));
+            allow(filter, name, 1, &is);
+        }
+        const scmp_arg_cmp setFlags[] = {argument(1, SCMP_CMP_EQ, F_SETFL),
+                                         argument(2, SCMP_CMP_MASKED_EQ, O_ASYNC, 0)};
+        allow(filter, name, 2, setFlags);
+    }
     // The one request, from the helper.
     const scmp_arg_cmp fromHelper = argument(0, SCMP_CMP_EQ, scmp_datum_t(kWorkerChannel));
     allow(filter, "recvmsg", 1, &fromHelper);
@@ -110,11 +137,11 @@ std::vector<sock_filter> compileFilter() {
     const scmp_arg_cmp statxEmptyPath =
         argument(2, SCMP_CMP_MASKED_EQ, AT_EMPTY_PATH, AT_EMPTY_PATH);
     allow(filter, "statx", 1, &statxEmptyPath);
-    // Signals to itself only, as abort sends; reading its limits, never setting them.
+    // Signals to itself only, as abort sends; reading its own limits, never setting them.
     const scmp_arg_cmp self = argument(0, SCMP_CMP_EQ, kOwnProcess);
     allow(filter, "tgkill", 1, &self);
-    const scmp_arg_cmp readOnly = argument(2, SCMP_CMP_EQ, 0);
-    allow(filter, "prlimit64", 1, &readOnly);
+    const scmp_arg_cmp ownLimits[] = {argument(0, SCMP_CMP_EQ, 0), argument(2, SCMP_CMP_EQ, 0)};
+    allow(filter, "prlimit64", 2, ownLimits);
     // Whether a stream is a terminal, as the C library asks of some.
     const scmp_arg_cmp terminalQuery = argument(1, SCMP_CMP_EQ, TCGETS);
     allow(filter, "ioctl", 1, &terminalQuery);
@@ -136,6 +163,22 @@ std::vector<sock_filter> compileFilter() {
     return program;
 }
 
+// Whether the kernel takes seccomp filters at all: it looks at the program's address before
+// anything else, so a null one is refused for it (EFAULT) only where filters are taken.
+bool kernelTakesFilters() {
+    return prctl(PR_SET_SECCOMP, SECCOMP_MODE_FILTER, nullptr) != 0 && errno == EFAULT;
+}
+
+// A root viewer's worker would keep every capability: it keeps none, nor can it regain any.
+void dropCapabilities() {
+    for (int capability = 0; capability <= CAP_LAST_CAP; capability++)
+        prctl(PR_CAPBSET_DROP, capability, 0, 0, 0);
+    prctl(PR_CAP_AMBIENT, PR_CAP_AMBIENT_CLEAR_ALL, 0, 0, 0);
+    __user_cap_header_struct header{_LINUX_CAPABILITY_VERSION_3, 0};
+    __user_cap_data_struct none[_LINUX_CAPABILITY_U32S_3] = {};
+    syscall(SYS_capset, &header, none);
+}
+
 // Loads the compiled filter with this worker's own process number written in. Where the
 // kernel takes no filter (as under an emulator), the limits alone remain.
 void loadFilter() {
@@ -152,12 +195,11 @@ void loadFilter() {
 
 }  // namespace
 
-void keepOnlyDescriptors(int first, int second) {
+bool keepOnlyDescriptors(int first, int second) {
     const int low = std::min(first, second);
     const int high = std::max(first, second);
-    closeRange(STDERR_FILENO + 1, low - 1);
-    closeRange(low + 1, high - 1);
-    closeRange(high + 1, INT_MAX);
+    return closeRange(STDERR_FILENO + 1, low - 1) && closeRange(low + 1, high - 1) &&
+           closeRange(high + 1, INT_MAX);
 }
 
 bool underValgrind() { return RUNNING_ON_VALGRIND; }
@@ -166,13 +208,22 @@ void prepareWorkerFilter() {
     // Valgrind runs a worker by translating its code as it goes, which no filter of ours allows.
     // (cppcheck reads valgrind.h's client request as a constant.)
     // cppcheck-suppress knownConditionTrueFalse
-    if (!underValgrind()) workerFilter = compileFilter();
+    if (underValgrind()) return;
+    workerFilter = compileFilter();
+    if (workerFilter.empty() || !kernelTakesFilters())
+        fputs("lumoscape: this system takes no seccomp filter: image decoders run without one, "
+              "limited in memory and time only\n",
+              stderr);
 }
 
+const std::vector<sock_filter> &workerFilterProgram() { return workerFilter; }
+
 void lockDownWorker(const DecodeLimits &limits) {
-    keepOnlyDescriptors(kWorkerChannel, kWorkerChannel);
-    // A decoder that crashes leaves no core file behind.
+    if (!keepOnlyDescriptors(kWorkerChannel, kWorkerChannel)) _exit(kWorkerNotStarted);
+    // A decoder that crashes leaves no core file behind, and it writes to no file: its
+    // standard error is a pipe. (Valgrind writes its log into the worker's own process.)
     limit(RLIMIT_CORE, 0, 0);
+    if (!underValgrind()) limit(RLIMIT_FSIZE, 0, 0);
 #if !defined(__SANITIZE_ADDRESS__)
     // AddressSanitizer keeps terabytes of address space for itself: no limit can hold there.
     if (limits.memoryBytes) limit(RLIMIT_DATA, limits.memoryBytes, limits.memoryBytes);
@@ -180,5 +231,6 @@ void lockDownWorker(const DecodeLimits &limits) {
     // SIGXCPU at the limit, and SIGKILL a second later should it be caught.
     if (limits.cpuSeconds > 0)
         limit(RLIMIT_CPU, rlim_t(limits.cpuSeconds), rlim_t(limits.cpuSeconds) + 1);
+    dropCapabilities();
     loadFilter();
 }

@@ -2,28 +2,38 @@
 // that holds the display.
 //
 // At start-up, before SDL, the viewer forks a helper that holds no display. The helper keeps
-// one fresh worker ready at a time: a child that at once keeps no descriptor but standard error
-// and its channel, limits its own memory and processor time, runs each reader once on a small
-// picture of its own (so that one-time set-up, such as a library probing the processor, and the
-// first touch of its code and memory are done before the filter and the request), and loads a
-// seccomp filter. The helper sends the viewer, on their control socket (sequenced packets), a
-// DecodeReport "ready" with the worker's channel attached; once that worker has ended, a
-// DecodeReport "ended" with its wait status; then it readies the next.
+// one fresh worker ready at a time: a child whose standard input and output are /dev/null and
+// whose standard error is a pipe to the viewer, that at once keeps no other descriptor but its
+// channel, limits its own memory, processor time and file sizes, runs each reader once on small
+// pictures of its own (so that one-time set-up, such as a library probing the processor, and
+// the first touch of its code and memory are done before the filter and the request), drops
+// its capabilities and loads a seccomp filter. The helper sends the viewer, on their control
+// socket (sequenced packets), a DecodeReport "ready" with the worker's channel and the read end
+// of its standard error attached; once that worker has ended, a DecodeReport "ended" (or
+// "overdue", when the helper ended it for time) with its wait status; then it readies the next.
 // For each image:
 //  1. The viewer opens the file itself (read-only; regular files only) and makes a socket
 //     pair for the result. It sends the ready worker, on its channel, one DecodeRequest with
-//     the file and the result socket's far end attached, and lets the channel go.
+//     the file and the result socket's far end attached, lets the channel go, and tells the
+//     helper "started", which starts the worker's clock.
 //  2. The worker decodes and fits the image, writes one ResultHeader and its payload to the
 //     result socket, and ends. A failed C++ allocation is answered with the refusal "Out of
 //     memory".
+//  3. Once the result is whole, or its header is one the viewer will not take, the viewer tells
+//     the helper "end", which ends the worker without waiting for it.
 // A worker whose result is not whole is reported from its wait status. The viewer takes from a
-// worker only a picture of exactly the size it works out itself from the INFO fields, and
-// anything else as a failure; it keeps serving quit requests while it waits.
+// worker only a picture of exactly the size it works out itself from the INFO fields, never
+// larger than the screen, and anything else as a failure; it relays the worker's standard error
+// made printable, keeps serving quit requests while it waits, and the helper ends a worker that
+// has not finished within kDecodeWallSeconds of its processor-time limit.
 #pragma once
 
+#include <linux/filter.h>
 #include <sys/types.h>
 
 #include <cstdint>
+#include <string>
+#include <vector>
 
 #include "../display.h"
 #include "../readers/readers.h"
@@ -40,13 +50,25 @@ struct DecodeRequest {
     char extension[16];  ///< the path's extension, for the format told by name only
 };
 
-/// What the helper tells the viewer of its workers.
+/// What the helper and the viewer tell each other of the workers, on the control socket.
 struct DecodeReport {
-    int32_t kind;        ///< kReportReady, the worker's channel beside it, or kReportEnded
+    int32_t kind;        ///< one of the kinds below
     int32_t waitStatus;  ///< of an ended worker, as waitpid gives it
+    uint32_t worker;     ///< the worker meant: the helper counts them from 1
 };
+/// Helper to viewer: a worker is ready; its channel and standard error travel beside it.
 constexpr int32_t kReportReady = 1;
+/// Helper to viewer: the worker has ended by itself, or the viewer had it ended.
 constexpr int32_t kReportEnded = 2;
+/// Helper to viewer: the helper ended the worker, whose decode outlasted its wall-clock bound.
+constexpr int32_t kReportOverdue = 3;
+/// Viewer to helper: the worker has its request; its wall-clock bound starts.
+constexpr int32_t kRequestStarted = 4;
+/// Viewer to helper: the viewer wants nothing more of the worker; end it now.
+constexpr int32_t kRequestEnd = 5;
+/// Wall-clock seconds a decode may last: a margin over its processor-time limit, for a busy
+/// machine, and a bound for a worker that sleeps rather than computes.
+int32_t decodeWallSeconds(int32_t cpuSeconds);
 
 /// What a worker writes first. After it come, for a picture, `colours` palette entries of four
 /// bytes (red, green, blue, unused) and `height` rows of `width` pixels of `bitsPerPixel`,
@@ -79,8 +101,6 @@ constexpr int kWorkerChannel = 3;
 constexpr int kWorkerFile = 4;
 constexpr int kWorkerResult = 5;
 
-/// The helper's process, or -1 when it is not running.
-pid_t decoderHelper();
 /// The viewer's end of the control socket, or -1 when the helper is not running.
 int decoderControl();
 /// The limits the running helper gives its workers, or those it would start with.
@@ -100,18 +120,30 @@ bool sendWithDescriptors(int socket, const void *bytes, size_t size, const int d
 /// Takes one message of exactly `size` bytes and up to two descriptors beside it (-1 where
 /// none came): 1, 0 when the other end has gone, -1 for anything else.
 int receiveWithDescriptors(int socket, void *bytes, size_t size, int descriptors[2]);
+/// Text from a worker made safe for a terminal: every control character, C1 control,
+/// bidirectional override and byte that is not UTF-8 becomes '?', but for line ends and tabs
+/// when `keepLineEnds`.
+std::string printableText(const std::string &bytes, bool keepLineEnds);
 
 /// In a worker, before its filter: runs each reader once on a small picture of its own.
 void warmUpReaders();
 /// Whether the process runs under valgrind, as the memory-checking test run has it; there it
 /// has no filter, nor a warm-up to make before one.
 bool underValgrind();
-/// In the helper: compiles the workers' seccomp filter, where the kernel takes one.
+/// In the helper: compiles the workers' seccomp filter, and says once on standard error when
+/// the kernel takes none.
 void prepareWorkerFilter();
-/// Closes every descriptor above standard error but `first` and `second`.
-void keepOnlyDescriptors(int first, int second);
+/// The compiled filter, with kOwnProcess where a worker writes its own process number in;
+/// empty where there is none.
+const std::vector<sock_filter> &workerFilterProgram();
+/// Stands in the compiled filter for the process number of the worker that loads it.
+constexpr uint32_t kOwnProcess = 0x7eadbeef;
+/// Closes every descriptor above standard error but `first` and `second`; false when it could
+/// not make sure of that, and the process must not go on.
+bool keepOnlyDescriptors(int first, int second);
 /// In a worker: gives up every descriptor but standard input, output and error and its channel,
-/// takes `limits`, and loads the filter.
+/// takes `limits`, drops its capabilities and loads the filter; ends the worker when its
+/// descriptors cannot be made sure of.
 void lockDownWorker(const DecodeLimits &limits);
 /// A worker: locks itself down, takes its one request from its channel, decodes and writes the
 /// result; never returns.

@@ -16,7 +16,7 @@
 #include "sandbox.h"
 
 // Defined by the test build only: runs in the worker once it is locked down, before it decodes.
-extern "C" void lumoscapeWorkerTestHook(int file) __attribute__((weak));
+extern "C" void lumoscapeWorkerTestHook(int file, const char *extension) __attribute__((weak));
 
 namespace {
 
@@ -125,7 +125,7 @@ void runWorker(const DecodeLimits &limits) {
         _exit(kWorkerNotStarted);
     close(kWorkerChannel);
     request.extension[sizeof request.extension - 1] = '\0';
-    if (lumoscapeWorkerTestHook) lumoscapeWorkerTestHook(kWorkerFile);
+    if (lumoscapeWorkerTestHook) lumoscapeWorkerTestHook(kWorkerFile, request.extension);
 
     ImageInfo info{};
     SDL_Surface *picture = decodeImage(
