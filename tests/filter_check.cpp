@@ -18,6 +18,7 @@
 #include <sys/socket.h>
 #include <termios.h>
 
+#include <cctype>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -226,7 +227,22 @@ int main(int argc, char **argv) {
     std::set<long> filtered;  // the processes past their filter point
     std::set<std::string> stopped;
     size_t checked = 0;
+    std::vector<std::string> lines;
     for (std::string line; std::getline(trace, line);) {
+        // A worker's line the viewer relays lands right after the emulator's account of the
+        // viewer's own write, before its result: "PID write(2,...)PID call(...)".
+        size_t from = 0;
+        for (size_t at = line.find(')'); at != std::string::npos; at = line.find(')', at + 1)) {
+            size_t end = at + 1;
+            while (end < line.size() && isdigit(static_cast<unsigned char>(line[end]))) end++;
+            if (end > at + 1 && end < line.size() && line[end] == ' ') {
+                lines.push_back(line.substr(from, at + 1 - from));
+                from = at + 1;
+            }
+        }
+        lines.push_back(line.substr(from));
+    }
+    for (const std::string &line : lines) {
         // "PID name(arguments) = result", the result on a line of its own at times.
         char *rest = nullptr;
         const long pid = strtol(line.c_str(), &rest, 10);
@@ -255,8 +271,11 @@ int main(int argc, char **argv) {
         data.arch = seccomp_arch_native();
         data.nr = seccomp_syscall_resolve_name(name.c_str());
         bool known = data.nr != __NR_SCMP_ERROR;
-        for (size_t i = 0; i < arguments.size() && i < 6; i++)
-            known = argumentValue(arguments[i], &data.args[i]) && known;
+        for (size_t i = 0; i < arguments.size() && i < 6; i++) {
+            uint64_t value = 0;
+            known = argumentValue(arguments[i], &value) && known;
+            data.args[i] = value;
+        }
         // The worker's own process number stands in the filter for what each writes in.
         std::vector<sock_filter> program = filter;
         for (sock_filter &op : program) {

@@ -18,11 +18,14 @@
 #include <algorithm>
 #include <chrono>
 #include <cstring>
+#include <iostream>
 #include <sstream>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "display/sandbox/sandbox.h"
+#include "image_files.h"
 #include "support.h"
 
 namespace {
@@ -280,6 +283,25 @@ extern "C" void lumoscapeWorkerTestHook(int file, const char *extension) {
     }
 }
 
+// The first process whose parent is `parent` and whose name is `name`, or -1.
+static pid_t childNamed(pid_t parent, const std::string &name) {
+    DIR *processes = opendir("/proc");
+    pid_t found = -1;
+    while (const dirent *entry = processes ? readdir(processes) : nullptr) {
+        if (!isdigit(static_cast<unsigned char>(entry->d_name[0]))) continue;
+        const std::string stat = readWhole(std::string("/proc/") + entry->d_name + "/stat");
+        const size_t open = stat.find('('), close = stat.rfind(')');
+        if (open == std::string::npos || close == std::string::npos) continue;
+        if (stat.substr(open + 1, close - open - 1) == name &&
+            atoi(stat.c_str() + close + 4) == parent) {
+            found = atoi(entry->d_name);
+            break;
+        }
+    }
+    if (processes) closedir(processes);
+    return found;
+}
+
 class SandboxTest : public ViewerTest {
 protected:
     // The error line of a load that must fail.
@@ -396,6 +418,31 @@ TEST_F(SandboxTest, AWholeResultEndsItsWorkerAndItsWarningsArriveMadePrintable) 
     EXPECT_GE(warnings.size(), size_t(60 << 10));
 }
 
+TEST_F(SandboxTest, AHelperKilledDuringADecodeIsReportedAsSuchAndStartedAgain) {
+    writeFile(dir + "/sleeps", "fake:sleeps\n");
+    std::thread killer([] {
+        // Bounded by the sleeper's own wall-clock bound, should the helper never be found.
+        for (int look = 0; look < 500; look++) {
+            usleep(10000);
+            const pid_t helper = childNamed(getpid(), "decoder-helper");
+            if (helper > 0 && childNamed(helper, "decoder-worker") > 0) {
+                usleep(100000);  // the request has reached the worker by now
+                kill(helper, SIGKILL);
+                return;
+            }
+        }
+    });
+    const std::string line = failedLoad(dir + "/sleeps");
+    killer.join();
+    EXPECT_EQ(line, "Error: loadImage: decoding process ended during the decode\n");
+    const std::string card = saveImage(makeTestCard(40, 30), dir + "/card.bmp");
+    testing::internal::CaptureStdout();
+    SDL_Surface *shown = loadImage(card.c_str());
+    testing::internal::GetCapturedStdout();
+    EXPECT_NE(shown, nullptr);
+    SDL_FreeSurface(shown);
+}
+
 TEST_F(SandboxTest, ExtensionsUpToFifteenCharactersReachTheWorker) {
     for (const std::string extension : {"abcdefghijklmno", "abcdefghijklmnop", "abcdefghijklmnopq"}) {
         const std::string path = dir + "/file." + extension;
@@ -403,25 +450,6 @@ TEST_F(SandboxTest, ExtensionsUpToFifteenCharactersReachTheWorker) {
         EXPECT_EQ(failedLoad(path), "Error: loadImage: extension=" +
                                         (extension.size() <= 15 ? extension : "") + "\n");
     }
-}
-
-// The first process whose parent is `parent` and whose name is `name`, or -1.
-static pid_t childNamed(pid_t parent, const std::string &name) {
-    DIR *processes = opendir("/proc");
-    pid_t found = -1;
-    while (const dirent *entry = processes ? readdir(processes) : nullptr) {
-        if (!isdigit(static_cast<unsigned char>(entry->d_name[0]))) continue;
-        const std::string stat = readWhole(std::string("/proc/") + entry->d_name + "/stat");
-        const size_t open = stat.find('('), close = stat.rfind(')');
-        if (open == std::string::npos || close == std::string::npos) continue;
-        if (stat.substr(open + 1, close - open - 1) == name &&
-            atoi(stat.c_str() + close + 4) == parent) {
-            found = atoi(entry->d_name);
-            break;
-        }
-    }
-    if (processes) closedir(processes);
-    return found;
 }
 
 // The value after `field` in a /proc file of lines "field value ...", with its later words.
@@ -561,4 +589,52 @@ TEST_F(SandboxTest, QuitRequestDuringADecodeEndsTheViewerAtOnce) {
     ASSERT_EQ(SDL_PeepEvents(queued, 4, SDL_GETEVENT, SDL_ALLEVENTS), 2);
     EXPECT_EQ(queued[0].key.keysym.sym, SDLK_SPACE);
     EXPECT_EQ(queued[1].key.keysym.sym, SDLK_LEFT);
+}
+
+// Under an emulator, which refuses the filter: every call the workers make past their filter
+// point, traced by the emulator on a file of every kind at both antialias settings, must be
+// one the filter as this target compiles it lets through. Natively every test loads the filter
+// itself, so a call it stops fails there already.
+TEST(FilterTraceTest, EveryCallAnEmulatedWorkerMakesIsOneItsFilterAllows) {
+    if (!viewerEmulated()) GTEST_SKIP() << "natively the filter itself is loaded by every test";
+    const std::string dir = makeTempDir();
+    std::vector<std::string> files;
+    for (const SampleKind &kind : sampleKinds) {
+        files.push_back(dir + "/large." + kind.name);
+        ASSERT_TRUE(writeSample(kind.name, files.back(), 400, 300)) << kind.name;
+        // libwebp sets up other paths for pictures that need no scaling.
+        if (kind.name.find("webp") == std::string::npos) continue;
+        files.push_back(dir + "/small." + kind.name);
+        ASSERT_TRUE(writeSample(kind.name, files.back(), 100, 80)) << kind.name;
+    }
+    const std::string trace = dir + "/trace";
+    for (const char *antialias : {"0", "1"}) {
+        writeFile(dir + "/.lumoscaperc", std::string("antialias ") + antialias + "\n");
+        // The first image shown and the next decoded ahead: two decodes a run.
+        for (size_t first = 0; first < files.size(); first += 2) {
+            std::vector<std::string> pair{files[first]};
+            if (first + 1 < files.size()) pair.push_back(files[first + 1]);
+            Child viewer = startViewerChild(
+                pair, {"HOME=" + dir, "SDL_VIDEODRIVER=dummy", "QEMU_STRACE=1"}, false, [&] {
+                    const int log = open(trace.c_str(), O_WRONLY | O_CREAT | O_APPEND, 0600);
+                    dup2(log, STDERR_FILENO);
+                });
+            const size_t lines = pair.size();
+            EXPECT_TRUE(readUntil(
+                viewer, [&](const std::string &out) { return countLines(out) >= lines; }, 120))
+                << viewer.output;
+            kill(viewer.pid, SIGTERM);
+            EXPECT_EQ(waitForExit(viewer, 120), 0);
+            EXPECT_EQ(viewer.output.find("Error"), std::string::npos) << viewer.output;
+        }
+    }
+    std::vector<std::string> check = viewerCommand();
+    check.back() = viewerBinary().substr(0, viewerBinary().rfind('/') + 1) + "lumoscape_filter_check";
+    const std::string program = check.front();
+    check.erase(check.begin());
+    check.push_back(trace);
+    const ProcessResult checked = runProgram(program, check, {}, 300);
+    EXPECT_EQ(checked.exitStatus, 0) << checked.output;
+    std::cout << checked.output;
+    EXPECT_EQ(system(("rm -rf '" + dir + "'").c_str()), 0);
 }
