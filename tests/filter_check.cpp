@@ -3,9 +3,9 @@
 // through. Built for each target, and run under the same emulator as the viewer, since only
 // there does the emulator refuse the filter that would otherwise have stopped the worker.
 //
-//   lumoscape_filter_check TRACE   (a QEMU_STRACE log of the viewer and its children)
-// Prints each call the filter would stop and exits 1; exits 0 when there is none, 2 when the
-// trace shows no worker at all.
+//   lumoscape_filter_check TRACE...   (QEMU_STRACE logs of the viewer and its children)
+// Prints each call the filter would stop, after the name of the trace it is in, and exits 1;
+// exits 0 when there is none, 2 when a trace shows no worker at all.
 #include <fcntl.h>
 #include <linux/filter.h>
 #include <linux/seccomp.h>
@@ -16,6 +16,7 @@
 #include <sys/prctl.h>
 #include <sys/resource.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <termios.h>
 
 #include <cctype>
@@ -37,7 +38,8 @@ uint32_t runFilter(const std::vector<sock_filter> &program, const seccomp_data &
     uint32_t accumulator = 0, index = 0, scratch[BPF_MEMWORDS] = {};
     const auto word = [&](uint32_t offset) {
         uint32_t value = 0;
-        if (offset + 4 <= sizeof call) memcpy(&value, reinterpret_cast<const char *>(&call) + offset, 4);
+        if (offset + 4 <= sizeof call)
+            memcpy(&value, reinterpret_cast<const char *>(&call) + offset, 4);
         return value;
     };
     for (size_t at = 0; at < program.size(); at++) {
@@ -45,7 +47,7 @@ uint32_t runFilter(const std::vector<sock_filter> &program, const seccomp_data &
         const uint32_t operand = BPF_SRC(op.code) == BPF_X ? index : op.k;
         switch (BPF_CLASS(op.code)) {
         case BPF_LD:
-            accumulator = BPF_MODE(op.code) == BPF_ABS ? word(op.k)
+            accumulator = BPF_MODE(op.code) == BPF_ABS   ? word(op.k)
                           : BPF_MODE(op.code) == BPF_MEM ? scratch[op.k % BPF_MEMWORDS]
                                                          : op.k;
             break;
@@ -60,14 +62,29 @@ uint32_t runFilter(const std::vector<sock_filter> &program, const seccomp_data &
             break;
         case BPF_ALU:
             switch (BPF_OP(op.code)) {
-            case BPF_ADD: accumulator += operand; break;
-            case BPF_SUB: accumulator -= operand; break;
-            case BPF_AND: accumulator &= operand; break;
-            case BPF_OR: accumulator |= operand; break;
-            case BPF_LSH: accumulator <<= operand; break;
-            case BPF_RSH: accumulator >>= operand; break;
-            case BPF_NEG: accumulator = -accumulator; break;
-            default: return SECCOMP_RET_KILL_PROCESS;
+            case BPF_ADD:
+                accumulator += operand;
+                break;
+            case BPF_SUB:
+                accumulator -= operand;
+                break;
+            case BPF_AND:
+                accumulator &= operand;
+                break;
+            case BPF_OR:
+                accumulator |= operand;
+                break;
+            case BPF_LSH:
+                accumulator <<= operand;
+                break;
+            case BPF_RSH:
+                accumulator >>= operand;
+                break;
+            case BPF_NEG:
+                accumulator = -accumulator;
+                break;
+            default:
+                return SECCOMP_RET_KILL_PROCESS;
             }
             break;
         case BPF_JMP: {
@@ -77,11 +94,20 @@ uint32_t runFilter(const std::vector<sock_filter> &program, const seccomp_data &
             }
             bool taken = false;
             switch (BPF_OP(op.code)) {
-            case BPF_JEQ: taken = accumulator == operand; break;
-            case BPF_JGT: taken = accumulator > operand; break;
-            case BPF_JGE: taken = accumulator >= operand; break;
-            case BPF_JSET: taken = (accumulator & operand) != 0; break;
-            default: return SECCOMP_RET_KILL_PROCESS;
+            case BPF_JEQ:
+                taken = accumulator == operand;
+                break;
+            case BPF_JGT:
+                taken = accumulator > operand;
+                break;
+            case BPF_JGE:
+                taken = accumulator >= operand;
+                break;
+            case BPF_JSET:
+                taken = (accumulator & operand) != 0;
+                break;
+            default:
+                return SECCOMP_RET_KILL_PROCESS;
             }
             at += taken ? op.jt : op.jf;
             break;
@@ -89,8 +115,10 @@ uint32_t runFilter(const std::vector<sock_filter> &program, const seccomp_data &
         case BPF_RET:
             return BPF_RVAL(op.code) == BPF_A ? accumulator : op.k;
         case BPF_MISC:
-            if (BPF_MISCOP(op.code) == BPF_TAX) index = accumulator;
-            else accumulator = index;
+            if (BPF_MISCOP(op.code) == BPF_TAX)
+                index = accumulator;
+            else
+                accumulator = index;
             break;
         default:
             return SECCOMP_RET_KILL_PROCESS;
@@ -101,34 +129,84 @@ uint32_t runFilter(const std::vector<sock_filter> &program, const seccomp_data &
 
 // The names the emulator prints for the flags and constants of the calls the filter looks
 // into the arguments of; an argument of another kind (a string, a structure) is a pointer.
-const std::map<std::string, uint64_t> kConstants = {
-    {"NULL", 0}, {"AT_FDCWD", uint64_t(AT_FDCWD)}, {"AT_EMPTY_PATH", AT_EMPTY_PATH},
-    {"AT_SYMLINK_NOFOLLOW", AT_SYMLINK_NOFOLLOW}, {"AT_NO_AUTOMOUNT", AT_NO_AUTOMOUNT},
-    {"PROT_NONE", PROT_NONE}, {"PROT_READ", PROT_READ}, {"PROT_WRITE", PROT_WRITE},
-    {"PROT_EXEC", PROT_EXEC}, {"PROT_GROWSDOWN", PROT_GROWSDOWN}, {"PROT_GROWSUP", PROT_GROWSUP},
-    {"F_GETFL", F_GETFL}, {"F_SETFL", F_SETFL}, {"F_GETFD", F_GETFD}, {"F_SETFD", F_SETFD},
-    {"F_DUPFD", F_DUPFD}, {"F_DUPFD_CLOEXEC", F_DUPFD_CLOEXEC}, {"F_GETLK", F_GETLK},
-    {"F_SETLK", F_SETLK}, {"F_SETOWN", F_SETOWN}, {"F_GETOWN", F_GETOWN},
-    {"F_SETSIG", F_SETSIG}, {"F_GETSIG", F_GETSIG}, {"TCGETS", TCGETS},
-    {"O_RDONLY", O_RDONLY}, {"O_WRONLY", O_WRONLY}, {"O_RDWR", O_RDWR},
-    {"O_NONBLOCK", O_NONBLOCK}, {"O_APPEND", O_APPEND}, {"O_ASYNC", O_ASYNC},
-    {"O_LARGEFILE", O_LARGEFILE}, {"O_CLOEXEC", O_CLOEXEC},
-    {"MAP_SHARED", MAP_SHARED}, {"MAP_PRIVATE", MAP_PRIVATE}, {"MAP_FIXED", MAP_FIXED},
-    {"MAP_ANONYMOUS", MAP_ANONYMOUS}, {"MAP_NORESERVE", MAP_NORESERVE},
-    {"MAP_STACK", MAP_STACK}, {"MAP_GROWSDOWN", MAP_GROWSDOWN},
-    {"MAP_DENYWRITE", MAP_DENYWRITE}, {"MAP_EXECUTABLE", MAP_EXECUTABLE},
-    {"MAP_POPULATE", MAP_POPULATE}, {"MAP_FIXED_NOREPLACE", MAP_FIXED_NOREPLACE},
-    {"MREMAP_MAYMOVE", MREMAP_MAYMOVE}, {"MREMAP_FIXED", MREMAP_FIXED},
-    {"SIG_BLOCK", SIG_BLOCK}, {"SIG_UNBLOCK", SIG_UNBLOCK}, {"SIG_SETMASK", SIG_SETMASK},
-    {"FUTEX_WAIT", 0}, {"FUTEX_WAKE", 1}, {"FUTEX_PRIVATE_FLAG", 128},
-    {"FUTEX_CLOCK_REALTIME", 256}, {"CLOCK_REALTIME", 0}, {"CLOCK_MONOTONIC", 1},
-    {"RLIMIT_CPU", RLIMIT_CPU}, {"RLIMIT_FSIZE", RLIMIT_FSIZE}, {"RLIMIT_DATA", RLIMIT_DATA},
-    {"RLIMIT_STACK", RLIMIT_STACK}, {"RLIMIT_CORE", RLIMIT_CORE}, {"RLIMIT_AS", RLIMIT_AS},
-    {"RLIMIT_NOFILE", RLIMIT_NOFILE}, {"SEEK_SET", SEEK_SET}, {"SEEK_CUR", SEEK_CUR},
-    {"SEEK_END", SEEK_END}, {"MSG_CMSG_CLOEXEC", MSG_CMSG_CLOEXEC}, {"MSG_NOSIGNAL", MSG_NOSIGNAL},
-    {"MADV_DONTNEED", MADV_DONTNEED}, {"MADV_FREE", MADV_FREE},
-    {"SIGABRT", SIGABRT}, {"SIGSEGV", SIGSEGV}, {"SIGBUS", SIGBUS}, {"SIGFPE", SIGFPE},
-    {"SIGILL", SIGILL}, {"SIGXCPU", SIGXCPU}, {"SIGPIPE", SIGPIPE}, {"SIGKILL", SIGKILL}};
+const std::map<std::string, uint64_t> kConstants = {{"NULL", 0},
+                                                    {"AT_FDCWD", uint64_t(AT_FDCWD)},
+                                                    {"AT_EMPTY_PATH", AT_EMPTY_PATH},
+                                                    {"AT_SYMLINK_NOFOLLOW", AT_SYMLINK_NOFOLLOW},
+                                                    {"AT_NO_AUTOMOUNT", AT_NO_AUTOMOUNT},
+                                                    {"STATX_BASIC_STATS", STATX_BASIC_STATS},
+                                                    {"STATX_ALL", STATX_ALL},
+                                                    {"PROT_NONE", PROT_NONE},
+                                                    {"PROT_READ", PROT_READ},
+                                                    {"PROT_WRITE", PROT_WRITE},
+                                                    {"PROT_EXEC", PROT_EXEC},
+                                                    {"PROT_GROWSDOWN", PROT_GROWSDOWN},
+                                                    {"PROT_GROWSUP", PROT_GROWSUP},
+                                                    {"F_GETFL", F_GETFL},
+                                                    {"F_SETFL", F_SETFL},
+                                                    {"F_GETFD", F_GETFD},
+                                                    {"F_SETFD", F_SETFD},
+                                                    {"F_DUPFD", F_DUPFD},
+                                                    {"F_DUPFD_CLOEXEC", F_DUPFD_CLOEXEC},
+                                                    {"F_GETLK", F_GETLK},
+                                                    {"F_SETLK", F_SETLK},
+                                                    {"F_SETOWN", F_SETOWN},
+                                                    {"F_GETOWN", F_GETOWN},
+                                                    {"F_SETSIG", F_SETSIG},
+                                                    {"F_GETSIG", F_GETSIG},
+                                                    {"TCGETS", TCGETS},
+                                                    {"O_RDONLY", O_RDONLY},
+                                                    {"O_WRONLY", O_WRONLY},
+                                                    {"O_RDWR", O_RDWR},
+                                                    {"O_NONBLOCK", O_NONBLOCK},
+                                                    {"O_APPEND", O_APPEND},
+                                                    {"O_ASYNC", O_ASYNC},
+                                                    {"O_LARGEFILE", O_LARGEFILE},
+                                                    {"O_CLOEXEC", O_CLOEXEC},
+                                                    {"MAP_SHARED", MAP_SHARED},
+                                                    {"MAP_PRIVATE", MAP_PRIVATE},
+                                                    {"MAP_FIXED", MAP_FIXED},
+                                                    {"MAP_ANONYMOUS", MAP_ANONYMOUS},
+                                                    {"MAP_NORESERVE", MAP_NORESERVE},
+                                                    {"MAP_STACK", MAP_STACK},
+                                                    {"MAP_GROWSDOWN", MAP_GROWSDOWN},
+                                                    {"MAP_DENYWRITE", MAP_DENYWRITE},
+                                                    {"MAP_EXECUTABLE", MAP_EXECUTABLE},
+                                                    {"MAP_POPULATE", MAP_POPULATE},
+                                                    {"MAP_FIXED_NOREPLACE", MAP_FIXED_NOREPLACE},
+                                                    {"MREMAP_MAYMOVE", MREMAP_MAYMOVE},
+                                                    {"MREMAP_FIXED", MREMAP_FIXED},
+                                                    {"SIG_BLOCK", SIG_BLOCK},
+                                                    {"SIG_UNBLOCK", SIG_UNBLOCK},
+                                                    {"SIG_SETMASK", SIG_SETMASK},
+                                                    {"FUTEX_WAIT", 0},
+                                                    {"FUTEX_WAKE", 1},
+                                                    {"FUTEX_PRIVATE_FLAG", 128},
+                                                    {"FUTEX_CLOCK_REALTIME", 256},
+                                                    {"CLOCK_REALTIME", 0},
+                                                    {"CLOCK_MONOTONIC", 1},
+                                                    {"RLIMIT_CPU", RLIMIT_CPU},
+                                                    {"RLIMIT_FSIZE", RLIMIT_FSIZE},
+                                                    {"RLIMIT_DATA", RLIMIT_DATA},
+                                                    {"RLIMIT_STACK", RLIMIT_STACK},
+                                                    {"RLIMIT_CORE", RLIMIT_CORE},
+                                                    {"RLIMIT_AS", RLIMIT_AS},
+                                                    {"RLIMIT_NOFILE", RLIMIT_NOFILE},
+                                                    {"SEEK_SET", SEEK_SET},
+                                                    {"SEEK_CUR", SEEK_CUR},
+                                                    {"SEEK_END", SEEK_END},
+                                                    {"MSG_CMSG_CLOEXEC", MSG_CMSG_CLOEXEC},
+                                                    {"MSG_NOSIGNAL", MSG_NOSIGNAL},
+                                                    {"MADV_DONTNEED", MADV_DONTNEED},
+                                                    {"MADV_FREE", MADV_FREE},
+                                                    {"SIGABRT", SIGABRT},
+                                                    {"SIGSEGV", SIGSEGV},
+                                                    {"SIGBUS", SIGBUS},
+                                                    {"SIGFPE", SIGFPE},
+                                                    {"SIGILL", SIGILL},
+                                                    {"SIGXCPU", SIGXCPU},
+                                                    {"SIGPIPE", SIGPIPE},
+                                                    {"SIGKILL", SIGKILL}};
 
 // One argument's value, as far as the filter can look at it; false for a name not known.
 bool argumentValue(const std::string &text, uint64_t *value) {
@@ -168,8 +246,10 @@ size_t closingParenthesis(const std::string &text, size_t open) {
     for (size_t i = open; i < text.size(); i++) {
         const char c = text[i];
         if (quoted) {
-            if (c == '\\') i++;
-            else if (c == '"') quoted = false;
+            if (c == '\\')
+                i++;
+            else if (c == '"')
+                quoted = false;
         } else if (c == '"') {
             quoted = true;
         } else if (c == '(') {
@@ -191,8 +271,10 @@ std::vector<std::string> splitArguments(const std::string &inside) {
     for (size_t i = 0; i < inside.size(); i++) {
         const char c = inside[i];
         if (quoted) {
-            if (c == '\\' && i + 1 < inside.size()) current += inside[i++];
-            else if (c == '"') quoted = false;
+            if (c == '\\' && i + 1 < inside.size())
+                current += inside[i++];
+            else if (c == '"')
+                quoted = false;
         } else if (c == '"') {
             quoted = true;
         } else if (c == '{' || c == '[' || c == '(') {
@@ -210,23 +292,12 @@ std::vector<std::string> splitArguments(const std::string &inside) {
     return arguments;
 }
 
-}  // namespace
-
-int main(int argc, char **argv) {
-    if (argc != 2) {
-        fprintf(stderr, "usage: %s TRACE\n", argv[0]);
-        return 2;
-    }
-    prepareWorkerFilter();
-    const std::vector<sock_filter> &filter = workerFilterProgram();
-    if (filter.empty()) {
-        fprintf(stderr, "filter_check: this build compiles no filter\n");
-        return 2;
-    }
-    std::ifstream trace(argv[1]);
+// Checks the calls in one trace, adding those the filter would stop to `stopped` and the count
+// of those checked to `checked`; the number of workers the trace shows past their filter point.
+size_t checkTrace(const char *path, const std::vector<sock_filter> &filter,
+                  std::set<std::string> *stopped, size_t *checked) {
+    std::ifstream trace(path);
     std::set<long> filtered;  // the processes past their filter point
-    std::set<std::string> stopped;
-    size_t checked = 0;
     std::vector<std::string> lines;
     for (std::string line; std::getline(trace, line);) {
         // A worker's line the viewer relays lands right after the emulator's account of the
@@ -266,7 +337,7 @@ int main(int argc, char **argv) {
                 filtered.insert(pid);
             continue;
         }
-        checked++;
+        (*checked)++;
         seccomp_data data{};
         data.arch = seccomp_arch_native();
         data.nr = seccomp_syscall_resolve_name(name.c_str());
@@ -283,12 +354,36 @@ int main(int argc, char **argv) {
         }
         if (!known || (runFilter(program, data) & SECCOMP_RET_ACTION_FULL) != SECCOMP_RET_ALLOW) {
             const std::string what = name + "(" + call.substr(open + 1, close - open - 1) + ")";
-            if (stopped.insert(what).second)
-                printf("stopped%s: %s\n", known ? "" : " (not understood)", what.c_str());
+            if (stopped->insert(std::string(path) + what).second)
+                printf("%s: stopped%s: %s\n", path, known ? "" : " (not understood)", what.c_str());
         }
     }
-    printf("%zu calls of %zu workers checked, %zu the filter would stop\n", checked,
-           filtered.size(), stopped.size());
-    if (filtered.empty()) return 2;
+    return filtered.size();
+}
+
+}  // namespace
+
+int main(int argc, char **argv) {
+    if (argc < 2) {
+        fprintf(stderr, "usage: %s TRACE...\n", argv[0]);
+        return 2;
+    }
+    prepareWorkerFilter();
+    const std::vector<sock_filter> &filter = workerFilterProgram();
+    if (filter.empty()) {
+        fprintf(stderr, "filter_check: this build compiles no filter\n");
+        return 2;
+    }
+    std::set<std::string> stopped;
+    size_t checked = 0, workers = 0;
+    bool everyTraceHasWorkers = true;
+    for (int trace = 1; trace < argc; trace++) {
+        const size_t found = checkTrace(argv[trace], filter, &stopped, &checked);
+        workers += found;
+        everyTraceHasWorkers = everyTraceHasWorkers && found > 0;
+    }
+    printf("%zu calls of %zu workers in %d traces checked, %zu the filter would stop\n", checked,
+           workers, argc - 1, stopped.size());
+    if (!everyTraceHasWorkers) return 2;
     return stopped.empty() ? 0 : 1;
 }

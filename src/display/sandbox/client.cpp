@@ -99,8 +99,9 @@ bool payloadSize(const ResultHeader &header, const DecodeOptions &options, size_
     default:
         return false;
     }
-    const uint64_t bytes = uint64_t(header.colours) * sizeof(SDL_Color) +
-                           uint64_t(width) * uint64_t(height) * uint64_t((header.bitsPerPixel + 7) / 8);
+    const uint64_t bytes =
+        uint64_t(header.colours) * sizeof(SDL_Color) +
+        uint64_t(width) * uint64_t(height) * uint64_t((header.bitsPerPixel + 7) / 8);
     if (bytes > SIZE_MAX) return false;
     *size = size_t(bytes);
     return true;
@@ -200,8 +201,7 @@ bool receiveReport(DecodeReport *report) {
 
 // Hands the request to a ready worker, started if need be; false when none could take it. The
 // worker's standard error and number go to `errors` and `number`.
-bool hand(const DecodeRequest &request, const int descriptors[2], int *errors,
-          uint32_t *number) {
+bool hand(const DecodeRequest &request, const int descriptors[2], int *errors, uint32_t *number) {
     // A worker that ended while it waited is reported, and the next one taken, twice at most.
     for (int attempt = 0; attempt < 3; attempt++) {
         startDecoderHelper();
@@ -245,8 +245,8 @@ bool relayErrors(ErrorRelay *relay) {
     for (;;) {
         const size_t end = relay->line.find('\n');
         if (end == std::string::npos && relay->line.size() < kLongestErrorLine && open) break;
-        const size_t length = std::min(
-            end == std::string::npos ? relay->line.size() : end + 1, kLongestErrorLine);
+        const size_t length =
+            std::min(end == std::string::npos ? relay->line.size() : end + 1, kLongestErrorLine);
         if (length == 0) break;
         std::string text = printableText(relay->line.substr(0, length), true);
         if (text.back() != '\n') text.push_back('\n');
@@ -382,10 +382,11 @@ std::string printableText(const std::string &bytes, bool keepLineEnds) {
         const unsigned char lead = static_cast<unsigned char>(bytes[at]);
         // The code point starting here, and how many bytes it takes; 0 for a byte that starts
         // no well-formed UTF-8 sequence.
-        size_t length = lead < 0x80 ? 1 : lead >= 0xc2 && lead <= 0xdf ? 2
-                                       : lead >= 0xe0 && lead <= 0xef ? 3
-                                       : lead >= 0xf0 && lead <= 0xf4 ? 4
-                                                                      : 0;
+        size_t length = lead < 0x80                    ? 1
+                        : lead >= 0xc2 && lead <= 0xdf ? 2
+                        : lead >= 0xe0 && lead <= 0xef ? 3
+                        : lead >= 0xf0 && lead <= 0xf4 ? 4
+                                                       : 0;
         uint32_t point = length == 1 ? lead : length == 2 ? lead & 0x1f : lead & (0x7f >> length);
         for (size_t i = 1; i < length; i++) {
             const unsigned char next =

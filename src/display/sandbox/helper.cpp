@@ -80,8 +80,7 @@ bool spawnWorker(int control, const DecodeLimits &limits, Worker *worker) {
 }
 
 bool report(int control, const DecodeReport &message, const int descriptors[2] = nullptr) {
-    return sendWithDescriptors(control, &message, sizeof message, descriptors,
-                               descriptors ? 2 : 0);
+    return sendWithDescriptors(control, &message, sizeof message, descriptors, descriptors ? 2 : 0);
 }
 
 // Standard input and output go nowhere and standard error stays, for the helper's own word;

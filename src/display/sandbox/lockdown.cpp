@@ -76,8 +76,7 @@ std::vector<sock_filter> workerFilter;
 // Everything else ends the worker.
 const char *const kAllowed[] = {
     // reading the file, which is open already; the stream a reader makes over it
-    "read", "readv", "pread64", "preadv", "lseek", "_llseek", "close", "dup",
-    "fstat", "fstat64",
+    "read", "readv", "pread64", "preadv", "lseek", "_llseek", "close", "dup", "fstat", "fstat64",
     // memory
     "brk", "munmap", "mremap", "madvise",
     // ending, and what the C library's abort and locks use
@@ -211,9 +210,10 @@ void prepareWorkerFilter() {
     if (underValgrind()) return;
     workerFilter = compileFilter();
     if (workerFilter.empty() || !kernelTakesFilters())
-        fputs("lumoscape: this system takes no seccomp filter: image decoders run without one, "
-              "limited in memory and time only\n",
-              stderr);
+        fputs(
+            "lumoscape: this system takes no seccomp filter: image decoders run without one, "
+            "limited in memory and time only\n",
+            stderr);
 }
 
 const std::vector<sock_filter> &workerFilterProgram() { return workerFilter; }
