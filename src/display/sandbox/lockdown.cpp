@@ -223,6 +223,7 @@ void lockDownWorker(const DecodeLimits &limits) {
     // A decoder that crashes leaves no core file behind, and it writes to no file: its
     // standard error is a pipe. (Valgrind writes its log into the worker's own process.)
     limit(RLIMIT_CORE, 0, 0);
+    // cppcheck-suppress knownConditionTrueFalse
     if (!underValgrind()) limit(RLIMIT_FSIZE, 0, 0);
 #if !defined(__SANITIZE_ADDRESS__)
     // AddressSanitizer keeps terabytes of address space for itself: no limit can hold there.
