@@ -4,7 +4,7 @@ BUILD_TYPE ?= RelWithDebInfo
 PREFIX ?= /usr/local
 JOBS ?= $(shell nproc 2>/dev/null || echo 2)
 
-.PHONY: all build deps configure demo test test-compat cross test-cross package check-sanitize fuzz bench lint install clean
+.PHONY: all build deps configure demo test test-busy test-compat cross test-cross package check-sanitize fuzz bench lint install clean
 
 all: build
 
@@ -26,6 +26,12 @@ demo: deps
 test: deps
 	$(MAKE) build
 	ctest --test-dir $(BUILD_DIR) --output-on-failure -j $(JOBS)
+
+# The suite while two busy loops a core run beside it: no test may rest on a bound that a
+# busy machine breaks.
+test-busy: deps
+	$(MAKE) build
+	./scripts/beside-busy-loops ctest --test-dir $(BUILD_DIR) --output-on-failure -j $(JOBS)
 
 # The whole suite on sdl12-compat (SDL 1.2 on top of SDL2): the same build, with the library
 # unpacked into the build folder first on the library path. No system package changes.

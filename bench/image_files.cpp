@@ -13,6 +13,7 @@
 #include <cstdio>
 #include <cstring>
 #include <random>
+#include <string>
 #include <vector>
 
 namespace {
@@ -65,7 +66,7 @@ bool writePhotoPng(const std::string &path, int width, int height) {
 }
 
 bool writePhotoJpeg(const std::string &path, int width, int height, int quality, JpegKind kind,
-                    int orientation) {
+                    int orientation, const std::string &exif) {
     FILE *file = fopen(path.c_str(), "wb");
     if (!file) return false;
     jpeg_compress_struct compressor{};
@@ -75,24 +76,32 @@ bool writePhotoJpeg(const std::string &path, int width, int height, int quality,
     jpeg_stdio_dest(&compressor, file);
     compressor.image_width = static_cast<JDIMENSION>(width);
     compressor.image_height = static_cast<JDIMENSION>(height);
-    compressor.input_components = kind == JpegKind::cmyk ? 4 : 3;
-    compressor.in_color_space = kind == JpegKind::cmyk ? JCS_CMYK : JCS_RGB;
+    const bool inks =
+        kind == JpegKind::cmyk || kind == JpegKind::ycck || kind == JpegKind::plainCmyk;
+    compressor.input_components = inks ? 4 : 3;
+    compressor.in_color_space = inks ? JCS_CMYK : JCS_RGB;
     jpeg_set_defaults(&compressor);
     jpeg_set_quality(&compressor, quality, TRUE);
     if (kind == JpegKind::greyscale) jpeg_set_colorspace(&compressor, JCS_GRAYSCALE);
     if (kind == JpegKind::rgbCoded) jpeg_set_colorspace(&compressor, JCS_RGB);
     if (kind == JpegKind::progressive) jpeg_simple_progression(&compressor);
+    if (kind == JpegKind::ycck) jpeg_set_colorspace(&compressor, JCS_YCCK);
+    if (kind == JpegKind::plainCmyk) compressor.write_Adobe_marker = FALSE;
     jpeg_start_compress(&compressor, TRUE);
-    if (orientation) {
+    if (!exif.empty()) {
+        jpeg_write_marker(&compressor, JPEG_APP0 + 1, reinterpret_cast<const JOCTET *>(exif.data()),
+                          static_cast<unsigned int>(exif.size()));
+    } else if (orientation) {
         // EXIF: a little-endian TIFF header and one directory entry, the orientation.
-        const unsigned char exif[] = {'E', 'x',  'i', 'f', 0,
-                                      0,   'I',  'I', 42,  0,
-                                      8,   0,    0,   0,   1,
-                                      0,   0x12, 1,   3,   0,
-                                      1,   0,    0,   0,   static_cast<unsigned char>(orientation),
-                                      0,   0,    0,   0,   0,
-                                      0,   0};
-        jpeg_write_marker(&compressor, JPEG_APP0 + 1, exif, sizeof exif);
+        const unsigned char segment[] = {
+            'E', 'x',  'i', 'f', 0,
+            0,   'I',  'I', 42,  0,
+            8,   0,    0,   0,   1,
+            0,   0x12, 1,   3,   0,
+            1,   0,    0,   0,   static_cast<unsigned char>(orientation),
+            0,   0,    0,   0,   0,
+            0,   0};
+        jpeg_write_marker(&compressor, JPEG_APP0 + 1, segment, sizeof segment);
     }
 
     PhotoRows photo{width, height, kind != JpegKind::flat};
@@ -108,13 +117,15 @@ bool writePhotoJpeg(const std::string &path, int width, int height, int quality,
             rgb[size_t(x) * 3 + 2] = bottom ? 255 : 0;
         }
         JSAMPROW row = rgb.data();
-        if (kind == JpegKind::cmyk) {
-            // Inverted CMYK with no black, as Adobe's programs write it.
+        if (inks) {
+            // Inverted CMYK with no black, as Adobe's programs write it; or the inks as they
+            // are, without Adobe's marker.
+            const bool inverted = kind != JpegKind::plainCmyk;
             for (size_t i = 0, o = 0; i < rgb.size(); i += 3, o += 4) {
-                samples[o] = rgb[i];
-                samples[o + 1] = rgb[i + 1];
-                samples[o + 2] = rgb[i + 2];
-                samples[o + 3] = 255;
+                for (int c = 0; c < 3; c++)
+                    samples[o + size_t(c)] =
+                        JSAMPLE(inverted ? rgb[i + size_t(c)] : 255 - rgb[i + size_t(c)]);
+                samples[o + 3] = inverted ? 255 : 0;
             }
             row = samples.data();
         }
@@ -155,8 +166,13 @@ bool writeTestPng(const std::string &path, int width, int height, const PngForm 
         std::vector<png_byte> opacity;
         for (int i = 0; i < entries; i++) {
             palette.push_back(paletteColour(i));
+            const bool transparent =
+                (i == 1 && (form.transparency == PngTransparency::oneColour ||
+                            form.transparency == PngTransparency::twoEntries)) ||
+                (i == 0 && (form.transparency == PngTransparency::firstEntry ||
+                            form.transparency == PngTransparency::twoEntries));
             opacity.push_back(form.transparency == PngTransparency::levels ? png_byte(255 - i * 8)
-                              : i == 1                                     ? 0
+                              : transparent                                ? 0
                                                                            : 255);
         }
         png_set_PLTE(png, info, palette.data(), entries);
@@ -258,31 +274,55 @@ bool writeTestWebp(const std::string &path, int width, int height, WebpKind kind
     return written;
 }
 
-bool writeTestGif(const std::string &path, int width, int height, bool transparent,
-                  bool interlaced) {
+bool writeTestGif(const std::string &path, int width, int height, bool transparent, bool interlaced,
+                  GifColours colours, bool looping) {
     int error = 0;
     GifFileType *gif = EGifOpenFileName(path.c_str(), false, &error);
     if (!gif) return false;
-    GifColorType colours[256];
+    GifColorType entries[256];
     for (int i = 0; i < 256; i++) {
         const png_color colour = paletteColour(i);
-        colours[i] = GifColorType{colour.red, colour.green, colour.blue};
+        entries[i] = GifColorType{colour.red, colour.green, colour.blue};
     }
-    ColorMapObject *map = GifMakeMapObject(256, colours);
+    ColorMapObject *map = GifMakeMapObject(256, entries);
     EGifSetGifVersion(gif, true);
-    bool written = map && EGifPutScreenDesc(gif, width, height, 8, 0, map) == GIF_OK;
+    bool written =
+        map && EGifPutScreenDesc(gif, width, height, 8, 0,
+                                 colours == GifColours::local ? nullptr : map) == GIF_OK;
+    if (written && looping) {
+        // NETSCAPE2.0: loop for ever, as nearly every animated GIF says.
+        const GifByteType application[] = {'N', 'E', 'T', 'S', 'C', 'A', 'P', 'E', '2', '.', '0'};
+        const GifByteType loop[] = {1, 0, 0};
+        written = EGifPutExtensionLeader(gif, APPLICATION_EXT_FUNC_CODE) == GIF_OK &&
+                  EGifPutExtensionBlock(gif, sizeof application, application) == GIF_OK &&
+                  EGifPutExtensionBlock(gif, sizeof loop, loop) == GIF_OK &&
+                  EGifPutExtensionTrailer(gif) == GIF_OK;
+    }
     if (written && transparent) {
         GraphicsControlBlock control{DISPOSAL_UNSPECIFIED, false, 0, 1};
         GifByteType block[4];
         EGifGCBToExtension(&control, block);
         written = EGifPutExtension(gif, GRAPHICS_EXT_FUNC_CODE, 4, block) == GIF_OK;
     }
-    written = written && EGifPutImageDesc(gif, 0, 0, width, height, interlaced, nullptr) == GIF_OK;
+    written = written && EGifPutImageDesc(gif, 0, 0, width, height, interlaced,
+                                          colours == GifColours::local ? map : nullptr) == GIF_OK;
     std::vector<GifPixelType> row(static_cast<size_t>(width));
     for (int x = 0; x < width; x++) row[size_t(x)] = GifPixelType(x * 256 / width);
     // Every row alike: the order an interlaced picture stores them in does not matter.
     for (int y = 0; written && y < height; y++)
         written = EGifPutLine(gif, row.data(), width) == GIF_OK;
     GifFreeMapObject(map);
-    return EGifCloseFile(gif, &error) == GIF_OK && written;
+    if (EGifCloseFile(gif, &error) != GIF_OK || !written) return false;
+    if (colours != GifColours::none) return true;
+    // giflib writes no picture without a table: the global one is taken out afterwards.
+    FILE *file = fopen(path.c_str(), "rb");
+    if (!file) return false;
+    std::string bytes;
+    for (int c; (c = fgetc(file)) != EOF;) bytes += char(c);
+    fclose(file);
+    bytes.erase(13, 3 * 256);
+    bytes[10] = char(bytes[10] & 0x7f);
+    file = fopen(path.c_str(), "wb");
+    return file && fwrite(bytes.data(), 1, bytes.size(), file) == bytes.size() &&
+           fclose(file) == 0;
 }

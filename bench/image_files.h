@@ -13,31 +13,40 @@ enum class JpegKind {
     flat,         ///< baseline YCbCr of smooth gradients only: quick to write at any size
     rgbCoded,     ///< stored as RGB, not YCbCr
     card,         ///< quadrants of red (top left), green, blue and white (bottom right)
+    ycck,         ///< inverted CMYK stored as YCCK, luma and black sampled 2x2, as Adobe's are
+    plainCmyk,    ///< CMYK with its inks not inverted, and no Adobe marker to say otherwise
 };
 
 /// Writes a photo-like width x height picture as PNG; false on failure.
 bool writePhotoPng(const std::string &path, int width, int height);
 /// Writes a photo-like width x height picture as JPEG at `quality`, with an EXIF orientation
-/// when `orientation` is not 0; false on failure.
+/// when `orientation` is not 0, or with `exif` as its whole EXIF segment when not empty; false
+/// on failure.
 bool writePhotoJpeg(const std::string &path, int width, int height, int quality,
-                    JpegKind kind = JpegKind::colour, int orientation = 0);
+                    JpegKind kind = JpegKind::colour, int orientation = 0,
+                    const std::string &exif = "");
 
 /// The kinds of WebP file a test asks for.
 enum class WebpKind { lossy, lossless, alpha, animated };
 /// Writes a photo-like width x height WebP; alpha and animated ones fade to transparent at the
 /// right, and an animation has a second, black frame. False on failure.
 bool writeTestWebp(const std::string &path, int width, int height, WebpKind kind);
+/// Where a test GIF keeps its colours.
+enum class GifColours { global, local, none };
 /// Writes a width x height GIF of 256 colours, vertical bands of entries 0 to 255, with entry 1
-/// transparent when `transparent`; false on failure.
-bool writeTestGif(const std::string &path, int width, int height, bool transparent,
-                  bool interlaced);
+/// transparent when `transparent`, a looping animation's extension first when `looping`;
+/// false on failure.
+bool writeTestGif(const std::string &path, int width, int height, bool transparent, bool interlaced,
+                  GifColours colours = GifColours::global, bool looping = false);
 
 /// The transparency a test PNG carries.
 enum class PngTransparency {
     none,
-    oneColour,  ///< a tRNS chunk of one fully transparent colour (palette entry 1, or a grey or
-                ///< RGB value the picture uses)
-    levels,     ///< paletted only: every palette entry of its own opacity
+    oneColour,   ///< a tRNS chunk of one fully transparent colour (palette entry 1, or a grey or
+                 ///< RGB value the picture uses)
+    levels,      ///< paletted only: every palette entry of its own opacity
+    firstEntry,  ///< paletted only: entry 0 fully transparent, the usual place
+    twoEntries,  ///< paletted only: entries 0 and 1 fully transparent
 };
 
 /// The form of a test PNG.

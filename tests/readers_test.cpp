@@ -3,6 +3,7 @@
 #include <SDL_image.h>
 #include <dirent.h>
 #include <fcntl.h>
+#include <gif_lib.h>
 #include <png.h>
 #include <unistd.h>
 #include <webp/decode.h>
@@ -137,13 +138,18 @@ TEST_F(ReadersTest, EveryKindOfPngMatchesLibpngsOwnReading) {
     for (const auto &[type, depths] : types) {
         for (const int depth : depths) {
             for (const PngTransparency transparency :
-                 {PngTransparency::none, PngTransparency::oneColour, PngTransparency::levels}) {
-                if ((transparency == PngTransparency::levels && type != PNG_COLOR_TYPE_PALETTE) ||
+                 {PngTransparency::none, PngTransparency::oneColour, PngTransparency::levels,
+                  PngTransparency::firstEntry, PngTransparency::twoEntries}) {
+                const bool palettedOnly = transparency == PngTransparency::levels ||
+                                          transparency == PngTransparency::firstEntry ||
+                                          transparency == PngTransparency::twoEntries;
+                if ((palettedOnly && type != PNG_COLOR_TYPE_PALETTE) ||
                     (transparency == PngTransparency::oneColour && (type & PNG_COLOR_MASK_ALPHA)))
                     continue;
                 for (const bool interlaced : {false, true}) {
-                    // One that fits, and one read reduced by 2x2 blocks.
-                    for (const auto &[width, height] : {std::pair{37, 23}, std::pair{700, 500}}) {
+                    // One that fits, and one read reduced by 2x2 blocks whose last one in
+                    // each row and column is partial.
+                    for (const auto &[width, height] : {std::pair{37, 23}, std::pair{641, 481}}) {
                         const std::string path = dir + "/form.png";
                         SCOPED_TRACE(testing::Message()
                                      << "type " << type << ", " << depth << " bits, transparency "
@@ -178,6 +184,63 @@ TEST_F(ReadersTest, EveryKindOfPngMatchesLibpngsOwnReading) {
                     }
                 }
             }
+        }
+    }
+}
+
+TEST_F(ReadersTest, AVeryTallPalettedPngIsFittedWithItsColours) {
+    // Taller than the scaler can step: shrunk whole first, its vertical bands kept.
+    const std::string path = dir + "/tall.png";
+    ASSERT_TRUE(
+        writeTestPng(path, 64, 40000, {PNG_COLOR_TYPE_PALETTE, 8, PngTransparency::none, false}));
+    const int file = open(path.c_str(), O_RDONLY);
+    ImageInfo info{};
+    SDL_Surface *fitted = decodeImage(file, nullptr, kScreen, &info);
+    close(file);
+    ASSERT_NE(fitted, nullptr) << SDL_GetError();
+    EXPECT_EQ(info.height, 40000);
+    EXPECT_EQ(fitted->w, 320);
+    EXPECT_EQ(fitted->h, 240);
+    // 32 entries over 64 columns, 10 columns each on the screen: red, green, then the third.
+    EXPECT_EQ(pixelAt(fitted, 4, 120), kRed);
+    EXPECT_EQ(pixelAt(fitted, 14, 5), kGreen);
+    EXPECT_EQ(pixelAt(fitted, 24, 234), (Rgb{134, 6, 58}));
+    SDL_FreeSurface(fitted);
+}
+
+TEST_F(ReadersTest, PalettedPngsCutShortShowBlackWhereNoPassReached) {
+    // Read whole: every pixel is the picture's own or black, never palette entry 0 (red).
+    for (const bool interlaced : {false, true}) {
+        const std::string path = dir + "/bands.png", cut = dir + "/cut.png";
+        ASSERT_TRUE(writeTestPng(
+            path, 700, 500, {PNG_COLOR_TYPE_PALETTE, 8, PngTransparency::none, interlaced, true}));
+        int width = 0, height = 0;
+        const std::vector<unsigned char> whole = libpngRgba(path, &width, &height);
+        const std::string bytes = readWhole(path);
+        for (const double kept : {0.01, 0.1, 0.5}) {
+            SCOPED_TRACE(testing::Message() << "interlaced " << interlaced << ", kept " << kept);
+            writeFile(cut, bytes.substr(0, size_t(double(bytes.size()) * kept)));
+            ImageInfo info{};
+            SDL_Surface *decoded = readWith(readPng, cut, &info);
+            ASSERT_NE(decoded, nullptr) << SDL_GetError();
+            ASSERT_EQ(decoded->w, width);
+            int own = 0, black = 0, other = 0;
+            for (int y = 0; y < height; y++) {
+                for (int x = 0; x < width; x++) {
+                    const Rgba got = rgbaAt(decoded, x, y);
+                    const unsigned char *want = &whole[(size_t(y) * size_t(width) + size_t(x)) * 4];
+                    if (got.r == want[0] && got.g == want[1] && got.b == want[2] && got.a == 255)
+                        own++;
+                    else if (got.r == 0 && got.g == 0 && got.b == 0 && got.a == 255)
+                        black++;
+                    else
+                        other++;
+                }
+            }
+            EXPECT_EQ(other, 0);
+            EXPECT_GT(own, 0);
+            EXPECT_GT(black, 0);
+            SDL_FreeSurface(decoded);
         }
     }
 }
@@ -219,8 +282,11 @@ TEST_F(ReadersTest, EveryKindOfWebpMatchesLibwebpsOwnReading) {
                                               {WebpKind::alpha, 32},
                                               {WebpKind::animated, 32}};
     for (const auto &[kind, depth] : kinds) {
-        for (const auto &[width, height] : {std::pair{64, 48}, std::pair{1280, 960}}) {
-            SCOPED_TRACE(testing::Message() << "kind " << int(kind) << ", " << width);
+        // One that fits, one that shrinks, and a panorama that shrinks across only.
+        for (const auto &[width, height] :
+             {std::pair{64, 48}, std::pair{1280, 960}, std::pair{1280, 200}}) {
+            SCOPED_TRACE(testing::Message()
+                         << "kind " << int(kind) << ", " << width << "x" << height);
             const std::string path = dir + "/picture.webp";
             ASSERT_TRUE(writeTestWebp(path, width, height, kind));
             ImageInfo info{};
@@ -314,8 +380,9 @@ TEST_F(ReadersTest, JpegsOfEveryKindShowTheirPictureTheRightWayUp) {
             ASSERT_NE(decoded, nullptr) << SDL_GetError();
             EXPECT_EQ(info.width, autorotate && orientation >= 5 ? 80 : 160);
             EXPECT_EQ(decoded->w, info.width);
+            // The edge pixels themselves: a turn or mirror off by one shows there first.
             const int at[4][2] = {
-                {2, 2}, {decoded->w - 3, 2}, {decoded->w - 3, decoded->h - 3}, {2, decoded->h - 3}};
+                {0, 0}, {decoded->w - 1, 0}, {decoded->w - 1, decoded->h - 1}, {0, decoded->h - 1}};
             for (int corner = 0; corner < 4; corner++) {
                 const Rgb want = card[shown[autorotate ? orientation : 1][corner]];
                 const Rgb got = pixelAt(decoded, at[corner][0], at[corner][1]);
@@ -326,6 +393,91 @@ TEST_F(ReadersTest, JpegsOfEveryKindShowTheirPictureTheRightWayUp) {
             }
             SDL_FreeSurface(decoded);
         }
+    }
+
+    // EXIF as cameras and editors write it: either byte order, the orientation as a SHORT or a
+    // LONG, after other tags or far into the segment; and what is no orientation, ignored.
+    struct Exif {
+        const char *what;
+        bool big;
+        int type;       // 3 SHORT, 4 LONG
+        int before;     // tags ahead of the orientation
+        int directory;  // offset of the directory in the TIFF data
+        int value;      // the orientation stored
+        const char *mark;
+        int turned;  // the orientation expected, 1 when it is ignored
+    };
+    const Exif exifs[] = {
+        {"little-endian", false, 3, 0, 8, 6, "II", 6},
+        {"big-endian", true, 3, 0, 8, 6, "MM", 6},
+        {"big-endian LONG", true, 4, 0, 8, 6, "MM", 6},
+        {"little-endian LONG", false, 4, 0, 8, 8, "II", 8},
+        {"after three tags", true, 3, 3, 8, 3, "MM", 3},
+        {"far offset", false, 3, 1, 3000, 6, "II", 6},
+        {"directory past the end", false, 3, 0, 70000, 6, "II", 1},
+        {"orientation 0", false, 3, 0, 8, 0, "II", 1},
+        {"orientation 9", true, 3, 0, 8, 9, "MM", 1},
+        {"no byte-order mark", false, 3, 0, 8, 6, "XX", 1},
+        {"a type that is no number", false, 2, 0, 8, 6, "II", 1},
+    };
+    for (const Exif &exif : exifs) {
+        SCOPED_TRACE(exif.what);
+        const auto number = [&](uint32_t value, int bytes) {
+            std::string out;
+            for (int i = 0; i < bytes; i++) {
+                const int shift = 8 * (exif.big ? bytes - 1 - i : i);
+                out += char((value >> shift) & 0xff);
+            }
+            return out;
+        };
+        const auto entry = [&](int tag, int type, uint32_t value) {
+            return number(uint32_t(tag), 2) + number(uint32_t(type), 2) + number(1, 4) +
+                   (type == 4 ? number(value, 4) : number(value, 2) + std::string(2, '\0'));
+        };
+        std::string tiff =
+            std::string(exif.mark, 2) + number(42, 2) + number(uint32_t(exif.directory), 4);
+        tiff += std::string(size_t(std::max(0, std::min(exif.directory, 4000) - 8)), '\0');
+        tiff += number(uint32_t(exif.before + 1), 2);
+        for (int tag = 0; tag < exif.before; tag++) tiff += entry(0x010f + tag, 3, 1);
+        tiff += entry(0x0112, exif.type, uint32_t(exif.value)) + number(0, 4);
+        const std::string path = dir + "/exif.jpg";
+        ASSERT_TRUE(writePhotoJpeg(path, 160, 80, 95, JpegKind::card, 0,
+                                   std::string("Exif\0\0", 6) + tiff));
+        ImageInfo info{};
+        SDL_Surface *decoded = readWith(readJpeg, path, &info, {320, 240, 1, 1});
+        ASSERT_NE(decoded, nullptr) << SDL_GetError();
+        const Rgb topLeft = pixelAt(decoded, 0, 0);
+        const Rgb want = card[shown[exif.turned][0]];
+        EXPECT_LE(std::abs(topLeft.r - want.r) + std::abs(topLeft.g - want.g) +
+                      std::abs(topLeft.b - want.b),
+                  30);
+        EXPECT_EQ(info.width, exif.turned >= 5 ? 80 : 160);
+        SDL_FreeSurface(decoded);
+    }
+
+    // Inks as Adobe stores them (inverted, also as YCCK with luma and black sampled 2x2) and
+    // as others do (not inverted, with no marker) all print as the picture's colours.
+    for (const JpegKind inks : {JpegKind::ycck, JpegKind::plainCmyk}) {
+        const std::string path = dir + "/inks.jpg";
+        ASSERT_TRUE(writePhotoJpeg(path, 161, 81, 95, JpegKind::card));
+        ImageInfo info{};
+        SDL_Surface *reference = readWith(readJpeg, path, &info);
+        ASSERT_TRUE(writePhotoJpeg(path, 161, 81, 95, inks));
+        // The card's colours come from the photo rows only for the ink kinds: compare those.
+        ASSERT_TRUE(writePhotoJpeg(dir + "/rgb.jpg", 161, 81, 95, JpegKind::colour));
+        SDL_FreeSurface(reference);
+        reference = readWith(readJpeg, dir + "/rgb.jpg", &info);
+        SDL_Surface *decoded = readWith(readJpeg, path, &info);
+        ASSERT_NE(decoded, nullptr) << SDL_GetError();
+        EXPECT_EQ(info.bitsPerPixel, 32);
+        for (const auto &[x, y] : {std::pair{0, 0}, std::pair{80, 40}, std::pair{160, 80}}) {
+            const Rgb got = pixelAt(decoded, x, y), want = pixelAt(reference, x, y);
+            EXPECT_LE(
+                std::abs(got.r - want.r) + std::abs(got.g - want.g) + std::abs(got.b - want.b), 30)
+                << int(inks) << " at " << x << "," << y;
+        }
+        SDL_FreeSurface(reference);
+        SDL_FreeSurface(decoded);
     }
 
     // CMYK prints as the colours it was made from; a file without its end marker is whole.
@@ -348,6 +500,51 @@ TEST_F(ReadersTest, JpegsOfEveryKindShowTheirPictureTheRightWayUp) {
             << path;
         SDL_FreeSurface(reference);
         SDL_FreeSurface(decoded);
+    }
+}
+
+TEST_F(ReadersTest, GifsOfEveryFormMatchGiflibsOwnReading) {
+    struct Form {
+        const char *what;
+        int width;
+        GifColours colours;
+        bool looping;
+    };
+    const Form forms[] = {
+        {"a global table", 64, GifColours::global, false},
+        {"a looping animation's extension first", 64, GifColours::global, true},
+        {"a local table only", 64, GifColours::local, false},
+        {"an odd width", 333, GifColours::global, false},
+        {"no table at all", 64, GifColours::none, false},
+    };
+    for (const Form &form : forms) {
+        SCOPED_TRACE(form.what);
+        const std::string path = dir + "/form.gif";
+        ASSERT_TRUE(writeTestGif(path, form.width, 20, false, false, form.colours, form.looping));
+        int error = 0;
+        GifFileType *gif = DGifOpenFileName(path.c_str(), &error);
+        ASSERT_NE(gif, nullptr);
+        ASSERT_EQ(DGifSlurp(gif), GIF_OK);
+        const SavedImage &first = gif->SavedImages[0];
+        const ColorMapObject *map =
+            first.ImageDesc.ColorMap ? first.ImageDesc.ColorMap : gif->SColorMap;
+        ImageInfo info{};
+        SDL_Surface *decoded = readWith(readGifFile, path, &info);
+        ASSERT_NE(decoded, nullptr) << SDL_GetError();
+        EXPECT_EQ(decoded->w, form.width);
+        EXPECT_FALSE(decoded->flags & SDL_SRCCOLORKEY);
+        for (int y = 0; y < 20; y += 19) {
+            for (int x = 0; x < form.width; x++) {
+                const int index = first.RasterBits[y * form.width + x];
+                // Without any table, a grey ramp.
+                const Rgb want = map ? Rgb{map->Colors[index].Red, map->Colors[index].Green,
+                                           map->Colors[index].Blue}
+                                     : Rgb{Uint8(index), Uint8(index), Uint8(index)};
+                ASSERT_EQ(pixelAt(decoded, x, y), want) << x << "," << y;
+            }
+        }
+        SDL_FreeSurface(decoded);
+        DGifCloseFile(gif, &error);
     }
 }
 

@@ -76,6 +76,12 @@ TEST_F(SettingsTest, LaterLinesWinAndAnyNonZeroFullscreenSetsTheFlag) {
 
     readFile("");
     EXPECT_EQ(settings.videoFlags, static_cast<uint32_t>(SDL_ANYFORMAT));
+    EXPECT_EQ(settings.autorotate, 0);  // phone photos are shown as stored unless asked
+
+    readFile("autorotate 1\ndecodermemory 64\ndecodertime 7\n");
+    EXPECT_EQ(settings.autorotate, 1);
+    EXPECT_EQ(settings.decoderMemory, 64);
+    EXPECT_EQ(settings.decoderTime, 7);
 }
 
 TEST_F(SettingsTest, LongLinesAreMatchedPieceByPiece) {

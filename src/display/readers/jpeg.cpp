@@ -86,6 +86,10 @@ bool chooseScale(jpeg_decompress_struct *decoder, int width, int height) {
     return false;
 }
 
+// The TIFF field types an orientation may be stored as.
+constexpr uint32_t kExifShort = 3;
+constexpr uint32_t kExifLong = 4;
+
 uint32_t exifNumber(const JOCTET *at, bool bigEndian, int bytes) {
     uint32_t value = 0;
     for (int i = 0; i < bytes; i++)
@@ -102,6 +106,8 @@ int exifOrientation(const jpeg_decompress_struct &decoder) {
             continue;
         const JOCTET *tiff = data + 6;
         const size_t tiffSize = size - 6;
+        // The byte order is "II" (little-endian) or "MM"; anything else is no TIFF header.
+        if (tiff[0] != tiff[1] || (tiff[0] != 'I' && tiff[0] != 'M')) return 1;
         const bool big = tiff[0] == 'M';
         const uint32_t directory = exifNumber(tiff + 4, big, 4);
         if (directory > tiffSize - 2) return 1;
@@ -110,7 +116,12 @@ int exifOrientation(const jpeg_decompress_struct &decoder) {
             const size_t entry = directory + 2 + size_t(i) * 12;
             if (entry + 12 > tiffSize) return 1;
             if (exifNumber(tiff + entry, big, 2) != 0x0112) continue;
-            const uint32_t orientation = exifNumber(tiff + entry + 8, big, 2);
+            // A SHORT, as the standard has it, or a LONG, as some writers store it; each sits at
+            // the start of the entry's value field.
+            const uint32_t type = exifNumber(tiff + entry + 2, big, 2);
+            if (type != kExifShort && type != kExifLong) return 1;
+            const uint32_t orientation =
+                exifNumber(tiff + entry + 8, big, type == kExifShort ? 2 : 4);
             return orientation >= 1 && orientation <= 8 ? int(orientation) : 1;
         }
     }

@@ -283,13 +283,32 @@ void finishReducing(PngRead *read) {
     flushReduced(&read->reducer);
 }
 
-// A paletted picture cut short: its missing rows would show palette entry 0, not black.
-SDL_Surface *blackenMissingRows(SDL_Surface *paletted, int rowsRead) {
+// Whether a pass read so far put the pixel at x, y into a picture read whole: of an interlaced
+// picture, each pass fills only its own columns of its own rows.
+bool pixelHolds(const PngRead *read, int x, int y) {
+    if (png_get_interlace_type(read->png, read->info) == PNG_INTERLACE_NONE)
+        return y < read->passRows;
+    for (int pass = 0; pass <= read->pass; pass++)
+        if (PNG_ROW_IN_INTERLACE_PASS(y, pass) && PNG_COL_IN_INTERLACE_PASS(x, pass) &&
+            (pass < read->pass || y < read->passRows))
+            return true;
+    return false;
+}
+
+// A paletted picture cut short: the pixels no pass reached would show palette entry 0, not
+// black.
+SDL_Surface *blackenMissingPixels(SDL_Surface *paletted, const PngRead *read) {
     SDL_Surface *copy = trueColourCopy(paletted);
     SDL_FreeSurface(paletted);
     if (!copy) return nullptr;
-    SDL_Rect missing{0, Sint16(rowsRead), Uint16(copy->w), Uint16(copy->h - rowsRead)};
-    SDL_FillRect(copy, &missing, SDL_MapRGBA(copy->format, 0, 0, 0, 255));
+    const Uint32 black = SDL_MapRGBA(copy->format, 0, 0, 0, 255);
+    for (int y = 0; y < copy->h; y++) {
+        Uint32 *row = reinterpret_cast<Uint32 *>(static_cast<Uint8 *>(copy->pixels) +
+                                                 size_t(y) * size_t(copy->pitch));
+        for (int x = 0; x < copy->w; x++) {
+            if (!pixelHolds(read, x, y)) row[x] = black;
+        }
+    }
     return copy;
 }
 
@@ -327,8 +346,8 @@ SDL_Surface *readPng(int file, const DecodeOptions &options, ImageInfo *info) {
         if (pngChunksFit(file)) SDL_SetError("%s", read.reason);
     } else if (read.reducing) {
         finishReducing(&read);
-    } else if (!whole && picture->format->BitsPerPixel == 8 && rowsRead(&read) < picture->h) {
-        picture = blackenMissingRows(picture, rowsRead(&read));
+    } else if (!whole && picture->format->BitsPerPixel == 8) {
+        picture = blackenMissingPixels(picture, &read);
     }
     stopReducing(&read.reducer);
     free(read.ahead);
