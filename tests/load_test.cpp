@@ -319,9 +319,11 @@ TEST_F(LoadTest, KindsOfFileEachReaderTakesAreShownWithSdlImagesLine) {
         std::string name;
         std::function<bool(const std::string &)> write;
         int width, height, bitsPerPixel;
+        std::string reference = "";  // the file SDL_image reads the picture from, if not this
     };
-    const std::string png = dir + "/source.png";
+    const std::string png = dir + "/source.png", fitting = dir + "/fitting.png";
     ASSERT_TRUE(writePhotoPng(png, 400, 300));
+    ASSERT_TRUE(writePhotoPng(fitting, 300, 200));
     const std::string whole = readWhole(png);
     const auto bytes = [](std::string text) {
         return [text](const std::string &path) {
@@ -343,6 +345,20 @@ TEST_F(LoadTest, KindsOfFileEachReaderTakesAreShownWithSdlImagesLine) {
         // A PNG whose last chunk never came, and one with junk after it: the picture is whole.
         {"no-end.png", bytes(whole.substr(0, whole.size() - 12)), 400, 300, 24},
         {"junk.png", bytes(whole + std::string(100, '\x7f')), 400, 300, 24},
+        // A damaged checksum of the picture data stops nothing: the rows after it are read.
+        {"bad-crc.png",
+         [&](const std::string &p) {
+             std::string damaged = readWhole(fitting);
+             const size_t data = damaged.find("IDAT");
+             const size_t length = (size_t(Uint8(damaged[data - 4])) << 24) |
+                                   (size_t(Uint8(damaged[data - 3])) << 16) |
+                                   (size_t(Uint8(damaged[data - 2])) << 8) |
+                                   size_t(Uint8(damaged[data - 1]));
+             damaged[data + 4 + length] = char(damaged[data + 4 + length] ^ 0x55);
+             writeFile(p, damaged);
+             return damaged.find("IDAT", data + 4) != std::string::npos;  // more follow
+         },
+         300, 200, 24, fitting},
         // Rows padded to four bytes in the file, and to SDL's pitch in the picture handed back.
         {"odd.bmp",
          [](const std::string &p) { return !saveImage(makeTestCard(33, 21), p).empty(); }, 33, 21,
@@ -381,7 +397,8 @@ TEST_F(LoadTest, KindsOfFileEachReaderTakesAreShownWithSdlImagesLine) {
         EXPECT_TRUE(first != kBlack || second != kBlack);
         // Pictures that fit are handed back pixel for pixel, with their transparency.
         if (fits && c.bitsPerPixel >= 24) {
-            SDL_Surface *reference = IMG_Load(path.c_str());
+            SDL_Surface *reference =
+                IMG_Load(c.reference.empty() ? path.c_str() : c.reference.c_str());
             ASSERT_NE(reference, nullptr);
             EXPECT_EQ(image->flags & SDL_SRCALPHA, reference->flags & SDL_SRCALPHA);
             for (int y = 0; y < image->h; y++) {
