@@ -47,8 +47,8 @@ protected:
     // Runs the viewer on one argument that must fail to decode within `seconds`: one Error
     // line, status 1. Returns the line.
     std::string expectDecodeFailure(const std::string &path,
-                                    const std::function<void()> &inChild = {},
-                                    double seconds = 30, rusage *usage = nullptr) {
+                                    const std::function<void()> &inChild = {}, double seconds = 30,
+                                    rusage *usage = nullptr) {
         Child child = startViewerChild({path}, environment, false, inChild);
         EXPECT_EQ(waitForExit(child, seconds, usage), 1) << path << ": " << child.output;
         EXPECT_EQ(child.output.rfind("Error: loadImage: ", 0), 0u) << path << ": " << child.output;

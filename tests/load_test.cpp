@@ -46,15 +46,18 @@ TEST_F(LoadTest, PrintsOneLineAndFitsOnlyWhatIsTooLarge) {
 }
 
 TEST_F(LoadTest, FittedImagesKeepTheirOwnColours) {
-    for (int bitsPerPixel : {32, 8}) {
-        // In the paletted card red sits at index 0, which the scaler would make transparent.
+    // Averaged into true colour with smoothing; without it, a paletted picture keeps its
+    // palette, in which red sits at index 0, which the scaler would make transparent.
+    for (const auto &[bitsPerPixel, antialias] :
+         {std::pair{32, 1}, std::pair{8, 1}, std::pair{32, 0}, std::pair{8, 0}}) {
+        settings.antialias = antialias;
         const std::string path = saveImage(makeTestCard(640, 480, bitsPerPixel),
                                            dir + "/card" + std::to_string(bitsPerPixel) + ".bmp");
         testing::internal::CaptureStdout();
         SDL_Surface *image = loadImage(path.c_str());
         testing::internal::GetCapturedStdout();
         ASSERT_NE(image, nullptr);
-        EXPECT_EQ(image->format->BitsPerPixel, bitsPerPixel == 8 ? 8 : 32);
+        EXPECT_EQ(image->format->BitsPerPixel, bitsPerPixel == 8 && !antialias ? 8 : 32);
         // An opaque image stays opaque: no colour key, no per-pixel blending on every present.
         EXPECT_EQ(image->flags & (SDL_SRCCOLORKEY | SDL_SRCALPHA), 0u) << bitsPerPixel << " bpp";
         presentSurface(image);
@@ -170,20 +173,24 @@ int distance(Rgb a, Rgb b) {
 
 TEST_F(LoadTest, TransparentColourOfAPalettedImageShowsTheBlackScreen) {
     // Palette entry 1, the right half, is the PNG's one transparent colour: fitted and handed
-    // back from the decoding process, it must still be the picture's colour key.
+    // back from the decoding process, it is still the picture's colour key (without smoothing)
+    // or transparent (averaged).
     const std::string path = dir + "/keyed.png";
     ASSERT_TRUE(writeTestPng(path, 640, 480,
                              {PNG_COLOR_TYPE_PALETTE, 1, PngTransparency::oneColour, false}));
-    SDL_Surface *image = nullptr;
-    EXPECT_EQ(loadedLine(path, &image), fullSizePath(path, 640, 480, 8).line);
-    ASSERT_NE(image, nullptr);
-    EXPECT_EQ(image->format->BitsPerPixel, 8);
-    EXPECT_TRUE(image->flags & SDL_SRCCOLORKEY);
-    markScreen();
-    presentSurface(image);
-    EXPECT_EQ(pixelAt(screen, 80, 120), kRed);
-    EXPECT_EQ(pixelAt(screen, 240, 120), kBlack);
-    SDL_FreeSurface(image);
+    for (const int antialias : {0, 1}) {
+        settings.antialias = antialias;
+        SDL_Surface *image = nullptr;
+        EXPECT_EQ(loadedLine(path, &image), fullSizePath(path, 640, 480, 8).line);
+        ASSERT_NE(image, nullptr);
+        EXPECT_EQ(image->format->BitsPerPixel, antialias ? 32 : 8);
+        EXPECT_TRUE(image->flags & (antialias ? SDL_SRCALPHA : SDL_SRCCOLORKEY));
+        markScreen();
+        presentSurface(image);
+        EXPECT_EQ(pixelAt(screen, 80, 120), kRed);
+        EXPECT_EQ(pixelAt(screen, 240, 120), kBlack);
+        SDL_FreeSurface(image);
+    }
 }
 
 TEST_F(LoadTest, LargeJpegsGiveTheLineSizeAndFormatOfTheFullSizePath) {

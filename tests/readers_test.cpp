@@ -4,6 +4,7 @@
 #include <dirent.h>
 #include <fcntl.h>
 #include <gif_lib.h>
+#include <jpeglib.h>
 #include <png.h>
 #include <unistd.h>
 #include <webp/decode.h>
@@ -16,6 +17,15 @@
 #include "display/readers/readers.h"
 #include "image_files.h"
 #include "support.h"
+
+// The sizes of the last picture averaged and of its result, as the averager tells them.
+static int averaged[4] = {0, 0, 0, 0};
+extern "C" void lumoscapeAveragingHook(int width, int height, int outputWidth, int outputHeight) {
+    averaged[0] = width;
+    averaged[1] = height;
+    averaged[2] = outputWidth;
+    averaged[3] = outputHeight;
+}
 
 namespace {
 
@@ -40,46 +50,47 @@ Rgba rgbaAt(SDL_Surface *surface, int x, int y) {
     return {r, g, b, a};
 }
 
-// The average of each whole block of `rgba`, colours weighted by opacity, as the readers
-// reduce: blocks as large as still cover `cover`, 320x240 unless the picture is read whole.
-std::vector<Rgba> blockAverages(const std::vector<unsigned char> &rgba, int width, int height,
-                                bool whole, int *outWidth, int *outHeight) {
-    const int blockWidth = whole ? 1 : std::max(1, width / 320);
-    const int blockHeight = whole ? 1 : std::max(1, height / 240);
-    *outWidth = (width + blockWidth - 1) / blockWidth;
-    *outHeight = (height + blockHeight - 1) / blockHeight;
+// The exact box filter of a width x height RGBA picture to outWidth x outHeight, in double
+// precision straight from the definition: each output pixel the integral of the picture over
+// the rectangle it covers, colours weighted by opacity. Nothing of the averager's is used.
+std::vector<Rgba> boxFilter(const std::vector<unsigned char> &rgba, int width, int height,
+                            int outWidth, int outHeight) {
     std::vector<Rgba> out;
-    for (int by = 0; by < *outHeight; by++) {
-        for (int bx = 0; bx < *outWidth; bx++) {
+    const double across = double(width) / outWidth, down = double(height) / outHeight;
+    for (int oy = 0; oy < outHeight; oy++) {
+        const double top = oy * down, bottom = (oy + 1) * down;
+        for (int ox = 0; ox < outWidth; ox++) {
+            const double left = ox * across, right = (ox + 1) * across;
             double sum[4] = {0, 0, 0, 0};
-            int count = 0;
-            for (int y = by * blockHeight; y < std::min(height, (by + 1) * blockHeight); y++) {
-                for (int x = bx * blockWidth; x < std::min(width, (bx + 1) * blockWidth); x++) {
+            for (int y = int(top); y < height && y < bottom; y++) {
+                const double rows = std::min(bottom, y + 1.0) - std::max(top, double(y));
+                for (int x = int(left); x < width && x < right; x++) {
+                    const double area =
+                        rows * (std::min(right, x + 1.0) - std::max(left, double(x)));
                     const unsigned char *p = &rgba[(size_t(y) * size_t(width) + size_t(x)) * 4];
-                    for (int c = 0; c < 3; c++) sum[c] += p[c] * p[3];
-                    sum[3] += p[3];
-                    count++;
+                    for (int c = 0; c < 3; c++) sum[c] += area * p[c] * p[3];
+                    sum[3] += area * p[3];
                 }
             }
             const auto colour = [&](int c) {
-                return sum[3] ? int(std::lround(sum[c] / sum[3])) : 0;
+                return sum[3] > 0 ? int(std::lround(sum[c] / sum[3])) : 0;
             };
-            out.push_back({colour(0), colour(1), colour(2), int(std::lround(sum[3] / count))});
+            out.push_back(
+                {colour(0), colour(1), colour(2), int(std::lround(sum[3] / (across * down)))});
         }
     }
     return out;
 }
 
-// The largest difference of a decoded surface from what the oracle's pixels reduce to (unless
-// the surface is `whole`); colours count only where a pixel is not wholly transparent.
+// The largest difference of a decoded surface from the box filter of the oracle's pixels to
+// the surface's expected size, outWidth x outHeight (the full size: the pixels themselves);
+// colours count only where a pixel is not wholly transparent.
 int largestDifference(SDL_Surface *decoded, const std::vector<unsigned char> &oracle, int width,
-                      int height, bool whole, double *mean = nullptr) {
-    int outWidth = 0, outHeight = 0;
-    const std::vector<Rgba> expected =
-        blockAverages(oracle, width, height, whole, &outWidth, &outHeight);
+                      int height, int outWidth, int outHeight, double *mean = nullptr) {
     EXPECT_EQ(decoded->w, outWidth);
     EXPECT_EQ(decoded->h, outHeight);
     if (decoded->w != outWidth || decoded->h != outHeight) return 256;
+    const std::vector<Rgba> expected = boxFilter(oracle, width, height, outWidth, outHeight);
     int largest = 0;
     double total = 0;
     for (int y = 0; y < outHeight; y++) {
@@ -96,6 +107,13 @@ int largestDifference(SDL_Surface *decoded, const std::vector<unsigned char> &or
     }
     if (mean) *mean = total / (outWidth * outHeight);
     return largest;
+}
+
+// What a reader makes of a width x height picture on the test's screen: the averaged size
+// where it shrinks, else the full size.
+std::pair<int, int> readSize(int width, int height, const DecodeOptions &options = kScreen) {
+    const FitPlan plan = planFit(options, width, height);
+    return {plan.averagedWidth, plan.averagedHeight};
 }
 
 std::vector<unsigned char> libpngRgba(const std::string &path, int *width, int *height) {
@@ -121,8 +139,8 @@ SDL_Surface *readWith(SDL_Surface *(*reader)(int, const DecodeOptions &, ImageIn
     return decoded;
 }
 
-SDL_Surface *readGifFile(int file, const DecodeOptions &, ImageInfo *info) {
-    return readGif(file, info);
+SDL_Surface *readGifFile(int file, const DecodeOptions &options, ImageInfo *info) {
+    return readGif(file, options, info);
 }
 
 }  // namespace
@@ -168,17 +186,19 @@ TEST_F(ReadersTest, EveryKindOfPngMatchesLibpngsOwnReading) {
                         int oracleWidth = 0, oracleHeight = 0;
                         const auto oracle = libpngRgba(twin, &oracleWidth, &oracleHeight);
                         const bool paletted = decoded->format->BitsPerPixel == 8;
-                        // Paletted pictures are read whole; the others reduced where too large.
-                        EXPECT_LE(largestDifference(decoded, oracle, width, height, paletted),
-                                  paletted ? 0 : 1);
+                        // Read whole where they fit, averaged straight to the screen where not.
+                        const auto [outWidth, outHeight] = readSize(width, height);
+                        EXPECT_LE(
+                            largestDifference(decoded, oracle, width, height, outWidth, outHeight),
+                            paletted ? 0 : 1);
                         // The INFO line's depth is the one SDL_image gives such a file.
                         SDL_Surface *sdlImage = IMG_Load(path.c_str());
                         ASSERT_NE(sdlImage, nullptr);
                         EXPECT_EQ(info.bitsPerPixel, sdlImage->format->BitsPerPixel);
                         EXPECT_EQ(info.width, width);
-                        // Paletted pictures SDL can hold keep SDL_image's paletted surface.
+                        // Paletted pictures that fit keep SDL_image's paletted surface.
                         EXPECT_EQ(paletted, sdlImage->format->BitsPerPixel == 8 &&
-                                                type == PNG_COLOR_TYPE_PALETTE);
+                                                type == PNG_COLOR_TYPE_PALETTE && width < 320);
                         SDL_FreeSurface(sdlImage);
                         SDL_FreeSurface(decoded);
                     }
@@ -221,7 +241,7 @@ TEST_F(ReadersTest, PalettedPngsCutShortShowBlackWhereNoPassReached) {
             SCOPED_TRACE(testing::Message() << "interlaced " << interlaced << ", kept " << kept);
             writeFile(cut, bytes.substr(0, size_t(double(bytes.size()) * kept)));
             ImageInfo info{};
-            SDL_Surface *decoded = readWith(readPng, cut, &info);
+            SDL_Surface *decoded = readWith(readPng, cut, &info, {800, 600, 1, 0});
             ASSERT_NE(decoded, nullptr) << SDL_GetError();
             ASSERT_EQ(decoded->w, width);
             int own = 0, black = 0, other = 0;
@@ -269,7 +289,8 @@ TEST_F(ReadersTest, InterlacedPngsCutShortReduceToWhatTheirWholeReadingShows) {
                         oracle.push_back(static_cast<unsigned char>(value));
                 }
             }
-            EXPECT_LE(largestDifference(reduced, oracle, 700, 500, false), 1);
+            const auto [outWidth, outHeight] = readSize(700, 500);
+            EXPECT_LE(largestDifference(reduced, oracle, 700, 500, outWidth, outHeight), 1);
             SDL_FreeSurface(reduced);
             SDL_FreeSurface(whole);
         }
@@ -304,9 +325,11 @@ TEST_F(ReadersTest, EveryKindOfWebpMatchesLibwebpsOwnReading) {
             ASSERT_TRUE(WebPAnimDecoderGetNext(frames, &rgba, &timestamp));
             const std::vector<unsigned char> oracle(rgba, rgba + size_t(width) * height * 4);
             WebPAnimDecoderDelete(frames);
-            // Scaled while decoded, by libwebp's own averaging rather than whole blocks.
+            // Scaled while decoded by libwebp's own averaging, straight to the fitted size.
             double mean = 0;
-            const int largest = largestDifference(decoded, oracle, width, height, false, &mean);
+            const FitPlan plan = planFit(kScreen, width, height);
+            const int largest = largestDifference(decoded, oracle, width, height, plan.fittedWidth,
+                                                  plan.fittedHeight, &mean);
             if (width < 320) {
                 EXPECT_EQ(largest, 0);
             } else {
@@ -317,48 +340,193 @@ TEST_F(ReadersTest, EveryKindOfWebpMatchesLibwebpsOwnReading) {
     }
 }
 
-TEST_F(ReadersTest, LargePicturesAreDecodedAtTheSmallestSizeThatCoversTheScreen) {
+// Each library's own simplest full-size reading of a file, as RGBA.
+std::vector<unsigned char> jpegRgba(const std::string &path) {
+    FILE *file = fopen(path.c_str(), "rb");
+    jpeg_decompress_struct decoder{};
+    jpeg_error_mgr errors{};
+    decoder.err = jpeg_std_error(&errors);
+    jpeg_create_decompress(&decoder);
+    jpeg_stdio_src(&decoder, file);
+    jpeg_read_header(&decoder, TRUE);
+    decoder.out_color_space = JCS_EXT_RGBA;
+    jpeg_start_decompress(&decoder);
+    std::vector<unsigned char> rgba(size_t(decoder.output_width) * decoder.output_height * 4);
+    while (decoder.output_scanline < decoder.output_height) {
+        JSAMPROW row = &rgba[size_t(decoder.output_scanline) * decoder.output_width * 4];
+        jpeg_read_scanlines(&decoder, &row, 1);
+    }
+    jpeg_finish_decompress(&decoder);
+    jpeg_destroy_decompress(&decoder);
+    fclose(file);
+    return rgba;
+}
+
+std::vector<unsigned char> webpRgba(const std::string &path) {
+    const std::string bytes = readWhole(path);
+    int width = 0, height = 0;
+    uint8_t *pixels = WebPDecodeRGBA(reinterpret_cast<const uint8_t *>(bytes.data()), bytes.size(),
+                                     &width, &height);
+    std::vector<unsigned char> rgba(pixels, pixels + size_t(width) * size_t(height) * 4);
+    WebPFree(pixels);
+    return rgba;
+}
+
+std::vector<unsigned char> gifRgba(const std::string &path) {
+    int error = 0;
+    GifFileType *gif = DGifOpenFileName(path.c_str(), &error);
+    std::vector<unsigned char> rgba;
+    if (gif && DGifSlurp(gif) == GIF_OK) {
+        const SavedImage &first = gif->SavedImages[0];
+        const ColorMapObject *map =
+            first.ImageDesc.ColorMap ? first.ImageDesc.ColorMap : gif->SColorMap;
+        for (int i = 0; i < first.ImageDesc.Width * first.ImageDesc.Height; i++) {
+            const GifColorType &colour = map->Colors[first.RasterBits[i]];
+            rgba.insert(rgba.end(), {colour.Red, colour.Green, colour.Blue, 255});
+        }
+    }
+    DGifCloseFile(gif, &error);
+    return rgba;
+}
+
+TEST_F(ReadersTest, EveryReaderAveragesToTheScreenAsAnExactBoxFilterWould) {
+    struct Format {
+        const char *name;
+        std::function<bool(const std::string &, int, int)> write;
+        std::function<std::vector<unsigned char>(const std::string &)> oracle;
+        SDL_Surface *(*reader)(int, const DecodeOptions &, ImageInfo *);
+        int largest;  // difference from the box filter, per channel
+        double mean;
+    };
+    const auto png = [](PngForm form) {
+        return [form](const std::string &path, int width, int height) {
+            return writeTestPng(path, width, height, form);
+        };
+    };
+    const auto libpng = [](const std::string &path) {
+        int width = 0, height = 0;
+        return libpngRgba(path, &width, &height);
+    };
+    // libjpeg's reduced decodes and libwebp's scaling (which interpolates an axis that grows,
+    // where the box filter repeats) follow rules of their own, near the exact one; PNG and GIF
+    // rows are averaged by the viewer itself.
+    const Format formats[] = {
+        {"RGB PNG", png({PNG_COLOR_TYPE_RGB, 8, PngTransparency::none, false}), libpng, readPng, 1,
+         0.5},
+        {"RGBA PNG", png({PNG_COLOR_TYPE_RGB_ALPHA, 8, PngTransparency::none, false}), libpng,
+         readPng, 1, 0.5},
+        {"paletted PNG", png({PNG_COLOR_TYPE_PALETTE, 8, PngTransparency::oneColour, false}),
+         libpng, readPng, 1, 0.5},
+        {"grey PNG with a transparent level",
+         png({PNG_COLOR_TYPE_GRAY, 8, PngTransparency::oneColour, false}), libpng, readPng, 1, 0.5},
+        {"interlaced PNG", png({PNG_COLOR_TYPE_RGB, 8, PngTransparency::none, true}), libpng,
+         readPng, 1, 0.5},
+        {"JPEG",
+         [](const std::string &path, int width, int height) {
+             return writePhotoJpeg(path, width, height, 90);
+         },
+         jpegRgba, readJpeg, 20, 2.5},
+        {"WebP",
+         [](const std::string &path, int width, int height) {
+             return writeTestWebp(path, width, height, WebpKind::lossless);
+         },
+         webpRgba, readWebp, 12, 1.5},
+        {"GIF",
+         [](const std::string &path, int width, int height) {
+             return writeTestGif(path, width, height, false, false);
+         },
+         gifRgba, readGifFile, 1, 0.5},
+    };
+    // Exact multiples, one more than a multiple, primes, a single column and a single row,
+    // panoramas both ways, and an axis that grows.
+    const std::pair<int, int> sizes[] = {{640, 480}, {641, 481},  {997, 733},  {1, 1000},
+                                         {1000, 1},  {5000, 300}, {300, 2000}, {1280, 100}};
+    for (const Format &format : formats) {
+        for (const auto &[width, height] : sizes) {
+            SCOPED_TRACE(testing::Message() << format.name << " " << width << "x" << height);
+            const std::string path = dir + "/picture";
+            ASSERT_TRUE(format.write(path, width, height));
+            ImageInfo info{};
+            SDL_Surface *decoded = readWith(format.reader, path, &info);
+            ASSERT_NE(decoded, nullptr) << SDL_GetError();
+            const FitPlan plan = planFit(kScreen, width, height);
+            // libwebp scales both ways itself; the others average what shrinks.
+            const bool scaled = format.reader == readWebp;
+            double mean = 0;
+            EXPECT_LE(largestDifference(decoded, format.oracle(path), width, height,
+                                        scaled ? plan.fittedWidth : plan.averagedWidth,
+                                        scaled ? plan.fittedHeight : plan.averagedHeight, &mean),
+                      format.largest);
+            EXPECT_LE(mean, format.mean);
+            SDL_FreeSurface(decoded);
+        }
+    }
+}
+
+TEST_F(ReadersTest, LargePicturesAreDecodedAtTheSmallestSizeThatCoversWhatTheScreenShows) {
     struct Case {
         std::string name;
         std::function<bool(const std::string &)> write;
         SDL_Surface *(*reader)(int, const DecodeOptions &, ImageInfo *);
-        int width, height;  // decoded
+        int decodedWidth, decodedHeight;  // what the averager is given; 0 for no averaging
     };
     const auto jpeg = [](int width, int height, JpegKind kind) {
         return
             [=](const std::string &path) { return writePhotoJpeg(path, width, height, 80, kind); };
     };
+    const auto png = [](int width, int height) {
+        return [=](const std::string &path) { return writePhotoPng(path, width, height); };
+    };
     const Case cases[] = {
-        // An eighth covers 320x240 for the photo; a quarter is needed across the tall one.
+        // An eighth covers 320x240 for the photo; a quarter is needed down the panoramas, and
+        // the whole picture where an axis grows.
         {"photo.jpg", jpeg(4000, 3000, JpegKind::colour), readJpeg, 500, 375},
         {"grey.jpg", jpeg(4000, 3000, JpegKind::greyscale), readJpeg, 500, 375},
         {"cmyk.jpg", jpeg(4000, 3000, JpegKind::cmyk), readJpeg, 500, 375},
         {"rgb-panorama.jpg", jpeg(8000, 1000, JpegKind::rgbCoded), readJpeg, 2000, 250},
         {"grey-panorama.jpg", jpeg(16000, 1000, JpegKind::greyscale), readJpeg, 4000, 250},
+        {"low-panorama.jpg", jpeg(17000, 200, JpegKind::flat), readJpeg, 17000, 200},
         {"tall.jpg", jpeg(100, 3000, JpegKind::colour), readJpeg, 100, 3000},
-        {"photo.png", [](const std::string &path) { return writePhotoPng(path, 4000, 3000); },
-         readPng, 334, 250},
-        {"panorama.png", [](const std::string &path) { return writePhotoPng(path, 20000, 600); },
-         readPng, 323, 300},
-        {"tall.png", [](const std::string &path) { return writePhotoPng(path, 100, 40000); },
-         readPng, 100, 241},
+        {"photo.png", png(4000, 3000), readPng, 4000, 3000},
+        {"panorama.png", png(20000, 600), readPng, 20000, 600},
+        {"tall.png", png(100, 40000), readPng, 100, 40000},
+        // libwebp scales while it decodes.
         {"photo.webp",
          [](const std::string &path) { return writeTestWebp(path, 1280, 960, WebpKind::lossy); },
-         readWebp, 320, 240},
+         readWebp, 0, 0},
     };
     for (const Case &c : cases) {
         SCOPED_TRACE(c.name);
         const std::string path = dir + "/" + c.name;
         ASSERT_TRUE(c.write(path));
         ImageInfo info{};
+        std::fill(std::begin(averaged), std::end(averaged), 0);
         SDL_Surface *decoded = readWith(c.reader, path, &info);
         ASSERT_NE(decoded, nullptr) << SDL_GetError();
-        EXPECT_EQ(decoded->w, c.width);
-        EXPECT_EQ(decoded->h, c.height);
+        const FitPlan plan = planFit(kScreen, info.width, info.height);
+        const bool scaledByLibrary = c.decodedWidth == 0;
+        EXPECT_EQ(averaged[0], c.decodedWidth);
+        EXPECT_EQ(averaged[1], c.decodedHeight);
+        EXPECT_EQ(decoded->w, scaledByLibrary ? plan.fittedWidth : plan.averagedWidth);
+        EXPECT_EQ(decoded->h, scaledByLibrary ? plan.fittedHeight : plan.averagedHeight);
         SDL_FreeSurface(decoded);
-        // Without smoothing nothing is averaged: the full size, where SDL can hold it.
+        // Through decodeImage, the fitted size exactly.
+        const int file = open(path.c_str(), O_RDONLY);
+        decoded = decodeImage(file, nullptr, kScreen, &info);
+        close(file);
+        ASSERT_NE(decoded, nullptr) << SDL_GetError();
+        EXPECT_EQ(decoded->w, plan.fittedWidth);
+        EXPECT_EQ(decoded->h, plan.fittedHeight);
+        SDL_FreeSurface(decoded);
+        // Without smoothing nothing is averaged: the full size, where SDL can hold it, and a
+        // reason that says why where it cannot.
         decoded = readWith(c.reader, path, &info, {320, 240, 0, 0});
         EXPECT_EQ(decoded ? decoded->w : 0, info.width < 16384 ? info.width : 0);
+        if (!decoded) {
+            EXPECT_NE(std::string(SDL_GetError()).find("larger than SDL 1.2 can hold"),
+                      std::string::npos)
+                << SDL_GetError();
+        }
         SDL_FreeSurface(decoded);
     }
 }
@@ -529,9 +697,9 @@ TEST_F(ReadersTest, GifsOfEveryFormMatchGiflibsOwnReading) {
         const ColorMapObject *map =
             first.ImageDesc.ColorMap ? first.ImageDesc.ColorMap : gif->SColorMap;
         ImageInfo info{};
-        SDL_Surface *decoded = readWith(readGifFile, path, &info);
+        SDL_Surface *decoded = readWith(readGifFile, path, &info, {800, 600, 1, 0});
         ASSERT_NE(decoded, nullptr) << SDL_GetError();
-        EXPECT_EQ(decoded->w, form.width);
+        ASSERT_EQ(decoded->w, form.width);
         EXPECT_FALSE(decoded->flags & SDL_SRCCOLORKEY);
         for (int y = 0; y < 20; y += 19) {
             for (int x = 0; x < form.width; x++) {
@@ -548,12 +716,14 @@ TEST_F(ReadersTest, GifsOfEveryFormMatchGiflibsOwnReading) {
     }
 }
 
-TEST_F(ReadersTest, GifsGiveTheirFirstPictureWithItsKeyAndRefuseOneCutShort) {
+TEST_F(ReadersTest, GifsGiveTheirFirstPictureWithItsKeyAndShowOneCutShortAsFarAsItGoes) {
     for (const bool interlaced : {false, true}) {
+        SCOPED_TRACE(interlaced ? "interlaced" : "not interlaced");
         const std::string path = dir + "/bands.gif";
         ASSERT_TRUE(writeTestGif(path, 512, 300, true, interlaced));
+        // Where it fits: paletted, its transparent entry the colour key.
         ImageInfo info{};
-        SDL_Surface *decoded = readWith(readGifFile, path, &info);
+        SDL_Surface *decoded = readWith(readGifFile, path, &info, {800, 600, 1, 0});
         ASSERT_NE(decoded, nullptr) << SDL_GetError();
         EXPECT_EQ(info.height, 300);
         EXPECT_EQ(info.bitsPerPixel, 8);
@@ -563,9 +733,38 @@ TEST_F(ReadersTest, GifsGiveTheirFirstPictureWithItsKeyAndRefuseOneCutShort) {
         EXPECT_EQ(pixelAt(decoded, 0, 299), kRed);    // entry 0
         EXPECT_EQ(pixelAt(decoded, 2, 150), kGreen);  // entry 1, the transparent one
         SDL_FreeSurface(decoded);
+        // Where it shrinks: averaged through its palette, the transparent entry counting for
+        // nothing, against the box filter of giflib's own reading.
+        int error = 0;
+        GifFileType *gif = DGifOpenFileName(path.c_str(), &error);
+        ASSERT_NE(gif, nullptr);
+        ASSERT_EQ(DGifSlurp(gif), GIF_OK);
+        std::vector<unsigned char> oracle;
+        for (int i = 0; i < 512 * 300; i++) {
+            const int index = gif->SavedImages[0].RasterBits[i];
+            const GifColorType &colour = gif->SColorMap->Colors[index];
+            oracle.insert(oracle.end(), {colour.Red, colour.Green, colour.Blue,
+                                         static_cast<unsigned char>(index == 1 ? 0 : 255)});
+        }
+        DGifCloseFile(gif, &error);
+        decoded = readWith(readGifFile, path, &info);
+        ASSERT_NE(decoded, nullptr) << SDL_GetError();
+        const auto [outWidth, outHeight] = readSize(512, 300);
+        EXPECT_LE(largestDifference(decoded, oracle, 512, 300, outWidth, outHeight), 1);
+        SDL_FreeSurface(decoded);
 
+        // Cut in the middle: the rows it reached are shown, the others transparent on the
+        // black screen; cut before any row, it is refused.
         const std::string bytes = readWhole(path);
         writeFile(path, bytes.substr(0, bytes.size() / 2));
+        decoded = readWith(readGifFile, path, &info, {800, 600, 1, 0});
+        ASSERT_NE(decoded, nullptr) << SDL_GetError();
+        EXPECT_EQ(info.bitsPerPixel, 8);
+        EXPECT_EQ(rgbaAt(decoded, 0, 0).r, 255);  // a row of the first pass
+        EXPECT_EQ(rgbaAt(decoded, 0, 0).a, 255);
+        EXPECT_EQ(rgbaAt(decoded, 0, 299).a, 0);  // never reached
+        SDL_FreeSurface(decoded);
+        writeFile(path, bytes.substr(0, 800));
         EXPECT_EQ(readWith(readGifFile, path, &info), nullptr);
         EXPECT_STREQ(SDL_GetError(), "GIF file ends before its first picture is complete");
     }

@@ -70,6 +70,19 @@ SDL_Surface *loadWithSdlImage(int file, const char *extension, ImageInfo *info) 
     return image;
 }
 
+// The formats read by a library of their own, told by their first bytes.
+struct Reader {
+    const char *name;
+    bool (*sniff)(const unsigned char *start, size_t size);
+    SDL_Surface *(*read)(int file, const DecodeOptions &options, ImageInfo *info);
+};
+const Reader kReaders[] = {
+    {"PNG", startsLikePng, readPng},
+    {"JPEG", startsLikeJpeg, readJpeg},
+    {"WebP", startsLikeWebp, readWebp},
+    {"GIF", startsLikeGif, readGif},
+};
+
 }  // namespace
 
 SDL_Surface *decodeImage(int file, const char *extension, const DecodeOptions &options,
@@ -79,40 +92,53 @@ SDL_Surface *decodeImage(int file, const char *extension, const DecodeOptions &o
     unsigned char start[12] = {};
     const ssize_t got = pread(file, start, sizeof start, 0);
     const size_t size = got > 0 ? size_t(got) : 0;
-    // The content, never the name, picks the reader.
-    SDL_Surface *image = nullptr;
-    if (startsLikePng(start, size)) {
-        image = readPng(file, options, info);
-    } else if (startsLikeJpeg(start, size)) {
-        image = readJpeg(file, options, info);
-    } else if (startsLikeWebp(start, size)) {
-        image = readWebp(file, options, info);
-    } else if (startsLikeGif(start, size)) {
-        image = readGif(file, info);
-    } else {
-        image = loadWithSdlImage(file, extension, info);
+    // The content, never the name, picks the reader; SDL_image's readers take the rest.
+    const Reader *reader = nullptr;
+    for (const Reader &candidate : kReaders) {
+        if (candidate.sniff(start, size)) {
+            reader = &candidate;
+            break;
+        }
     }
+    SDL_Surface *image =
+        reader ? reader->read(file, options, info) : loadWithSdlImage(file, extension, info);
     // A file that did not decode has no INFO line; one that decoded keeps it even when fitting
     // fails.
     if (!image) {
         *info = ImageInfo{false, 0, 0, 0};
         return nullptr;
     }
-    int fittedWidth = 0;
-    int fittedHeight = 0;
-    // A picture reduced while it was read may have come out at the fitted size already.
-    if (!fittedSize(options, info->width, info->height, &fittedWidth, &fittedHeight)) return image;
+    const FitPlan plan = planFit(options, info->width, info->height);
+    if (plan.fits) return image;
     // The scaler shrinks by a thousandth at most: a picture a thousand times the screen's
     // width or height cannot be fitted, and the viewer takes nothing larger than the screen.
-    if (fittedWidth > options.screenWidth || fittedHeight > options.screenHeight) {
+    if (plan.fittedWidth > options.screenWidth || plan.fittedHeight > options.screenHeight) {
         SDL_SetError("a %dx%d picture is too long to be fitted to the screen", info->width,
                      info->height);
         SDL_FreeSurface(image);
         return nullptr;
     }
-    if (image->w == fittedWidth && image->h == fittedHeight && image->format->BitsPerPixel == 32)
+    if (!plan.averaged) {
+        SDL_Surface *fitted = fitToScreen(image, info->width, info->height, options);
+        SDL_FreeSurface(image);
+        return fitted;
+    }
+    // Averaged by its reader as it was read (or scaled by its library to the fitted size), or
+    // here from the full-size picture SDL_image decoded; then interpolated on an axis that
+    // grows.
+    if (image->w == plan.fittedWidth && image->h == plan.fittedHeight &&
+        image->format->BitsPerPixel == 32)
         return image;
-    SDL_Surface *fitted = fitToScreen(image, info->width, info->height, options);
+    const bool averaged = image->w == plan.averagedWidth && image->h == plan.averagedHeight &&
+                          image->format->BitsPerPixel == 32;
+    if (!averaged) {
+        SDL_Surface *decoded = image;
+        image = averageSurface(decoded, plan.averagedWidth, plan.averagedHeight);
+        SDL_FreeSurface(decoded);
+        if (!image) return nullptr;
+    }
+    if (image->w == plan.fittedWidth && image->h == plan.fittedHeight) return image;
+    SDL_Surface *grown = growToFit(image, plan.fittedWidth, plan.fittedHeight);
     SDL_FreeSurface(image);
-    return fitted;
+    return grown;
 }

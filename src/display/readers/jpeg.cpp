@@ -36,6 +36,7 @@ struct Source {
     int file;
     off_t at;
     JOCTET buffer[65536];
+    AreaAverager averager;  // here, where a longjmp leaves it as it was
 };
 
 void startReading(j_decompress_ptr) {}
@@ -156,7 +157,9 @@ SDL_Surface *decode(Source *source, const DecodeOptions &options, ImageInfo *inf
     errors.base.error_exit = escapeOnError;
     errors.base.output_message = ignoreMessage;
     SDL_Surface *volatile surface = nullptr;
-    JSAMPLE *volatile cmykRows = nullptr;
+    JSAMPLE *volatile inks = nullptr;
+    JSAMPLE *volatile strip = nullptr;
+    AreaAverager &averager = source->averager;
     if (setjmp(errors.escape)) {
         if (errors.base.msg_code == JERR_NO_BACKING_STORE) {
             SDL_SetError("JPEG of %dx%d pixels needs more than %d MB to decode",
@@ -171,7 +174,9 @@ SDL_Surface *decode(Source *source, const DecodeOptions &options, ImageInfo *inf
         }
         jpeg_destroy_decompress(&decoder);
         if (surface) SDL_FreeSurface(surface);
-        delete[] cmykRows;
+        stopAveraging(&averager);
+        delete[] inks;
+        delete[] strip;
         return nullptr;
     }
     jpeg_create_decompress(&decoder);
@@ -188,41 +193,64 @@ SDL_Surface *decode(Source *source, const DecodeOptions &options, ImageInfo *inf
     const int height = int(across ? decoder.image_width : decoder.image_height);
     *info = ImageInfo{true, width, height, cmyk ? 32 : 24};
 
-    // Without smoothing the user asked for plain samples of the full image, which a reduced
-    // decode (an average of each block) would not give.
-    int fittedWidth = 0;
-    int fittedHeight = 0;
-    if (options.antialias && fittedSize(options, width, height, &fittedWidth, &fittedHeight))
-        chooseScale(&decoder, across ? fittedHeight : fittedWidth,
-                    across ? fittedWidth : fittedHeight);
+    // A picture that must shrink is decoded at the smallest scale M/8 that still covers what
+    // averaging makes of it (its full size on an axis that grows), and its rows averaged as
+    // they come, so that no full-size picture is held. Without smoothing the user asked for
+    // plain samples of the full picture, which neither would give.
+    const FitPlan plan = planFit(options, width, height);
+    const int averagedWidth = across ? plan.averagedHeight : plan.averagedWidth;
+    const int averagedHeight = across ? plan.averagedWidth : plan.averagedHeight;
+    if (plan.averaged) chooseScale(&decoder, averagedWidth, averagedHeight);
     decoder.out_color_space = cmyk ? JCS_CMYK : JCS_EXT_RGBA;
     jpeg_start_decompress(&decoder);
-    surface = makeRgbaSurface(int(decoder.output_width), int(decoder.output_height), false);
-    if (!surface) {
+    const int decodedWidth = int(decoder.output_width);
+    const int decodedHeight = int(decoder.output_height);
+    if (plan.averaged) {
+        if (!startAveraging(&averager, decodedWidth, decodedHeight, averagedWidth, averagedHeight,
+                            true, false)) {
+            jpeg_destroy_decompress(&decoder);
+            return nullptr;
+        }
+    } else if (!surfaceHolds(decodedWidth, decodedHeight)) {
         jpeg_destroy_decompress(&decoder);
-        SDL_OutOfMemory();
         return nullptr;
+    } else {
+        surface = makeRgbaSurface(decodedWidth, decodedHeight, false);
+        if (!surface) {
+            jpeg_destroy_decompress(&decoder);
+            SDL_OutOfMemory();
+            return nullptr;
+        }
     }
-    if (cmyk) cmykRows = new JSAMPLE[size_t(decoder.output_width) * 4 * kRowsPerRead];
+    // Rows go into the surface, or through a strip of their own into the averager; CMYK rows
+    // through another strip, where they are made RGB.
+    if (cmyk || plan.averaged) inks = new JSAMPLE[size_t(decodedWidth) * 4 * kRowsPerRead];
+    if (cmyk && plan.averaged) strip = new JSAMPLE[size_t(decodedWidth) * 4 * kRowsPerRead];
     JSAMPROW rows[kRowsPerRead];
-    auto *pixels = static_cast<JSAMPLE *>(surface->pixels);
+    const size_t rowBytes = size_t(decodedWidth) * 4;
     while (decoder.output_scanline < decoder.output_height) {
         const JDIMENSION first = decoder.output_scanline;
         const JDIMENSION count = std::min<JDIMENSION>(kRowsPerRead, decoder.output_height - first);
-        for (JDIMENSION i = 0; i < count; i++) {
-            rows[i] = cmyk ? cmykRows + size_t(i) * decoder.output_width * 4
-                           : pixels + size_t(first + i) * size_t(surface->pitch);
-        }
+        // Where each row ends up as RGBA.
+        const auto finalRow = [&](JDIMENSION i) {
+            if (plan.averaged) return (cmyk ? strip : inks) + size_t(i) * rowBytes;
+            return static_cast<JSAMPLE *>(surface->pixels) + size_t(first + i) * surface->pitch;
+        };
+        for (JDIMENSION i = 0; i < count; i++)
+            rows[i] = cmyk ? inks + size_t(i) * rowBytes : finalRow(i);
         const JDIMENSION read = jpeg_read_scanlines(&decoder, rows, count);
-        for (JDIMENSION i = 0; cmyk && i < read; i++) {
-            cmykToRgba(rows[i], pixels + size_t(first + i) * size_t(surface->pitch),
-                       decoder.output_width, decoder.saw_Adobe_marker);
+        for (JDIMENSION i = 0; i < read; i++) {
+            if (cmyk)
+                cmykToRgba(rows[i], finalRow(i), decoder.output_width, decoder.saw_Adobe_marker);
+            if (plan.averaged) averageRow(&averager, int(first + i), finalRow(i), 4);
         }
     }
     jpeg_finish_decompress(&decoder);
     jpeg_destroy_decompress(&decoder);
-    delete[] cmykRows;
-    SDL_Surface *decoded = surface;
+    delete[] inks;
+    delete[] strip;
+    SDL_Surface *decoded = plan.averaged ? finishAveraging(&averager) : surface;
+    if (!decoded) return nullptr;
     return orientation == 1 ? decoded : turnUpright(decoded, orientation);
 }
 

@@ -1,5 +1,5 @@
 // PNG reading with libpng, a row at a time: every colour type, depth and transparency in its
-// true colours, and a picture larger than the screen reduced while it is read.
+// true colours, and a picture larger than the screen averaged to it while it is read.
 #include <png.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -39,11 +39,11 @@ struct PngRead {
     char reason[200];      // libpng's complaint, or ours
     png_structp png;
     png_infop info;
-    SDL_Surface *picture;  // what is handed back, unless reduced: paletted or RGBA
+    SDL_Surface *picture;  // what is handed back, unless averaged: paletted or RGBA
     unsigned char *row;    // one row, where rows are not read straight into the picture
-    unsigned char *image;  // an interlaced picture that is reduced: all its rows
-    BlockReducer reducer;
-    bool reducing;
+    AreaAverager averager;
+    bool averaging;
+    int channels;  // of the rows as read
     int pass;      // the interlacing pass being read
     int passRows;  // and the rows of it read
 };
@@ -147,10 +147,24 @@ SDL_Surface *makePaletted(png_structp png, png_infop info) {
 
 // Where row `y` of the picture goes as it is read.
 unsigned char *rowFor(PngRead *read, int y) {
-    if (read->image)
-        return read->image + size_t(y) * png_get_image_width(read->png, read->info) * 4;
-    if (read->reducing) return read->row;
+    if (read->averaging) return read->row;
     return static_cast<unsigned char *>(read->picture->pixels) + size_t(y) * read->picture->pitch;
+}
+
+// A surface of SDL 1.2, whose rows are at most 65,535 bytes; null, with a reason that says
+// so, for a picture larger than it holds.
+SDL_Surface *makePicture(png_structp png, png_infop info, bool paletted, bool alpha) {
+    const png_uint_32 width = png_get_image_width(png, info);
+    const png_uint_32 height = png_get_image_height(png, info);
+    if (!surfaceHolds(int(width), int(height))) {
+        PngRead *read = static_cast<PngRead *>(png_get_io_ptr(png));
+        snprintf(read->reason, sizeof read->reason, "%s", SDL_GetError());
+        png_longjmp(png, 1);
+    }
+    SDL_Surface *picture =
+        paletted ? makePaletted(png, info) : makeRgbaSurface(int(width), int(height), alpha);
+    if (!picture) png_error(png, "Out of memory");
+    return picture;
 }
 
 // Sets up the transformations and the surfaces for the picture whose header has been read.
@@ -159,27 +173,16 @@ void prepare(PngRead *read, const DecodeOptions &options) {
     png_infop info = read->info;
     const int width = int(png_get_image_width(png, info));
     const int height = int(png_get_image_height(png, info));
-    const bool paletted = keepsPalette(png, info);
+    const FitPlan plan = planFit(options, width, height);
+    read->averaging = plan.averaged;
+    // A picture that must shrink is averaged in its colours, a paletted one's too.
+    const bool paletted = !read->averaging && keepsPalette(png, info);
     const bool opaque = !(png_get_color_type(png, info) & PNG_COLOR_MASK_ALPHA) &&
                         !png_get_valid(png, info, PNG_INFO_tRNS);
     const bool interlaced = png_get_interlace_type(png, info) != PNG_INTERLACE_NONE;
-
-    int fittedWidth = width;
-    int fittedHeight = height;
-    int blockWidth = 1;
-    int blockHeight = 1;
-    int reducedWidth = width;
-    int reducedHeight = height;
-    // Without smoothing the user asked for plain samples of the full picture, which an
-    // average of each block would not give.
-    if (!paletted && options.antialias &&
-        fittedSize(options, width, height, &fittedWidth, &fittedHeight))
-        reducedSize(width, height, fittedWidth, fittedHeight, &blockWidth, &blockHeight,
-                    &reducedWidth, &reducedHeight);
-    // Blocks of one pixel reduce nothing: the picture is read whole, then fitted.
-    read->reducing = blockWidth > 1 || blockHeight > 1;
-    // The rows of an opaque picture reduced as it is read need no alpha to be filled in.
-    const int channels = paletted ? 1 : read->reducing && opaque && !interlaced ? 3 : 4;
+    // The rows of an opaque picture averaged as it is read need no alpha to be filled in;
+    // those of an interlaced one come in passes, whose pixels are told apart by place only.
+    read->channels = paletted ? 1 : read->averaging && opaque && !interlaced ? 3 : 4;
 
     if (paletted) {
         png_set_packing(png);
@@ -187,28 +190,21 @@ void prepare(PngRead *read, const DecodeOptions &options) {
         png_set_expand(png);
         png_set_scale_16(png);
         png_set_gray_to_rgb(png);
-        if (opaque && channels == 4) png_set_filler(png, 0xff, PNG_FILLER_AFTER);
+        if (opaque && read->channels == 4) png_set_filler(png, 0xff, PNG_FILLER_AFTER);
     }
     png_set_interlace_handling(png);
     png_read_update_info(png, info);
-    if (png_get_rowbytes(png, info) != size_t(width) * size_t(channels))
+    if (png_get_rowbytes(png, info) != size_t(width) * size_t(read->channels))
         png_error(png, "rows of an unexpected size");
 
-    if (read->reducing) {
-        if (!startReducing(&read->reducer, width, height, fittedWidth, fittedHeight, opaque,
-                           channels))
+    if (read->averaging) {
+        if (!startAveraging(&read->averager, width, height, plan.averagedWidth, plan.averagedHeight,
+                            opaque, interlaced))
             png_error(png, "Out of memory");
-        read->picture = read->reducer.output;
-        // Adam7 spreads every row over seven passes: the picture is read whole first.
-        if (interlaced)
-            read->image = static_cast<unsigned char *>(calloc(size_t(width) * size_t(height), 4));
-        else
-            read->row = static_cast<unsigned char *>(malloc(size_t(width) * size_t(channels)));
-        if (!read->image && !read->row) png_error(png, "Out of memory");
+        read->row = static_cast<unsigned char *>(malloc(size_t(width) * size_t(read->channels)));
+        if (!read->row) png_error(png, "Out of memory");
     } else {
-        read->picture =
-            paletted ? makePaletted(png, info) : makeRgbaSurface(width, height, !opaque);
-        if (!read->picture) png_error(png, "Out of memory");
+        read->picture = makePicture(png, info, paletted, !opaque);
     }
 }
 
@@ -228,14 +224,16 @@ bool readRows(PngRead *read, const DecodeOptions &options, ImageInfo *imageInfo)
     png_set_keep_unknown_chunks(png, PNG_HANDLE_CHUNK_NEVER, kSkippedChunks,
                                 int(sizeof kSkippedChunks / 5));
     png_read_info(png, info);
+    const int width = int(png_get_image_width(png, info));
     const int height = int(png_get_image_height(png, info));
-    *imageInfo =
-        ImageInfo{true, int(png_get_image_width(png, info)), height, reportedDepth(png, info)};
+    *imageInfo = ImageInfo{true, width, height, reportedDepth(png, info)};
     prepare(read, options);
 
-    const int passes = png_get_interlace_type(png, info) != PNG_INTERLACE_NONE ? 7 : 1;
+    const bool interlaced = png_get_interlace_type(png, info) != PNG_INTERLACE_NONE;
     bool nearTheEnd = false;
-    for (int pass = 0; pass < passes; pass++) {
+    // With its interlace handling on, libpng takes every row in each of the seven passes,
+    // even those of a pass a small picture has no pixels in.
+    for (int pass = 0; pass < (interlaced ? 7 : 1); pass++) {
         for (int y = 0; y < height; y++) {
             // Near the end of the file the compressed data is taken in small pieces, so that a
             // file cut short loses no more of its rows than the piece it ends in.
@@ -246,7 +244,13 @@ bool readRows(PngRead *read, const DecodeOptions &options, ImageInfo *imageInfo)
             png_read_row(png, rowFor(read, y), nullptr);
             read->pass = pass;
             read->passRows = y + 1;
-            if (read->row) reduceRow(&read->reducer, read->row);
+            if (!read->averaging) continue;
+            // Of a pass, only its own columns of its own rows hold its pixels.
+            if (!interlaced)
+                averageRow(&read->averager, y, read->row, read->channels);
+            else if (PNG_ROW_IN_INTERLACE_PASS(y, pass))
+                averageRow(&read->averager, y, read->row, read->channels,
+                           int(PNG_PASS_START_COL(pass)), 1 << PNG_PASS_COL_SHIFT(pass));
         }
     }
     return true;
@@ -255,32 +259,6 @@ bool readRows(PngRead *read, const DecodeOptions &options, ImageInfo *imageInfo)
 // Rows that hold decoded data: of an interlaced picture, those the first pass reached.
 int rowsRead(const PngRead *read) {
     return read->pass > 0 ? int(png_get_image_height(read->png, read->info)) : read->passRows;
-}
-
-// Whether a pass read so far put pixels into row `y` of an interlaced picture; the rows of the
-// pass it stopped in from the one it stopped at hold none.
-bool rowHoldsPixels(const PngRead *read, int y) {
-    for (int pass = 0; pass <= read->pass; pass++)
-        if (PNG_ROW_IN_INTERLACE_PASS(y, pass) && (pass < read->pass || y < read->passRows))
-            return true;
-    return false;
-}
-
-// What rows were read of a reduced picture go into it; those that were not stay black. A
-// header can claim a picture of a gigabyte that its data ends at once in: its empty rows are
-// counted, not read.
-void finishReducing(PngRead *read) {
-    if (read->image) {
-        const int width = int(png_get_image_width(read->png, read->info));
-        const int height = int(png_get_image_height(read->png, read->info));
-        for (int y = 0; y < height; y++) {
-            if (rowHoldsPixels(read, y))
-                reduceRow(&read->reducer, read->image + size_t(y) * size_t(width) * 4);
-            else
-                reduceEmptyRow(&read->reducer);
-        }
-    }
-    flushReduced(&read->reducer);
 }
 
 // Whether a pass read so far put the pixel at x, y into a picture read whole: of an interlaced
@@ -337,22 +315,22 @@ SDL_Surface *readPng(int file, const DecodeOptions &options, ImageInfo *info) {
     png_set_read_fn(read.png, &read, readBytes);
     const bool whole = readRows(&read, options, info);
     // Only a file with a broken header or no row that decodes is refused; damage further on
-    // leaves the rest of the picture black.
+    // leaves the rest of the picture black (or transparent, where it has transparency).
+    const bool started = read.averaging ? read.averager.output != nullptr : read.picture != nullptr;
     SDL_Surface *picture = read.picture;
-    if (!whole && (!picture || rowsRead(&read) == 0)) {
+    if (!whole && (!started || rowsRead(&read) == 0)) {
         SDL_FreeSurface(picture);
         picture = nullptr;
         // The walk over the chunks names the chunk where a file goes wrong.
         if (pngChunksFit(file)) SDL_SetError("%s", read.reason);
-    } else if (read.reducing) {
-        finishReducing(&read);
+    } else if (read.averaging) {
+        picture = finishAveraging(&read.averager);
     } else if (!whole && picture->format->BitsPerPixel == 8) {
         picture = blackenMissingPixels(picture, &read);
     }
-    stopReducing(&read.reducer);
+    stopAveraging(&read.averager);
     free(read.ahead);
     free(read.row);
-    free(read.image);
     png_destroy_read_struct(&read.png, &read.info, nullptr);
     return picture;
 }

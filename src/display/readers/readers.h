@@ -44,6 +44,9 @@ SDL_Surface *fitToScreen(SDL_Surface *image, int width, int height, const Decode
 /// A 32-bit copy with alpha of a paletted surface, its colour key transparent; null on failure.
 SDL_Surface *trueColourCopy(SDL_Surface *paletted);
 
+/// Whether SDL 1.2 makes a 32-bit surface of width x height (its rows hold at most 65,535
+/// bytes); false, with a reason that says so as SDL's error, when it does not.
+bool surfaceHolds(int width, int height);
 /// Makes a 32-bit surface in the layout the scaler works in (red first in memory), with alpha
 /// blending on for a picture with `alpha`.
 SDL_Surface *makeRgbaSurface(int width, int height, bool alpha);
@@ -51,46 +54,66 @@ SDL_Surface *makeRgbaSurface(int width, int height, bool alpha);
 /// asks; takes `picture`, and returns null when out of memory.
 SDL_Surface *turnUpright(SDL_Surface *picture, int orientation);
 
-/// The largest whole blocks of a width x height picture whose count still covers fittedWidth x
-/// fittedHeight, and the size of the picture made of one pixel a block.
-void reducedSize(int width, int height, int fittedWidth, int fittedHeight, int *blockWidth,
-                 int *blockHeight, int *reducedWidth, int *reducedHeight);
-/// Averages whole blocks of a picture read a row at a time, into a smaller RGBA one.
-struct BlockReducer {
-    int width;            ///< of the picture read
-    int blockWidth;       ///< columns a block
-    int blockHeight;      ///< rows a block
-    bool opaque;          ///< alpha is all 255 and need not weigh the colours
-    int channels;         ///< 4 for rows of red, green, blue and alpha; 3 without alpha
-    uint64_t *sums;       ///< per output column: alpha, then red, green, blue (alpha-weighted)
-    int rowsInBlock;      ///< rows summed of the block in progress
-    int outputRow;        ///< the next row of `output` to fill
-    SDL_Surface *output;  ///< the smaller picture; the caller's to free
+/// How a picture is brought to the screen, decided once from its full size, the screen and
+/// the antialias setting; every reader decodes to what it says.
+struct FitPlan {
+    bool fits;           ///< shown as decoded
+    bool averaged;       ///< smoothing on and an axis shrinks: the rows go into an averager
+    int fittedWidth;     ///< the size shown: what zoomSurfaceSize gives, or the full size
+    int fittedHeight;    ///< the size shown
+    int averagedWidth;   ///< what averaging makes: the fitted size where an axis shrinks, the
+    int averagedHeight;  ///< full size where it grows (interpolated after)
 };
-/// Starts reducing a width x height picture of rows of `channels` (3 or 4) to the blocks
-/// reducedSize gives; false when out of memory.
-bool startReducing(BlockReducer *reducer, int width, int height, int fittedWidth, int fittedHeight,
-                   bool opaque, int channels);
-/// Adds the next row, `width` pixels of red, green, blue and, with 4 channels, alpha.
-void reduceRow(BlockReducer *reducer, const unsigned char *pixels);
-/// Adds a row of transparent black, as reduceRow would, without reading one.
-void reduceEmptyRow(BlockReducer *reducer);
-/// Ends the block in progress early, as a picture cut short does.
-void flushReduced(BlockReducer *reducer);
-/// Frees what startReducing took for itself.
-void stopReducing(BlockReducer *reducer);
+/// The plan for a width x height picture.
+FitPlan planFit(const DecodeOptions &options, int width, int height);
+
+/// Averages a picture given a row at a time into a smaller RGBA one: each output pixel is the
+/// mean of the area of the picture it covers, the pixels it shares at its edges weighted by
+/// their covered fraction, colours weighted by opacity.
+struct AreaAverager {
+    int width, height;              ///< of the picture read
+    int outputWidth, outputHeight;  ///< of the averaged picture, each at most the picture's
+    bool opaque;                    ///< alpha is not read; rows never given count as black
+    bool anyOrder;                  ///< rows may come in any order, as interlaced passes do
+    int rowsHeld;                   ///< output rows whose sums are kept
+    int firstHeld;                  ///< the output row of the first of them
+    int32_t *columns;               ///< per column read: the output column it starts in
+    uint32_t *columnWeights;        ///< per column read: its weight there, the rest the next's
+    uint64_t *rowSums;              ///< one row's sums across, per output column
+    uint64_t *sums;                 ///< per output pixel held: alpha, then red, green, blue
+    SDL_Surface *output;            ///< the averaged picture, made at the start
+};
+/// Starts averaging a width x height picture to outputWidth x outputHeight; false, with SDL's
+/// error, when out of memory.
+bool startAveraging(AreaAverager *averager, int width, int height, int outputWidth,
+                    int outputHeight, bool opaque, bool anyOrder);
+/// Adds the pixels of row `y` at columns `first`, `first + step`, ... of `pixels`, a whole row
+/// of red, green, blue and, with 4 `channels`, alpha. Unless averaging in any order, rows come
+/// in order; a row may be left out (as in a file cut short) and counts as transparent.
+void averageRow(AreaAverager *averager, int y, const unsigned char *pixels, int channels,
+                int first = 0, int step = 1);
+/// The averaged picture, the caller's to free; stops averaging.
+SDL_Surface *finishAveraging(AreaAverager *averager);
+/// Frees what averaging took, the output too.
+void stopAveraging(AreaAverager *averager);
+/// A decoded picture of any depth averaged to outputWidth x outputHeight, its colour key
+/// transparent; null when out of memory.
+SDL_Surface *averageSurface(SDL_Surface *image, int outputWidth, int outputHeight);
+/// An averaged picture brought to width x height on the axes that grow, interpolated linearly;
+/// `averaged` stays the caller's.
+SDL_Surface *growToFit(SDL_Surface *averaged, int width, int height);
 
 /// Whether the first bytes of a file are those of a PNG, a JPEG, a WebP or a GIF.
 bool startsLikePng(const unsigned char *start, size_t size);
 bool startsLikeJpeg(const unsigned char *start, size_t size);
 bool startsLikeWebp(const unsigned char *start, size_t size);
 bool startsLikeGif(const unsigned char *start, size_t size);
-/// The readers of those formats: each gives the picture decoded, reduced where it is larger than
-/// the screen (not yet fitted), and fills `info`; null with SDL's error on failure.
+/// The readers of those formats: each gives the picture decoded as planFit says (at full size,
+/// or averaged), and fills `info`; null with SDL's error on failure.
 SDL_Surface *readPng(int file, const DecodeOptions &options, ImageInfo *info);
 SDL_Surface *readJpeg(int file, const DecodeOptions &options, ImageInfo *info);
 SDL_Surface *readWebp(int file, const DecodeOptions &options, ImageInfo *info);
-SDL_Surface *readGif(int file, ImageInfo *info);
+SDL_Surface *readGif(int file, const DecodeOptions &options, ImageInfo *info);
 
 /// False, with the reason as SDL's error, when `file` is a PNG with a chunk that claims more
 /// bytes than the format allows or than the file holds, or that ends within a chunk header.

@@ -60,22 +60,19 @@ SDL_Surface *decodeBitstream(const uint8_t *data, size_t size, const DecodeOptio
     const bool alpha = config.input.has_alpha;
     // The depth SDL_image gives the WebPs it reads, by whether they have alpha.
     *info = ImageInfo{true, width, height, alpha ? 32 : 24};
-    int fittedWidth = 0;
-    int fittedHeight = 0;
-    int blockWidth = 1;
-    int blockHeight = 1;
-    int outputWidth = width;
-    int outputHeight = height;
-    if (options.antialias && fittedSize(options, width, height, &fittedWidth, &fittedHeight))
-        reducedSize(width, height, fittedWidth, fittedHeight, &blockWidth, &blockHeight,
-                    &outputWidth, &outputHeight);
-    if (outputWidth != width || outputHeight != height) {
-        // libwebp scales while it decodes; its in-loop filter would only smooth what the
-        // scaling averages anyway.
+    // libwebp scales while it decodes, straight to the fitted size. Its in-loop filter would
+    // only smooth what the scaling averages anyway where both axes shrink by half or more;
+    // elsewhere it keeps the picture clean.
+    const FitPlan plan = planFit(options, width, height);
+    const int outputWidth = plan.averaged ? plan.fittedWidth : width;
+    const int outputHeight = plan.averaged ? plan.fittedHeight : height;
+    if (plan.averaged) {
         config.options.use_scaling = 1;
         config.options.scaled_width = outputWidth;
         config.options.scaled_height = outputHeight;
-        config.options.bypass_filtering = 1;
+        config.options.bypass_filtering = width >= 2 * outputWidth && height >= 2 * outputHeight;
+    } else if (!surfaceHolds(width, height)) {
+        return nullptr;
     }
     SDL_Surface *picture = makeRgbaSurface(outputWidth, outputHeight, alpha);
     if (!picture) {

@@ -1,0 +1,274 @@
+// Fitting by area: each pixel of the fitted picture is the mean of the area of the full picture
+// it covers, edge pixels weighted by the share they lie in it, taken a row at a time so that
+// the full picture is never built; and the plan every reader follows to get there.
+#include <algorithm>
+#include <cmath>
+#include <cstdlib>
+#include <cstring>
+#include <vector>
+
+#include "readers.h"
+
+// Defined by the test build only: told the size of each picture averaged and of its result, so
+// that a test can tell the size a reader decoded at.
+extern "C" void lumoscapeAveragingHook(int width, int height, int outputWidth, int outputHeight)
+    __attribute__((weak));
+
+namespace {
+
+// Weights are whole numbers: along an axis of `size` source pixels made into `output` ones,
+// source pixel i spans [i * output, (i + 1) * output) and output pixel j spans
+// [j * size, (j + 1) * size). A source pixel lies in one output pixel, or two.
+struct Span {
+    int first;        // the output pixel it starts in
+    uint32_t weight;  // its share there; the rest of `output` goes to the next
+};
+
+Span spanOf(int index, int size, int output) {
+    const uint64_t start = uint64_t(index) * uint64_t(output);
+    const int first = int(start / uint64_t(size));
+    const uint64_t boundary = uint64_t(first + 1) * uint64_t(size);
+    const uint64_t end = start + uint64_t(output);
+    return {first, uint32_t(end <= boundary ? uint64_t(output) : boundary - start)};
+}
+
+uint64_t *heldRow(AreaAverager *averager, int row) {
+    return averager->sums + size_t(row - averager->firstHeld) * size_t(averager->outputWidth) * 4;
+}
+
+// Writes output row `row` from its sums. Each output pixel has width x height units of weight in
+// all; what no source pixel gave counts as transparent black.
+void emitRow(AreaAverager *averager, int row) {
+    const uint64_t total = uint64_t(averager->width) * uint64_t(averager->height);
+    const uint64_t *sums = heldRow(averager, row);
+    SDL_Surface *output = averager->output;
+    unsigned char *pixel =
+        static_cast<unsigned char *>(output->pixels) + size_t(row) * size_t(output->pitch);
+    for (int x = 0; x < averager->outputWidth; x++, sums += 4, pixel += 4) {
+        if (averager->opaque) {
+            for (int c = 0; c < 3; c++)
+                pixel[c] = static_cast<unsigned char>((sums[c + 1] + total / 2) / total);
+            pixel[3] = 255;
+            continue;
+        }
+        const uint64_t alpha = sums[0];
+        for (int c = 0; c < 3; c++)
+            pixel[c] = alpha ? static_cast<unsigned char>((sums[c + 1] + alpha / 2) / alpha) : 0;
+        pixel[3] = static_cast<unsigned char>((alpha + total / 2) / total);
+    }
+}
+
+// Emits the rows held before `row`, which no later source row adds to when rows come in
+// order, and makes room for `row` and the one after it.
+void advanceTo(AreaAverager *averager, int row) {
+    const size_t rowSize = size_t(averager->outputWidth) * 4;
+    while (averager->firstHeld < row) {
+        emitRow(averager, averager->firstHeld);
+        memmove(averager->sums, averager->sums + rowSize, rowSize * sizeof(uint64_t));
+        memset(averager->sums + rowSize, 0, rowSize * sizeof(uint64_t));
+        averager->firstHeld++;
+    }
+}
+
+}  // namespace
+
+FitPlan planFit(const DecodeOptions &options, int width, int height) {
+    FitPlan plan{};
+    plan.fittedWidth = plan.averagedWidth = width;
+    plan.fittedHeight = plan.averagedHeight = height;
+    plan.fits = !fittedSize(options, width, height, &plan.fittedWidth, &plan.fittedHeight);
+    if (plan.fits || !options.antialias) return plan;
+    // An axis that shrinks is averaged straight to its fitted size; one that grows keeps every
+    // pixel until it is interpolated.
+    plan.averaged = true;
+    plan.averagedWidth = std::min(width, plan.fittedWidth);
+    plan.averagedHeight = std::min(height, plan.fittedHeight);
+    return plan;
+}
+
+bool startAveraging(AreaAverager *averager, int width, int height, int outputWidth,
+                    int outputHeight, bool opaque, bool anyOrder) {
+    *averager = AreaAverager{};
+    if (lumoscapeAveragingHook) lumoscapeAveragingHook(width, height, outputWidth, outputHeight);
+    averager->width = width;
+    averager->height = height;
+    averager->outputWidth = outputWidth;
+    averager->outputHeight = outputHeight;
+    averager->opaque = opaque;
+    averager->anyOrder = anyOrder;
+    // Rows in order need the two output rows a source row can fall in; rows in any order (the
+    // passes of an interlaced picture), every output row.
+    averager->rowsHeld = anyOrder ? outputHeight : 2;
+    const size_t rowSize = size_t(outputWidth) * 4;
+    averager->columns = static_cast<int32_t *>(malloc(size_t(width) * sizeof(int32_t)));
+    averager->columnWeights = static_cast<uint32_t *>(malloc(size_t(width) * sizeof(uint32_t)));
+    averager->rowSums = static_cast<uint64_t *>(calloc(rowSize, sizeof(uint64_t)));
+    averager->sums =
+        static_cast<uint64_t *>(calloc(rowSize * size_t(averager->rowsHeld), sizeof(uint64_t)));
+    averager->output = makeRgbaSurface(outputWidth, outputHeight, !opaque);
+    if (!averager->columns || !averager->columnWeights || !averager->rowSums || !averager->sums ||
+        !averager->output) {
+        stopAveraging(averager);
+        SDL_OutOfMemory();
+        return false;
+    }
+    for (int x = 0; x < width; x++) {
+        const Span span = spanOf(x, width, outputWidth);
+        averager->columns[x] = span.first;
+        averager->columnWeights[x] = span.weight;
+    }
+    return true;
+}
+
+void averageRow(AreaAverager *averager, int y, const unsigned char *pixels, int channels, int first,
+                int step) {
+    if (y < 0 || y >= averager->height) return;
+    const Span rows = spanOf(y, averager->height, averager->outputHeight);
+    if (!averager->anyOrder) {
+        if (rows.first < averager->firstHeld) return;  // a row given twice
+        advanceTo(averager, rows.first);
+    }
+    // The row across: each source pixel into the one or two output columns it lies in.
+    const size_t rowSize = size_t(averager->outputWidth) * 4;
+    uint64_t *across = averager->rowSums;
+    memset(across, 0, rowSize * sizeof(uint64_t));
+    const uint32_t whole = uint32_t(averager->outputWidth);
+    for (int x = first; x < averager->width; x += step) {
+        const unsigned char *pixel = pixels + size_t(x) * size_t(channels);
+        uint64_t *sums = across + size_t(averager->columns[x]) * 4;
+        const uint64_t weight = averager->columnWeights[x];
+        const uint64_t rest = whole - weight;
+        // Colours weighted by opacity, so that a transparent pixel's colour counts for nothing;
+        // an opaque picture's by 1, so that its sums are the colours' own.
+        const uint64_t alpha = averager->opaque ? 1 : channels == 3 ? 255 : pixel[3];
+        for (int c = 0; c < 3; c++) {
+            const uint64_t value = uint64_t(pixel[c]) * alpha;
+            sums[c + 1] += value * weight;
+            if (rest) sums[c + 5] += value * rest;
+        }
+        sums[0] += alpha * weight;
+        if (rest) sums[4] += alpha * rest;
+    }
+    // Then down: the row into the one or two output rows it lies in.
+    const uint64_t weight = rows.weight;
+    const uint64_t rest = uint64_t(averager->outputHeight) - weight;
+    for (int part = 0; part < 2; part++) {
+        const int row = rows.first + part;
+        const uint64_t share = part ? rest : weight;
+        if (!share || row >= averager->outputHeight) continue;
+        uint64_t *sums = heldRow(averager, row);
+        for (size_t i = 0; i < rowSize; i++) sums[i] += across[i] * share;
+    }
+}
+
+SDL_Surface *finishAveraging(AreaAverager *averager) {
+    if (averager->anyOrder) {
+        for (int row = 0; row < averager->outputHeight; row++) emitRow(averager, row);
+    } else {
+        advanceTo(averager, averager->outputHeight);
+    }
+    SDL_Surface *output = averager->output;
+    averager->output = nullptr;
+    stopAveraging(averager);
+    return output;
+}
+
+void stopAveraging(AreaAverager *averager) {
+    free(averager->columns);
+    free(averager->columnWeights);
+    free(averager->rowSums);
+    free(averager->sums);
+    SDL_FreeSurface(averager->output);
+    const AreaAverager stopped{};
+    *averager = stopped;
+}
+
+SDL_Surface *averageSurface(SDL_Surface *image, int outputWidth, int outputHeight) {
+    const SDL_PixelFormat *format = image->format;
+    const bool keyed = (image->flags & SDL_SRCCOLORKEY) != 0;
+    const bool alpha = format->Amask != 0 && (image->flags & SDL_SRCALPHA);
+    AreaAverager averager;
+    if (!startAveraging(&averager, image->w, image->h, outputWidth, outputHeight, !keyed && !alpha,
+                        false))
+        return nullptr;
+    std::vector<unsigned char> row(size_t(image->w) * 4);
+    SDL_LockSurface(image);
+    const int bytes = format->BytesPerPixel;
+    for (int y = 0; y < image->h; y++) {
+        const Uint8 *from = static_cast<const Uint8 *>(image->pixels) + size_t(y) * image->pitch;
+        for (int x = 0; x < image->w; x++, from += bytes) {
+            Uint32 value = 0;
+            memcpy(&value, from, size_t(bytes));
+#if SDL_BYTEORDER == SDL_BIG_ENDIAN
+            value >>= 8 * (4 - bytes);
+#endif
+            unsigned char *to = &row[size_t(x) * 4];
+            SDL_GetRGBA(value, image->format, &to[0], &to[1], &to[2], &to[3]);
+            if (!alpha) to[3] = 255;
+            if (keyed && value == format->colorkey) to[3] = 0;
+        }
+        averageRow(&averager, y, row.data(), 4);
+    }
+    SDL_UnlockSurface(image);
+    return finishAveraging(&averager);
+}
+
+SDL_Surface *growToFit(SDL_Surface *averaged, int width, int height) {
+    SDL_Surface *grown = makeRgbaSurface(width, height, averaged->flags & SDL_SRCALPHA);
+    if (!grown) {
+        SDL_OutOfMemory();
+        return nullptr;
+    }
+    // Where on the averaged axis the centre of each grown pixel lies, and between which two
+    // pixels it falls; an axis that keeps its size maps each pixel to itself.
+    const auto locate = [](int at, int from, int to, int *low, int *high, double *fraction) {
+        const double position =
+            std::clamp((at + 0.5) * double(from) / double(to) - 0.5, 0.0, double(from - 1));
+        *low = int(position);
+        *high = std::min(*low + 1, from - 1);
+        *fraction = position - *low;
+    };
+    const auto pixelAt = [averaged](int x, int y) {
+        return static_cast<const unsigned char *>(averaged->pixels) + size_t(y) * averaged->pitch +
+               size_t(x) * 4;
+    };
+    for (int y = 0; y < height; y++) {
+        int top = 0, bottom = 0;
+        double down = 0;
+        locate(y, averaged->h, height, &top, &bottom, &down);
+        unsigned char *to = static_cast<unsigned char *>(grown->pixels) + size_t(y) * grown->pitch;
+        for (int x = 0; x < width; x++, to += 4) {
+            int left = 0, right = 0;
+            double across = 0;
+            locate(x, averaged->w, width, &left, &right, &across);
+            for (int c = 0; c < 4; c++) {
+                const double upper =
+                    pixelAt(left, top)[c] * (1 - across) + pixelAt(right, top)[c] * across;
+                const double lower =
+                    pixelAt(left, bottom)[c] * (1 - across) + pixelAt(right, bottom)[c] * across;
+                to[c] = static_cast<unsigned char>(std::lround(upper * (1 - down) + lower * down));
+            }
+        }
+    }
+    return grown;
+}
+
+bool surfaceHolds(int width, int height) {
+    if (width > 0 && height > 0 && width < 16384 && height < 65536) return true;
+    SDL_SetError("a %dx%d picture is larger than SDL 1.2 can hold at full size (16383x65535)",
+                 width, height);
+    return false;
+}
+
+SDL_Surface *makeRgbaSurface(int width, int height, bool alpha) {
+#if SDL_BYTEORDER == SDL_LIL_ENDIAN
+    SDL_Surface *surface = SDL_CreateRGBSurface(SDL_SWSURFACE, width, height, 32, 0x000000ff,
+                                                0x0000ff00, 0x00ff0000, 0xff000000);
+#else
+    SDL_Surface *surface = SDL_CreateRGBSurface(SDL_SWSURFACE, width, height, 32, 0xff000000,
+                                                0x00ff0000, 0x0000ff00, 0x000000ff);
+#endif
+    // An opaque picture is not blended pixel by pixel on every present.
+    if (surface && !alpha) SDL_SetAlpha(surface, 0, SDL_ALPHA_OPAQUE);
+    return surface;
+}
