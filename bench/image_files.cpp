@@ -136,8 +136,6 @@ bool writePhotoJpeg(const std::string &path, int width, int height, int quality,
     return fclose(file) == 0;
 }
 
-namespace {}  // namespace
-
 bool writeTestPng(const std::string &path, int width, int height, const PngForm &form) {
     FILE *file = fopen(path.c_str(), "wb");
     if (!file) return false;

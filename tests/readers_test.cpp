@@ -463,6 +463,40 @@ TEST_F(ReadersTest, EveryReaderAveragesToTheScreenAsAnExactBoxFilterWould) {
     }
 }
 
+TEST_F(ReadersTest, APartialLastBlockCountsForItsShareOnly) {
+    // Grey with a one-pixel white border: on the screen the border is a faint line, the share
+    // of the edge pixels it covers (a third, here), not a white one.
+    const int width = 961, height = 721;
+    std::vector<unsigned char> rgba(size_t(width) * height * 4);
+    for (int y = 0; y < height; y++) {
+        for (int x = 0; x < width; x++) {
+            const bool border = x == 0 || y == 0 || x == width - 1 || y == height - 1;
+            unsigned char *pixel = &rgba[(size_t(y) * width + size_t(x)) * 4];
+            pixel[0] = pixel[1] = pixel[2] = border ? 255 : 100;
+            pixel[3] = 255;
+        }
+    }
+    png_image image{};
+    image.version = PNG_IMAGE_VERSION;
+    image.width = width;
+    image.height = height;
+    image.format = PNG_FORMAT_RGBA;
+    const std::string path = dir + "/border.png";
+    ASSERT_TRUE(png_image_write_to_file(&image, path.c_str(), 0, rgba.data(), 0, nullptr));
+    const int file = open(path.c_str(), O_RDONLY);
+    ImageInfo info{};
+    SDL_Surface *fitted = decodeImage(file, nullptr, kScreen, &info);
+    close(file);
+    ASSERT_NE(fitted, nullptr) << SDL_GetError();
+    ASSERT_EQ(fitted->w, 320);
+    const std::vector<Rgba> expected = boxFilter(rgba, width, height, 320, 240);
+    for (const auto &[x, y] : {std::pair{319, 120}, std::pair{0, 120}, std::pair{160, 239}}) {
+        EXPECT_LE(std::abs(rgbaAt(fitted, x, y).r - expected[size_t(y * 320 + x)].r), 1);
+        EXPECT_LT(rgbaAt(fitted, x, y).r, 160) << x << "," << y;  // not a white line
+    }
+    SDL_FreeSurface(fitted);
+}
+
 TEST_F(ReadersTest, LargePicturesAreDecodedAtTheSmallestSizeThatCoversWhatTheScreenShows) {
     struct Case {
         std::string name;
