@@ -1,6 +1,7 @@
 // Benchmarks: what each user action of the viewer costs, set against its floor.
 #include <SDL.h>
 #include <SDL_image.h>
+#include <png.h>
 #include <benchmark/benchmark.h>
 #include <webp/decode.h>
 #include <signal.h>
@@ -11,6 +12,7 @@
 
 #include <algorithm>
 #include <chrono>
+#include <cmath>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -35,7 +37,7 @@ namespace {
 struct Inputs {
     std::string dir;
     std::string bigJpeg, bigPng, bigWebp, mediumPng, screenPng, hugeJpeg, panoramaJpeg, tallPng,
-        widePng, broadPng;
+        widePng, broadPng, oddPng, lineArtPng, interlacedPng;
     int bigWidth = 4000, bigHeight = 3000;
     int hugeWidth = 8000, hugeHeight = 6000;
     int panoramaWidth = 18000, panoramaHeight = 3000;
@@ -94,6 +96,49 @@ SDL_Event keyDown(SDLKey key) {
     event.key.type = SDL_KEYDOWN;
     event.key.keysym.sym = key;
     return event;
+}
+
+// How close the fitted picture the viewer shows is to the exact box filter of the full-size
+// picture SDL_image decodes, as PSNR over red, green and blue.
+double fittedQuality(const std::string &path) {
+    muteStdout();
+    SDL_Surface *fitted = loadImage(path.c_str());
+    unmuteStdout();
+    SDL_Surface *whole = IMG_Load(path.c_str());
+    if (!fitted || !whole) {
+        fprintf(stderr, "cannot load %s to judge it\n", path.c_str());
+        exit(1);
+    }
+    const auto rgbaOf = [](SDL_Surface *surface) {
+        std::vector<unsigned char> rgba;
+        rgba.reserve(size_t(surface->w) * size_t(surface->h) * 4);
+        for (int y = 0; y < surface->h; y++) {
+            for (int x = 0; x < surface->w; x++) {
+                Uint32 value = 0;
+                memcpy(&value,
+                       static_cast<Uint8 *>(surface->pixels) + y * surface->pitch +
+                           x * surface->format->BytesPerPixel,
+                       surface->format->BytesPerPixel);
+                Uint8 r, g, b, a;
+                SDL_GetRGBA(value, surface->format, &r, &g, &b, &a);
+                rgba.insert(rgba.end(), {r, g, b, 255});
+            }
+        }
+        return rgba;
+    };
+    const std::vector<unsigned char> shown = rgbaOf(fitted);
+    const std::vector<unsigned char> reference =
+        boxFiltered(rgbaOf(whole), whole->w, whole->h, fitted->w, fitted->h);
+    double squares = 0;
+    for (size_t i = 0; i < shown.size(); i++) {
+        if (i % 4 == 3) continue;
+        const double difference = double(shown[i]) - double(reference[i]);
+        squares += difference * difference;
+    }
+    SDL_FreeSurface(fitted);
+    SDL_FreeSurface(whole);
+    const double mean = squares / (double(shown.size()) * 3 / 4);
+    return mean > 0 ? 10 * std::log10(255.0 * 255.0 / mean) : 99.0;
 }
 
 void decodeOnly(benchmark::State &state, const std::string &path) {
@@ -386,7 +431,14 @@ void makeInputs() {
     inputs.hugeJpeg = inputs.dir + "/huge.jpg";
     inputs.panoramaJpeg = inputs.dir + "/panorama.jpg";
     inputs.tallPng = inputs.dir + "/tall.png";
-    if (!writePhotoJpeg(inputs.bigJpeg, inputs.bigWidth, inputs.bigHeight, 90) ||
+    inputs.oddPng = inputs.dir + "/odd.png";
+    inputs.lineArtPng = inputs.dir + "/line-art.png";
+    inputs.interlacedPng = inputs.dir + "/interlaced.png";
+    if (!writePhotoPng(inputs.oddPng, 639, 479) ||
+        !writeTestPng(inputs.interlacedPng, inputs.bigWidth, inputs.bigHeight,
+                      {PNG_COLOR_TYPE_RGB, 8, PngTransparency::none, true}) ||
+        !writeLineArtPng(inputs.lineArtPng, smoke ? 800 : 1600, smoke ? 600 : 1200) ||
+        !writePhotoJpeg(inputs.bigJpeg, inputs.bigWidth, inputs.bigHeight, 90) ||
         !writePhotoJpeg(inputs.hugeJpeg, inputs.hugeWidth, inputs.hugeHeight, 90) ||
         !writePhotoJpeg(inputs.panoramaJpeg, inputs.panoramaWidth, inputs.panoramaHeight, 90) ||
         !writePhotoPng(inputs.tallPng, inputs.tallWidth, inputs.tallHeight) ||
@@ -495,6 +547,17 @@ int main(int argc, char **argv) {
     muteStdout();
     benchmark::RunSpecifiedBenchmarks(&collector);
     unmuteStdout();
+    // The quality of what is shown, before the inputs go.
+    const std::pair<std::string, std::string> judged[] = {
+        {"639×479 photo PNG", inputs.oddPng},
+        {bigSize + " PNG", inputs.bigPng},
+        {std::to_string(inputs.hugeWidth) + "×" + std::to_string(inputs.hugeHeight) + " JPEG",
+         inputs.hugeJpeg},
+        {bigSize + " lossy WebP", inputs.bigWebp},
+        {std::string(smoke ? "800×600" : "1600×1200") + " paletted line-art PNG",
+         inputs.lineArtPng}};
+    std::vector<std::pair<std::string, double>> quality;
+    for (const auto &[name, path] : judged) quality.emplace_back(name, fittedQuality(path));
     const int processRuns = smoke ? 1 : 5;
     const ProcessFigures screenStart = timeToFirstImage(inputs.screenPng, processRuns);
     const ProcessFigures bigStart = timeToFirstImage(inputs.bigJpeg, processRuns);
@@ -504,6 +567,7 @@ int main(int argc, char **argv) {
     const ProcessFigures broadStart = timeToFirstImage(inputs.broadPng, processRuns);
     const ProcessFigures hugeStart = timeToFirstImage(inputs.hugeJpeg, processRuns);
     const ProcessFigures panoramaStart = timeToFirstImage(inputs.panoramaJpeg, processRuns);
+    const ProcessFigures interlacedStart = timeToFirstImage(inputs.interlacedPng, processRuns);
     // On a real X server, with the SDL 1.2 the build links and, when given, with sdl12-compat.
     const SDL_version *linked = SDL_Linked_Version();
     std::vector<std::pair<std::string, XFigures>> onX;
@@ -628,6 +692,13 @@ int main(int argc, char **argv) {
                         decodedMegabytes(inputs.panoramaWidth, inputs.panoramaHeight),
                     "", ""});
 
+    for (const auto &[name, decibels] : quality) {
+        rows.push_back({"Fitted picture against the exact box filter of the whole, " + name,
+                        number(decibels, "%.1f dB PSNR"), "", "", "≥ 47 dB"});
+    }
+    rows.push_back({"Peak memory of the viewer, " + bigSize + " interlaced PNG",
+                    megabytes(interlacedStart.peakKilobytes), decoding(interlacedStart), "",
+                    "≤ 20 MB, with its decoding processes too"});
     for (const auto &[name, figures] : onX) {
         rows.push_back({"Idle wake-ups per second on Xvfb, " + name,
                         number(figures.idleWakeupsPerSecond, "%.1f"),

@@ -136,6 +136,62 @@ bool writePhotoJpeg(const std::string &path, int width, int height, int quality,
     return fclose(file) == 0;
 }
 
+bool writeLineArtPng(const std::string &path, int width, int height) {
+    png_image image{};
+    image.version = PNG_IMAGE_VERSION;
+    image.width = png_uint_32(width);
+    image.height = png_uint_32(height);
+    image.format = PNG_FORMAT_RGB_COLORMAP;
+    image.colormap_entries = 2;
+    const png_byte colours[] = {255, 255, 255, 0, 0, 0};
+    // Lines of "letters" 9 pixels high: strokes one or two pixels wide, words and gaps.
+    std::vector<png_byte> indices(size_t(width) * size_t(height));
+    for (int y = 0; y < height; y++) {
+        const int line = y % 14;
+        for (int x = 0; x < width; x++) {
+            const int letter = x % 8, word = (x / 8 + y / 14 * 3) % 7;
+            const bool stroke = line < 9 && word < 5 &&
+                                (letter == 1 || (letter == 5 && (line + x / 8) % 3 != 0) ||
+                                 (line == 0 && letter > 1 && letter < 5) ||
+                                 (line == 4 && (x / 8) % 2 == 0 && letter < 6));
+            indices[size_t(y) * size_t(width) + size_t(x)] = stroke ? 1 : 0;
+        }
+    }
+    const bool written =
+        png_image_write_to_file(&image, path.c_str(), 0, indices.data(), 0, colours) != 0;
+    png_image_free(&image);
+    return written;
+}
+
+std::vector<unsigned char> boxFiltered(const std::vector<unsigned char> &rgba, int width,
+                                       int height, int outWidth, int outHeight) {
+    std::vector<unsigned char> out;
+    out.reserve(size_t(outWidth) * size_t(outHeight) * 4);
+    const double across = double(width) / outWidth, down = double(height) / outHeight;
+    for (int oy = 0; oy < outHeight; oy++) {
+        const double top = oy * down, bottom = (oy + 1) * down;
+        for (int ox = 0; ox < outWidth; ox++) {
+            const double left = ox * across, right = (ox + 1) * across;
+            double sum[4] = {0, 0, 0, 0};
+            for (int y = int(top); y < height && y < bottom; y++) {
+                const double rows = std::min(bottom, y + 1.0) - std::max(top, double(y));
+                for (int x = int(left); x < width && x < right; x++) {
+                    const double area =
+                        rows * (std::min(right, x + 1.0) - std::max(left, double(x)));
+                    const unsigned char *p = &rgba[(size_t(y) * size_t(width) + size_t(x)) * 4];
+                    for (int c = 0; c < 3; c++) sum[c] += area * p[c] * p[3];
+                    sum[3] += area * p[3];
+                }
+            }
+            for (int c = 0; c < 3; c++)
+                out.push_back(sum[3] > 0 ? static_cast<unsigned char>(std::lround(sum[c] / sum[3]))
+                                         : 0);
+            out.push_back(static_cast<unsigned char>(std::lround(sum[3] / (across * down))));
+        }
+    }
+    return out;
+}
+
 bool writeTestPng(const std::string &path, int width, int height, const PngForm &form) {
     FILE *file = fopen(path.c_str(), "wb");
     if (!file) return false;
@@ -284,9 +340,8 @@ bool writeTestGif(const std::string &path, int width, int height, bool transpare
     }
     ColorMapObject *map = GifMakeMapObject(256, entries);
     EGifSetGifVersion(gif, true);
-    bool written =
-        map && EGifPutScreenDesc(gif, width, height, 8, 0,
-                                 colours == GifColours::local ? nullptr : map) == GIF_OK;
+    bool written = map && EGifPutScreenDesc(gif, width, height, 8, 0,
+                                            colours == GifColours::local ? nullptr : map) == GIF_OK;
     if (written && looping) {
         // NETSCAPE2.0: loop for ever, as nearly every animated GIF says.
         const GifByteType application[] = {'N', 'E', 'T', 'S', 'C', 'A', 'P', 'E', '2', '.', '0'};
@@ -321,6 +376,5 @@ bool writeTestGif(const std::string &path, int width, int height, bool transpare
     bytes.erase(13, 3 * 256);
     bytes[10] = char(bytes[10] & 0x7f);
     file = fopen(path.c_str(), "wb");
-    return file && fwrite(bytes.data(), 1, bytes.size(), file) == bytes.size() &&
-           fclose(file) == 0;
+    return file && fwrite(bytes.data(), 1, bytes.size(), file) == bytes.size() && fclose(file) == 0;
 }

@@ -63,6 +63,17 @@ struct PngForm {
 /// across the picture. False on failure.
 bool writeTestPng(const std::string &path, int width, int height, const PngForm &form);
 
+/// Writes a width x height paletted PNG of two colours, black strokes on white like a page of
+/// small text; false on failure.
+bool writeLineArtPng(const std::string &path, int width, int height);
+
+/// The exact box filter of a width x height RGBA picture to outWidth x outHeight, in double
+/// precision straight from the definition: each output pixel the integral of the picture over
+/// the rectangle it covers, colours weighted by opacity; RGBA, rounded. The reference the
+/// tests and the benchmarks judge fitted pictures by.
+std::vector<unsigned char> boxFiltered(const std::vector<unsigned char> &rgba, int width,
+                                       int height, int outWidth, int outHeight);
+
 /// A kind of small image file that writeSample makes, and the MIME type of its files.
 struct SampleKind {
     std::string name;      ///< also the file name ending that fits it, such as "rle.tga"

@@ -50,35 +50,15 @@ Rgba rgbaAt(SDL_Surface *surface, int x, int y) {
     return {r, g, b, a};
 }
 
-// The exact box filter of a width x height RGBA picture to outWidth x outHeight, in double
-// precision straight from the definition: each output pixel the integral of the picture over
-// the rectangle it covers, colours weighted by opacity. Nothing of the averager's is used.
+// The exact box filter of the picture (image_files' boxFiltered, which shares nothing with the
+// averager), as pixels.
 std::vector<Rgba> boxFilter(const std::vector<unsigned char> &rgba, int width, int height,
                             int outWidth, int outHeight) {
+    const std::vector<unsigned char> filtered =
+        boxFiltered(rgba, width, height, outWidth, outHeight);
     std::vector<Rgba> out;
-    const double across = double(width) / outWidth, down = double(height) / outHeight;
-    for (int oy = 0; oy < outHeight; oy++) {
-        const double top = oy * down, bottom = (oy + 1) * down;
-        for (int ox = 0; ox < outWidth; ox++) {
-            const double left = ox * across, right = (ox + 1) * across;
-            double sum[4] = {0, 0, 0, 0};
-            for (int y = int(top); y < height && y < bottom; y++) {
-                const double rows = std::min(bottom, y + 1.0) - std::max(top, double(y));
-                for (int x = int(left); x < width && x < right; x++) {
-                    const double area =
-                        rows * (std::min(right, x + 1.0) - std::max(left, double(x)));
-                    const unsigned char *p = &rgba[(size_t(y) * size_t(width) + size_t(x)) * 4];
-                    for (int c = 0; c < 3; c++) sum[c] += area * p[c] * p[3];
-                    sum[3] += area * p[3];
-                }
-            }
-            const auto colour = [&](int c) {
-                return sum[3] > 0 ? int(std::lround(sum[c] / sum[3])) : 0;
-            };
-            out.push_back(
-                {colour(0), colour(1), colour(2), int(std::lround(sum[3] / (across * down)))});
-        }
-    }
+    for (size_t i = 0; i < filtered.size(); i += 4)
+        out.push_back({filtered[i], filtered[i + 1], filtered[i + 2], filtered[i + 3]});
     return out;
 }
 

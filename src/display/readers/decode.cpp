@@ -103,9 +103,11 @@ SDL_Surface *decodeImage(int file, const char *extension, const DecodeOptions &o
     SDL_Surface *image =
         reader ? reader->read(file, options, info) : loadWithSdlImage(file, extension, info);
     // A file that did not decode has no INFO line; one that decoded keeps it even when fitting
-    // fails.
+    // fails. A reader that gave no reason is named in the one given.
     if (!image) {
         *info = ImageInfo{false, 0, 0, 0};
+        if (reader && !*SDL_GetError())
+            SDL_SetError("%s: the file cannot be decoded", reader->name);
         return nullptr;
     }
     const FitPlan plan = planFit(options, info->width, info->height);
