@@ -1,4 +1,5 @@
-// Loading: opens an image file, has it decoded and fitted in the decoding process, and reports.
+// Loading: opens an image file, has it decoded and fitted in the decoding process with the
+// limits the settings give, and reports.
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -12,6 +13,20 @@
 #include "sandbox/sandbox.h"
 
 namespace {
+
+// A decoder that takes longer than this on a small board is stuck: see the manual page.
+constexpr int32_t kDefaultCpuSeconds = 60;
+
+// The decoder's limits as the settings give them: by default half the machine's memory, and
+// kDefaultCpuSeconds.
+DecodeLimits decoderLimitsFromSettings() {
+    DecodeLimits limits{uint64_t(settings.decoderMemory) << 20, settings.decoderTime};
+    if (settings.decoderMemory <= 0)
+        limits.memoryBytes =
+            uint64_t(sysconf(_SC_PHYS_PAGES)) * uint64_t(sysconf(_SC_PAGESIZE)) / 2;
+    if (settings.decoderTime <= 0) limits.cpuSeconds = kDefaultCpuSeconds;
+    return limits;
+}
 
 SDL_Surface *reportLoadFailure() {
     printf("Error: loadImage: %s\n", SDL_GetError());
@@ -39,6 +54,10 @@ int openImageFile(const char *filePath) {
 
 }  // namespace
 
+void startDecoderHelper() { startDecodingProcess(decoderLimitsFromSettings()); }
+
+void stopDecoderHelper() { stopDecodingProcess(); }
+
 SDL_Surface *loadImage(const char *filePath) {
     struct stat status;
     if (stat(filePath, &status) != 0) {
@@ -56,7 +75,8 @@ SDL_Surface *loadImage(const char *filePath) {
     // The extension names the format for TGA files, which have no signature.
     const char *dot = strrchr(filePath, '.');
     ImageInfo info{};
-    SDL_Surface *image = decodeInWorker(file, dot ? dot + 1 : nullptr, options, &info);
+    SDL_Surface *image = decodeInWorker(file, dot ? dot + 1 : nullptr, options,
+                                        decoderLimitsFromSettings(), waitForReadable, &info);
     close(file);
     if (info.known) {
         printf("INFO: loaded %s: %dx%d %dbpp", filePath, info.width, info.height,

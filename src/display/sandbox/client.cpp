@@ -12,7 +12,6 @@
 #include <cstring>
 #include <string>
 
-#include "../../shell/shell.h"
 #include "sandbox.h"
 
 namespace {
@@ -54,6 +53,8 @@ struct Workers {
     int reportsOwed = 0;
 };
 Workers workers;
+// How the viewer waits, as the decode in progress was given it.
+WaitForReadable waitForReadable = nullptr;
 
 void closeReadyWorker() {
     if (workers.readyChannel >= 0) close(workers.readyChannel);
@@ -194,17 +195,18 @@ bool receiveReport(DecodeReport *report) {
     for (const int stray : attached) {
         if (stray >= 0) close(stray);
     }
-    stopDecoderHelper();
+    stopDecodingProcess();
     *report = DecodeReport{kReportEnded, W_EXITCODE(kWorkerNotStarted, 0), 0};
     return false;
 }
 
 // Hands the request to a ready worker, started if need be; false when none could take it. The
 // worker's standard error and number go to `errors` and `number`.
-bool hand(const DecodeRequest &request, const int descriptors[2], int *errors, uint32_t *number) {
+bool hand(const DecodeRequest &request, const int descriptors[2], const DecodeLimits &limits,
+          int *errors, uint32_t *number) {
     // A worker that ended while it waited is reported, and the next one taken, twice at most.
     for (int attempt = 0; attempt < 3; attempt++) {
-        startDecoderHelper();
+        startDecodingProcess(limits);
         if (decoderControl() < 0) return false;
         DecodeReport report{};
         while (workers.reportsOwed > 0 && receiveReport(&report)) {
@@ -423,8 +425,9 @@ std::string printableText(const std::string &bytes, bool keepLineEnds) {
 }
 
 SDL_Surface *decodeInWorker(int file, const char *extension, const DecodeOptions &options,
-                            ImageInfo *info) {
+                            const DecodeLimits &limits, WaitForReadable wait, ImageInfo *info) {
     *info = ImageInfo{false, 0, 0, 0};
+    waitForReadable = wait;
     DecodeRequest request{};
     request.options = options;
     if (extension && strlen(extension) < sizeof request.extension)
@@ -440,7 +443,7 @@ SDL_Surface *decodeInWorker(int file, const char *extension, const DecodeOptions
     const int descriptors[2] = {file, ends[1]};
     ErrorRelay relay;
     uint32_t worker = 0;
-    const bool handed = hand(request, descriptors, &relay.pipe, &worker);
+    const bool handed = hand(request, descriptors, limits, &relay.pipe, &worker);
     close(ends[1]);
     if (!handed) {
         close(ends[0]);

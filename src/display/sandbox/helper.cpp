@@ -24,9 +24,8 @@ struct Helper {
     DecodeLimits limits;  // those it gives each worker
 };
 Helper helper = {-1, -1, {0, 0}};
-
-// A decoder that takes longer than this on a small board is stuck: see the manual page.
-constexpr int32_t kDefaultCpuSeconds = 60;
+// The limits of the last start, which the reasons of a worker's end name.
+DecodeLimits lastLimits = {0, 0};
 
 void reap(pid_t pid, int *status) {
     while (waitpid(pid, status, 0) < 0 && errno == EINTR) {
@@ -276,11 +275,11 @@ int receiveWithDescriptors(int socket, void *bytes, size_t size, int descriptors
     return 1;
 }
 
-void startDecoderHelper() {
+void startDecodingProcess(const DecodeLimits &limits) {
     if (helper.pid > 0) return;
+    lastLimits = limits;
     int ends[2];
     if (socketpair(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0, ends) != 0) return;
-    const DecodeLimits limits = decoderLimits();
     // Lines not yet written would be written twice.
     fflush(stdout);
     const pid_t viewer = getpid();
@@ -297,7 +296,7 @@ void startDecoderHelper() {
     helper = Helper{pid, ends[0], limits};
 }
 
-void stopDecoderHelper() {
+void stopDecodingProcess() {
     if (helper.pid <= 0) return;
     // Its worker follows it at once (PR_SET_PDEATHSIG).
     kill(helper.pid, SIGKILL);
@@ -313,13 +312,4 @@ int32_t decodeWallSeconds(int32_t cpuSeconds) {
 
 int decoderControl() { return helper.control; }
 
-DecodeLimits decoderLimits() {
-    if (helper.pid > 0) return helper.limits;
-    // By default half the machine's memory, and kDefaultCpuSeconds.
-    DecodeLimits limits{uint64_t(settings.decoderMemory) << 20, settings.decoderTime};
-    if (settings.decoderMemory <= 0)
-        limits.memoryBytes =
-            uint64_t(sysconf(_SC_PHYS_PAGES)) * uint64_t(sysconf(_SC_PAGESIZE)) / 2;
-    if (settings.decoderTime <= 0) limits.cpuSeconds = kDefaultCpuSeconds;
-    return limits;
-}
+DecodeLimits decoderLimits() { return lastLimits; }

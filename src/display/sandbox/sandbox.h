@@ -35,7 +35,8 @@
 #include <string>
 #include <vector>
 
-#include "../display.h"
+#include <poll.h>
+
 #include "../readers/readers.h"
 
 /// Bounds on one worker.
@@ -101,17 +102,26 @@ constexpr int kWorkerChannel = 3;
 constexpr int kWorkerFile = 4;
 constexpr int kWorkerResult = 5;
 
+/// How the viewer waits while a decode runs: it sleeps until one of `descriptors` (a negative
+/// one is passed over) can be read or has ended, setting their `revents`, and serves its
+/// display meanwhile.
+using WaitForReadable = void (*)(pollfd *descriptors, int count);
+
+/// Starts the helper, giving its workers `limits`, unless it runs already.
+void startDecodingProcess(const DecodeLimits &limits);
+/// Ends the helper, and any decode running in it.
+void stopDecodingProcess();
 /// The viewer's end of the control socket, or -1 when the helper is not running.
 int decoderControl();
-/// The limits the running helper gives its workers, or those it would start with.
+/// The limits the helper was last started with.
 DecodeLimits decoderLimits();
 /// Lets go of the ready worker the viewer holds, and of what the helper still owes it.
 void forgetReadyWorker();
-/// Decodes and fits the regular file open as `file` in a fresh worker, waiting meanwhile with
-/// waitForReadable; null on failure, with the reason as SDL's error. `info` gets the INFO
-/// fields as soon as the worker knew them.
+/// Decodes and fits the regular file open as `file` in a fresh worker, the helper started with
+/// `limits` if it is not running, waiting meanwhile with `wait`; null on failure, with the
+/// reason as SDL's error. `info` gets the INFO fields as soon as the worker knew them.
 SDL_Surface *decodeInWorker(int file, const char *extension, const DecodeOptions &options,
-                            ImageInfo *info);
+                            const DecodeLimits &limits, WaitForReadable wait, ImageInfo *info);
 
 /// Sends `size` bytes as one message with the first `count` (0 to 2) of `descriptors` beside
 /// them; whether it went.
