@@ -93,18 +93,11 @@ TEST_F(LoadTest, UndecodableFileIsReportedAndShutsSdlDown) {
 
 TEST_F(LoadTest, ManyLoadsLeaveNoDescriptorBehind) {
     const std::string card = saveImage(makeTestCard(40, 30), dir + "/card.bmp");
-    const auto openDescriptors = [] {
-        int count = 0;
-        DIR *listing = opendir("/proc/self/fd");
-        while (listing && readdir(listing)) count++;
-        if (listing) closedir(listing);
-        return count;
-    };
     testing::internal::CaptureStdout();
     SDL_FreeSurface(loadImage(card.c_str()));  // the decoding process and its first worker
-    const int before = openDescriptors();
+    const int before = openDescriptorCount();
     for (int i = 0; i < 200; i++) SDL_FreeSurface(loadImage(card.c_str()));
-    const int after = openDescriptors();
+    const int after = openDescriptorCount();
     testing::internal::GetCapturedStdout();
     EXPECT_EQ(after, before);
 }

@@ -812,13 +812,6 @@ TEST_F(ReadersTest, ManyDecodesLeaveNoDescriptorOrMemoryBehind) {
         paths.push_back(dir + "/noise-" + c.name);
         writeFile(paths.back(), bytes.substr(0, 16) + std::string(4000, '\x5a'));
     }
-    const auto openDescriptors = [] {
-        int count = 0;
-        DIR *listing = opendir("/proc/self/fd");
-        while (listing && readdir(listing)) count++;
-        if (listing) closedir(listing);
-        return count;
-    };
     const auto resident = [] {
         std::ifstream status("/proc/self/status");
         for (std::string line; std::getline(status, line);)
@@ -826,7 +819,7 @@ TEST_F(ReadersTest, ManyDecodesLeaveNoDescriptorOrMemoryBehind) {
         return 0L;
     };
     long afterFirstRound = 0;
-    const int before = openDescriptors();
+    const int before = openDescriptorCount();
     for (int round = 0; round < 30; round++) {
         for (const std::string &path : paths) {
             const int file = open(path.c_str(), O_RDONLY | O_CLOEXEC);
@@ -836,7 +829,7 @@ TEST_F(ReadersTest, ManyDecodesLeaveNoDescriptorOrMemoryBehind) {
         }
         if (round == 0) afterFirstRound = resident();
     }
-    EXPECT_EQ(openDescriptors(), before);
+    EXPECT_EQ(openDescriptorCount(), before);
 #if defined(__SANITIZE_ADDRESS__)
     const long allowance = 256 * 1024;  // AddressSanitizer's quarantine of freed blocks
 #else

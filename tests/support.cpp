@@ -1,6 +1,7 @@
 // Test helpers: a swapped-in screen, generated images, captured output and child processes.
 #include "support.h"
 
+#include <dirent.h>
 #include <png.h>
 #include <signal.h>
 #include <unistd.h>
@@ -10,6 +11,14 @@
 #include <fstream>
 #include <set>
 #include <sstream>
+
+int openDescriptorCount() {
+    int count = 0;
+    DIR *listing = opendir("/proc/self/fd");
+    while (listing && readdir(listing)) count++;
+    if (listing) closedir(listing);
+    return count;
+}
 
 void PrintTo(const Rgb &colour, std::ostream *out) {
     *out << "rgb(" << int(colour.r) << ", " << int(colour.g) << ", " << int(colour.b) << ")";

@@ -52,6 +52,8 @@ std::string makeTempDir();
 void writeFile(const std::string &path, const std::string &text);
 /// The whole content of a file; empty when it cannot be read.
 std::string readWhole(const std::string &path);
+/// How many descriptors this process has open.
+int openDescriptorCount();
 /// Lines of `text`, without their line ends.
 std::vector<std::string> splitLines(const std::string &text);
 
