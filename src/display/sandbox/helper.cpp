@@ -20,10 +20,9 @@ namespace {
 
 struct Helper {
     pid_t pid;
-    int control;          // the viewer's end of the control socket
-    DecodeLimits limits;  // those it gives each worker
+    int control;  // the viewer's end of the control socket
 };
-Helper helper = {-1, -1, {0, 0}};
+Helper helper = {-1, -1};
 // The limits of the last start, which the reasons of a worker's end name.
 DecodeLimits lastLimits = {0, 0};
 
@@ -293,7 +292,7 @@ void startDecodingProcess(const DecodeLimits &limits) {
         close(ends[0]);
         return;
     }
-    helper = Helper{pid, ends[0], limits};
+    helper = Helper{pid, ends[0]};
 }
 
 void stopDecodingProcess() {
@@ -302,7 +301,7 @@ void stopDecodingProcess() {
     kill(helper.pid, SIGKILL);
     reap(helper.pid, nullptr);
     close(helper.control);
-    helper = Helper{-1, -1, {0, 0}};
+    helper = Helper{-1, -1};
     forgetReadyWorker();
 }
 
