@@ -370,6 +370,8 @@ TEST_F(SandboxTest, EveryFilterRuleLetsADecoderThroughOrStopsItAsItShould) {
 }
 
 TEST_F(SandboxTest, DishonestResultsEndInOneErrorLineAndTheViewerGoesOn) {
+    // The bound is a margin over the processor-time limit, however large that is.
+    EXPECT_GT(decodeWallSeconds(2000000000), 2000000000);
     settings.decoderTime = 1;  // bounds the sleeper at decodeWallSeconds(1)
     stopDecoderHelper();
     const std::string cannotTake =

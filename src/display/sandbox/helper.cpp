@@ -10,6 +10,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <climits>
 #include <cstdio>
 #include <cstring>
 #include <ctime>
@@ -306,7 +307,9 @@ void stopDecodingProcess() {
 }
 
 int32_t decodeWallSeconds(int32_t cpuSeconds) {
-    return cpuSeconds > 0 ? cpuSeconds + cpuSeconds / 2 + 5 : 0;
+    if (cpuSeconds <= 0) return 0;
+    // A limit of decades still has a bound, not one that wrapped round.
+    return int32_t(std::min<int64_t>(int64_t(cpuSeconds) * 3 / 2 + 5, INT32_MAX));
 }
 
 int decoderControl() { return helper.control; }
