@@ -1,4 +1,6 @@
 // The event loop: waits for events and maps window events and keys to viewer actions.
+#include <signal.h>
+
 #include "../display/display.h"
 #include "shell.h"
 
@@ -63,6 +65,14 @@ int handleKey(SDLKey key) {
 }  // namespace
 
 void shutdownViewer() {
+    // The viewer is ending already: a second quit signal (timeout sends one to the viewer and
+    // another to its process group) must not end it by that signal once SDL_Quit has given the
+    // signals their default actions back. Held back, it dies with the process.
+    sigset_t quit;
+    sigemptyset(&quit);
+    sigaddset(&quit, SIGINT);
+    sigaddset(&quit, SIGTERM);
+    sigprocmask(SIG_BLOCK, &quit, nullptr);
     releaseSlot(&viewerState.current);
     releaseSlot(&viewerState.prefetched);
     // The turned copy would otherwise outlive SDL for no purpose.
