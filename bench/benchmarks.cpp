@@ -104,7 +104,23 @@ double fittedQuality(const std::string &path) {
     muteStdout();
     SDL_Surface *fitted = loadImage(path.c_str());
     unmuteStdout();
-    SDL_Surface *whole = IMG_Load(path.c_str());
+    // SDL_image's WebP reader leaks its buffer: libwebp decodes a WebP itself.
+    SDL_Surface *whole = nullptr;
+    if (path.size() > 5 && path.substr(path.size() - 5) == ".webp") {
+        std::ifstream in(path, std::ios::binary);
+        const std::vector<uint8_t> file((std::istreambuf_iterator<char>(in)),
+                                        std::istreambuf_iterator<char>());
+        int width = 0, height = 0;
+        if (uint8_t *rgba = WebPDecodeRGBA(file.data(), file.size(), &width, &height)) {
+            whole = makeRgbaSurface(width, height, false);
+            for (int y = 0; whole && y < height; y++)
+                memcpy(static_cast<Uint8 *>(whole->pixels) + y * whole->pitch,
+                       rgba + size_t(y) * size_t(width) * 4, size_t(width) * 4);
+            WebPFree(rgba);
+        }
+    } else {
+        whole = IMG_Load(path.c_str());
+    }
     if (!fitted || !whole) {
         fprintf(stderr, "cannot load %s to judge it\n", path.c_str());
         exit(1);

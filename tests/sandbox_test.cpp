@@ -441,6 +441,9 @@ TEST_F(SandboxTest, AWholeResultEndsItsWorkerAndItsWarningsArriveMadePrintable) 
 
 TEST_F(SandboxTest, AHelperKilledDuringADecodeIsReportedAsSuchAndStartedAgain) {
     writeFile(dir + "/sleeps", "fake:sleeps\n");
+    // Started before the thread: a fork while another thread holds an allocator's lock (as
+    // the sanitizer's) leaves the child waiting on it for ever.
+    startDecoderHelper();
     std::thread killer([] {
         // Bounded by the sleeper's own wall-clock bound, should the helper never be found.
         for (int look = 0; look < 500; look++) {

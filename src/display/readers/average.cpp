@@ -194,17 +194,27 @@ SDL_Surface *averageSurface(SDL_Surface *image, int outputWidth, int outputHeigh
     std::vector<unsigned char> row(size_t(image->w) * 4);
     SDL_LockSurface(image);
     const int bytes = format->BytesPerPixel;
+    // Channels of 8 bits are taken straight from the pixel, as SDL_GetRGBA would take them;
+    // narrower ones, and palettes, through it.
+    const bool wholeBytes = bytes >= 3 && !format->Rloss && !format->Gloss && !format->Bloss;
     for (int y = 0; y < image->h; y++) {
         const Uint8 *from = static_cast<const Uint8 *>(image->pixels) + size_t(y) * image->pitch;
-        for (int x = 0; x < image->w; x++, from += bytes) {
+        unsigned char *to = row.data();
+        for (int x = 0; x < image->w; x++, from += bytes, to += 4) {
             Uint32 value = 0;
             memcpy(&value, from, size_t(bytes));
 #if SDL_BYTEORDER == SDL_BIG_ENDIAN
             value >>= 8 * (4 - bytes);
 #endif
-            unsigned char *to = &row[size_t(x) * 4];
-            SDL_GetRGBA(value, image->format, &to[0], &to[1], &to[2], &to[3]);
-            if (!alpha) to[3] = 255;
+            if (wholeBytes) {
+                to[0] = Uint8((value & format->Rmask) >> format->Rshift);
+                to[1] = Uint8((value & format->Gmask) >> format->Gshift);
+                to[2] = Uint8((value & format->Bmask) >> format->Bshift);
+                to[3] = alpha ? Uint8((value & format->Amask) >> format->Ashift) : 255;
+            } else {
+                SDL_GetRGBA(value, image->format, &to[0], &to[1], &to[2], &to[3]);
+                if (!alpha) to[3] = 255;
+            }
             if (keyed && value == format->colorkey) to[3] = 0;
         }
         averageRow(&averager, y, row.data(), 4);
