@@ -543,6 +543,15 @@ TEST_F(ReadersTest, LargePicturesAreDecodedAtTheSmallestSizeThatCoversWhatTheScr
         }
         SDL_FreeSurface(decoded);
     }
+    // Past the scaler's floor of a thousandth, no fitted size is within the screen: refused.
+    const std::string line = dir + "/line.png";
+    ASSERT_TRUE(
+        writeTestPng(line, 400000, 1, {PNG_COLOR_TYPE_GRAY, 8, PngTransparency::none, false}));
+    const int file = open(line.c_str(), O_RDONLY);
+    ImageInfo info{};
+    EXPECT_EQ(decodeImage(file, nullptr, kScreen, &info), nullptr);
+    close(file);
+    EXPECT_STREQ(SDL_GetError(), "a 400000x1 picture is too long to be fitted to the screen");
 }
 
 TEST_F(ReadersTest, JpegsOfEveryKindShowTheirPictureTheRightWayUp) {

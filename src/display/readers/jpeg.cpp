@@ -129,16 +129,17 @@ int exifOrientation(const jpeg_decompress_struct &decoder) {
     return 1;
 }
 
-// CMYK as JPEGs store it, turned into the RGB it prints as. Adobe's programs store the inks
-// inverted, and say so with a marker of their own.
-void cmykToRgba(const JSAMPLE *cmyk, JSAMPLE *rgba, JDIMENSION width, bool inverted) {
-    for (JDIMENSION x = 0; x < width; x++, cmyk += 4, rgba += 4) {
-        const unsigned int black = inverted ? cmyk[3] : 255u - cmyk[3];
+// CMYK as JPEGs store it, turned in place into the RGB it prints as. Adobe's programs store the
+// inks inverted, and say so with a marker of their own.
+void cmykToRgba(JSAMPLE *pixels, JDIMENSION width, bool inverted) {
+    // Each pixel's inks are read before its colour is written over them.
+    for (JDIMENSION x = 0; x < width; x++, pixels += 4) {
+        const unsigned int black = inverted ? pixels[3] : 255u - pixels[3];
         for (int c = 0; c < 3; c++) {
-            const unsigned int ink = inverted ? cmyk[c] : 255u - cmyk[c];
-            rgba[c] = JSAMPLE((ink * black + 127) / 255);
+            const unsigned int ink = inverted ? pixels[c] : 255u - pixels[c];
+            pixels[c] = JSAMPLE((ink * black + 127) / 255);
         }
-        rgba[3] = 255;
+        pixels[3] = 255;
     }
 }
 
@@ -157,7 +158,6 @@ SDL_Surface *decode(Source *source, const DecodeOptions &options, ImageInfo *inf
     errors.base.error_exit = escapeOnError;
     errors.base.output_message = ignoreMessage;
     SDL_Surface *volatile surface = nullptr;
-    JSAMPLE *volatile inks = nullptr;
     JSAMPLE *volatile strip = nullptr;
     AreaAverager &averager = source->averager;
     if (setjmp(errors.escape)) {
@@ -175,7 +175,6 @@ SDL_Surface *decode(Source *source, const DecodeOptions &options, ImageInfo *inf
         jpeg_destroy_decompress(&decoder);
         if (surface) SDL_FreeSurface(surface);
         stopAveraging(&averager);
-        delete[] inks;
         delete[] strip;
         return nullptr;
     }
@@ -222,32 +221,26 @@ SDL_Surface *decode(Source *source, const DecodeOptions &options, ImageInfo *inf
             return nullptr;
         }
     }
-    // Rows go into the surface, or through a strip of their own into the averager; CMYK rows
-    // through another strip, where they are made RGB.
-    if (cmyk || plan.averaged) inks = new JSAMPLE[size_t(decodedWidth) * 4 * kRowsPerRead];
-    if (cmyk && plan.averaged) strip = new JSAMPLE[size_t(decodedWidth) * 4 * kRowsPerRead];
+    // Rows go into the surface, or through a strip of their own into the averager. CMYK rows
+    // take as many bytes as RGBA ones, and are made RGB where they lie.
+    if (plan.averaged) strip = new JSAMPLE[size_t(decodedWidth) * 4 * kRowsPerRead];
     JSAMPROW rows[kRowsPerRead];
-    const size_t rowBytes = size_t(decodedWidth) * 4;
     while (decoder.output_scanline < decoder.output_height) {
         const JDIMENSION first = decoder.output_scanline;
         const JDIMENSION count = std::min<JDIMENSION>(kRowsPerRead, decoder.output_height - first);
-        // Where each row ends up as RGBA.
-        const auto finalRow = [&](JDIMENSION i) {
-            if (plan.averaged) return (cmyk ? strip : inks) + size_t(i) * rowBytes;
-            return static_cast<JSAMPLE *>(surface->pixels) + size_t(first + i) * surface->pitch;
-        };
-        for (JDIMENSION i = 0; i < count; i++)
-            rows[i] = cmyk ? inks + size_t(i) * rowBytes : finalRow(i);
+        for (JDIMENSION i = 0; i < count; i++) {
+            rows[i] = plan.averaged ? strip + size_t(i) * size_t(decodedWidth) * 4
+                                    : static_cast<JSAMPLE *>(surface->pixels) +
+                                          size_t(first + i) * size_t(surface->pitch);
+        }
         const JDIMENSION read = jpeg_read_scanlines(&decoder, rows, count);
         for (JDIMENSION i = 0; i < read; i++) {
-            if (cmyk)
-                cmykToRgba(rows[i], finalRow(i), decoder.output_width, decoder.saw_Adobe_marker);
-            if (plan.averaged) averageRow(&averager, int(first + i), finalRow(i), 4);
+            if (cmyk) cmykToRgba(rows[i], decoder.output_width, decoder.saw_Adobe_marker);
+            if (plan.averaged) averageRow(&averager, int(first + i), rows[i], 4);
         }
     }
     jpeg_finish_decompress(&decoder);
     jpeg_destroy_decompress(&decoder);
-    delete[] inks;
     delete[] strip;
     SDL_Surface *decoded = plan.averaged ? finishAveraging(&averager) : surface;
     if (!decoded) return nullptr;
