@@ -74,6 +74,30 @@ bool writeLineArtPng(const std::string &path, int width, int height);
 std::vector<unsigned char> boxFiltered(const std::vector<unsigned char> &rgba, int width,
                                        int height, int outWidth, int outHeight);
 
+/// The newer formats, each written by its own library.
+enum class ModernFormat { heif, avif, jxl };
+/// The kinds of such file a test or benchmark asks for; not every format has every kind.
+enum class ModernKind {
+    still,            ///< 8-bit colour
+    alpha,            ///< fading to transparent towards the right
+    deep,             ///< 10 bits a sample
+    grid,             ///< AVIF: 2x2 cells, the last black
+    turned,           ///< stored on its side, to be shown a quarter turn clockwise
+    mirrored,         ///< stored with left and right exchanged
+    animated,         ///< AVIF and JPEG XL: with alpha, and a second frame, black
+    recompressed,     ///< JPEG XL: a JPEG stored losslessly
+    skewedThumbnail,  ///< HEIF: its thumbnail of another shape
+};
+/// Writes a width x height file of `kind`; a HEIF has a thumbnail that fits `thumbnail` pixels
+/// square when that is not 0; `grain` makes a photo's work for the encoders. False on failure.
+bool writeModernFile(const std::string &path, ModernFormat format, ModernKind kind, int width,
+                     int height, int thumbnail = 0, bool grain = false);
+/// The file's picture as its library decodes it in full, turned and mirrored as it asks (an
+/// AVIF that asks for that by libheif, as libavif leaves it to its callers): RGBA. False on
+/// failure.
+bool decodeModernFile(const std::string &path, ModernFormat format,
+                      std::vector<unsigned char> *rgba, int *width, int *height);
+
 /// A kind of small image file that writeSample makes, and the MIME type of its files.
 struct SampleKind {
     std::string name;      ///< also the file name ending that fits it, such as "rle.tga"

@@ -863,3 +863,67 @@ TEST_F(ReadersTest, RefusalsOfSdlImagesReadersGiveAReason) {
         EXPECT_EQ(std::string(SDL_GetError()).rfind("TIFF: ", 0), 0u) << SDL_GetError();
     }
 }
+
+TEST_F(ReadersTest, EveryKindOfHeifAvifAndJpegXlMatchesItsLibrarysOwnDecode) {
+    constexpr ModernFormat heif = ModernFormat::heif, avif = ModernFormat::avif,
+                           jxl = ModernFormat::jxl;
+    using Kind = ModernKind;
+    // An AVIF that is turned or mirrored is judged by libheif's decode, which upsamples its
+    // chroma by the nearest sample where libavif interpolates: some levels apart where its
+    // colours change fastest. A wrong turn or mirror is more than 30 apart on average.
+    struct Tolerance {
+        int largest;
+        double mean;
+    };
+    constexpr Tolerance exact{8, 1.4}, upsampledApart{24, 7.0};
+    struct Case {
+        ModernFormat format;
+        Kind kind;
+        int depth;
+        Tolerance tolerance;
+    };
+    const Case cases[] = {
+        {heif, Kind::still, 24, exact},         {heif, Kind::alpha, 32, exact},
+        {heif, Kind::deep, 24, exact},          {heif, Kind::turned, 24, exact},
+        {heif, Kind::mirrored, 24, exact},      {avif, Kind::still, 24, exact},
+        {avif, Kind::alpha, 32, exact},         {avif, Kind::deep, 24, exact},
+        {avif, Kind::grid, 24, exact},          {avif, Kind::turned, 24, upsampledApart},
+        {avif, Kind::mirrored, 24, upsampledApart}, {avif, Kind::animated, 32, exact},
+        {jxl, Kind::still, 24, exact},          {jxl, Kind::alpha, 32, exact},
+        {jxl, Kind::deep, 24, exact},           {jxl, Kind::turned, 24, exact},
+        {jxl, Kind::mirrored, 24, exact},       {jxl, Kind::animated, 32, exact},
+        {jxl, Kind::recompressed, 24, exact},
+    };
+    const DecodeOptions smallScreen{40, 40, 1, 0};
+    for (const Case &test : cases) {
+        // One that fits, one that shrinks, and one of odd sides that shrinks across only; a
+        // grid's cells are at least 64 pixels square.
+        const int scale = test.kind == Kind::grid ? 8 : 1;
+        for (const auto &[width, height] :
+             {std::pair{32, 20}, std::pair{128, 96}, std::pair{161, 25}}) {
+            SCOPED_TRACE(testing::Message() << "format " << int(test.format) << ", kind "
+                                            << int(test.kind) << ", " << width << "x" << height);
+            const std::string path = dir + "/picture";
+            ASSERT_TRUE(writeModernFile(path, test.format, test.kind, width * scale / 2 * 2,
+                                        height * scale / 2 * 2));
+            std::vector<unsigned char> oracle;
+            int shownWidth = 0, shownHeight = 0;
+            ASSERT_TRUE(decodeModernFile(path, test.format, &oracle, &shownWidth, &shownHeight));
+            const int file = open(path.c_str(), O_RDONLY | O_CLOEXEC);
+            ImageInfo info{};
+            SDL_Surface *decoded = decodeImage(file, nullptr, smallScreen, &info);
+            close(file);
+            ASSERT_NE(decoded, nullptr) << SDL_GetError();
+            EXPECT_EQ(info.width, shownWidth);
+            EXPECT_EQ(info.height, shownHeight);
+            EXPECT_EQ(info.bitsPerPixel, test.depth);
+            const FitPlan plan = planFit(smallScreen, shownWidth, shownHeight);
+            double mean = 0;
+            const int largest = largestDifference(decoded, oracle, shownWidth, shownHeight,
+                                                  plan.fittedWidth, plan.fittedHeight, &mean);
+            EXPECT_LE(largest, test.tolerance.largest);
+            EXPECT_LT(mean, test.tolerance.mean);
+            SDL_FreeSurface(decoded);
+        }
+    }
+}

@@ -120,21 +120,29 @@ bool startAveraging(AreaAverager *averager, int width, int height, int outputWid
     return true;
 }
 
-void averageRow(AreaAverager *averager, int y, const unsigned char *pixels, int channels, int first,
-                int step) {
-    if (y < 0 || y >= averager->height) return;
+namespace {
+
+// Adds the pixels at columns first, first + step, ... before `end` of row `y`; `pixels` holds
+// them from column `first` on.
+void addPixels(AreaAverager *averager, int y, const unsigned char *pixels, int channels, int first,
+               int end, int step) {
+    end = std::min(end, averager->width);
+    if (y < 0 || y >= averager->height || first < 0 || first >= end) return;
     const Span rows = spanOf(y, averager->height, averager->outputHeight);
     if (!averager->anyOrder) {
         if (rows.first < averager->firstHeld) return;  // a row given twice
         advanceTo(averager, rows.first);
     }
-    // The row across: each source pixel into the one or two output columns it lies in.
-    const size_t rowSize = size_t(averager->outputWidth) * 4;
+    // The pixels across: each into the one or two output columns it lies in, only those
+    // columns' sums cleared and added down.
+    const size_t firstSum = size_t(averager->columns[first]) * 4;
+    const size_t endSum =
+        std::min(size_t(averager->columns[end - 1]) + 2, size_t(averager->outputWidth)) * 4;
     uint64_t *across = averager->rowSums;
-    memset(across, 0, rowSize * sizeof(uint64_t));
+    memset(across + firstSum, 0, (endSum - firstSum) * sizeof(uint64_t));
     const uint32_t whole = uint32_t(averager->outputWidth);
-    for (int x = first; x < averager->width; x += step) {
-        const unsigned char *pixel = pixels + size_t(x) * size_t(channels);
+    for (int x = first; x < end; x += step) {
+        const unsigned char *pixel = pixels + size_t(x - first) * size_t(channels);
         uint64_t *sums = across + size_t(averager->columns[x]) * 4;
         const uint64_t weight = averager->columnWeights[x];
         const uint64_t rest = whole - weight;
@@ -149,7 +157,7 @@ void averageRow(AreaAverager *averager, int y, const unsigned char *pixels, int 
         sums[0] += alpha * weight;
         if (rest) sums[4] += alpha * rest;
     }
-    // Then down: the row into the one or two output rows it lies in.
+    // Then down: into the one or two output rows the row lies in.
     const uint64_t weight = rows.weight;
     const uint64_t rest = uint64_t(averager->outputHeight) - weight;
     for (int part = 0; part < 2; part++) {
@@ -157,8 +165,21 @@ void averageRow(AreaAverager *averager, int y, const unsigned char *pixels, int 
         const uint64_t share = part ? rest : weight;
         if (!share || row >= averager->outputHeight) continue;
         uint64_t *sums = heldRow(averager, row);
-        for (size_t i = 0; i < rowSize; i++) sums[i] += across[i] * share;
+        for (size_t i = firstSum; i < endSum; i++) sums[i] += across[i] * share;
     }
+}
+
+}  // namespace
+
+void averageRow(AreaAverager *averager, int y, const unsigned char *pixels, int channels, int first,
+                int step) {
+    if (first < 0) return;
+    addPixels(averager, y, pixels + size_t(first) * size_t(channels), channels, first,
+              averager->width, step);
+}
+
+void averageSpan(AreaAverager *averager, int x, int y, int count, const unsigned char *rgba) {
+    if (count > 0 && x <= averager->width - count) addPixels(averager, y, rgba, 4, x, x + count, 1);
 }
 
 SDL_Surface *finishAveraging(AreaAverager *averager) {
@@ -281,4 +302,41 @@ SDL_Surface *makeRgbaSurface(int width, int height, bool alpha) {
     // An opaque picture is not blended pixel by pixel on every present.
     if (surface && !alpha) SDL_SetAlpha(surface, 0, SDL_ALPHA_OPAQUE);
     return surface;
+}
+
+bool startRows(PictureRows *rows, int width, int height, bool averaged, int outputWidth,
+               int outputHeight, bool alpha, bool anyOrder) {
+    *rows = PictureRows{};
+    rows->averaged = averaged;
+    if (averaged)
+        return startAveraging(&rows->averager, width, height, outputWidth, outputHeight, !alpha,
+                              anyOrder);
+    if (!surfaceHolds(width, height)) return false;
+    rows->picture = makeRgbaSurface(width, height, alpha);
+    if (!rows->picture) SDL_OutOfMemory();
+    return rows->picture != nullptr;
+}
+
+void putPixels(PictureRows *rows, int x, int y, int count, const unsigned char *rgba) {
+    if (rows->averaged) {
+        averageSpan(&rows->averager, x, y, count, rgba);
+        return;
+    }
+    SDL_Surface *picture = rows->picture;
+    if (x < 0 || y < 0 || y >= picture->h || count <= 0 || x > picture->w - count) return;
+    memcpy(static_cast<unsigned char *>(picture->pixels) + size_t(y) * picture->pitch +
+               size_t(x) * 4,
+           rgba, size_t(count) * 4);
+}
+
+SDL_Surface *finishRows(PictureRows *rows) {
+    SDL_Surface *picture = rows->averaged ? finishAveraging(&rows->averager) : rows->picture;
+    *rows = PictureRows{};
+    return picture;
+}
+
+void stopRows(PictureRows *rows) {
+    if (rows->averaged) stopAveraging(&rows->averager);
+    SDL_FreeSurface(rows->picture);
+    *rows = PictureRows{};
 }

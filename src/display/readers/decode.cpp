@@ -1,8 +1,11 @@
 // Decoding: picks the reader for an image file by its content, decodes it and fits it.
 #include <SDL_image.h>
+#include <sched.h>
+#include <sys/resource.h>
 #include <tiffio.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdarg>
 #include <cstdio>
@@ -70,6 +73,11 @@ SDL_Surface *loadWithSdlImage(int file, const char *extension, ImageInfo *info) 
     return image;
 }
 
+// The most a reader decodes: a side as long as the longest libraries write, and 16384 x 16384
+// pixels in all, the limit libavif sets itself.
+constexpr uint64_t kMostSide = 65535;
+constexpr uint64_t kMostPixels = uint64_t(1) << 28;
+
 // The formats read by a library of their own, told by their first bytes.
 struct Reader {
     const char *name;
@@ -81,15 +89,66 @@ const Reader kReaders[] = {
     {"JPEG", startsLikeJpeg, readJpeg},
     {"WebP", startsLikeWebp, readWebp},
     {"GIF", startsLikeGif, readGif},
+    // An AVIF names the HEIF brands too: it is told first.
+    {"AVIF", startsLikeAvif, readAvif},
+    {"HEIF", startsLikeHeif, readHeif},
+    {"JPEG XL", startsLikeJxl, readJxl},
 };
 
 }  // namespace
+
+bool namesBrand(const unsigned char *start, size_t size, const char *brand) {
+    if (size < 16 || memcmp(start + 4, "ftyp", 4) != 0) return false;
+    const size_t boxSize = size_t(start[0]) << 24 | size_t(start[1]) << 16 |
+                           size_t(start[2]) << 8 | size_t(start[3]);
+    const size_t end = std::min(size, boxSize);
+    // The major brand, then the compatible ones (after the minor version).
+    if (memcmp(start + 8, brand, 4) == 0) return true;
+    for (size_t at = 16; at + 4 <= end; at += 4) {
+        if (memcmp(start + at, brand, 4) == 0) return true;
+    }
+    return false;
+}
+
+int readerThreads() {
+    static int count = 0;
+    if (count == 0) {
+        cpu_set_t processors;
+        CPU_ZERO(&processors);
+        count = sched_getaffinity(0, sizeof processors, &processors) == 0
+                    ? std::max(1, CPU_COUNT(&processors))
+                    : 1;
+    }
+    return count;
+}
+
+bool pictureIsTakeable(const char *format, uint64_t width, uint64_t height, int bytesPerPixel) {
+    if (width == 0 || height == 0 || width > kMostSide || height > kMostSide ||
+        width * height > kMostPixels) {
+        SDL_SetError("%s: a %llux%llu picture is larger than lumoscape decodes (%llu pixels)",
+                     format, static_cast<unsigned long long>(width),
+                     static_cast<unsigned long long>(height),
+                     static_cast<unsigned long long>(kMostPixels));
+        return false;
+    }
+    rlimit memory{};
+    const uint64_t needed = width * height * uint64_t(bytesPerPixel);
+    if (getrlimit(RLIMIT_DATA, &memory) == 0 && memory.rlim_cur != RLIM_INFINITY &&
+        needed > memory.rlim_cur) {
+        SDL_SetError("%s: a %llux%llu picture needs more memory than decoders may take (%llu MB)",
+                     format, static_cast<unsigned long long>(width),
+                     static_cast<unsigned long long>(height),
+                     static_cast<unsigned long long>(memory.rlim_cur >> 20));
+        return false;
+    }
+    return true;
+}
 
 SDL_Surface *decodeImage(int file, const char *extension, const DecodeOptions &options,
                          ImageInfo *info) {
     *info = ImageInfo{false, 0, 0, 0};
     SDL_ClearError();
-    unsigned char start[12] = {};
+    unsigned char start[64] = {};
     const ssize_t got = pread(file, start, sizeof start, 0);
     const size_t size = got > 0 ? size_t(got) : 0;
     // The content, never the name, picks the reader; SDL_image's readers take the rest.

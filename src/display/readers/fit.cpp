@@ -82,6 +82,18 @@ SDL_Surface *fitToScreen(SDL_Surface *image, int width, int height, const Decode
     return fitted;
 }
 
+int orientationOfTurn(int anticlockwise, int mirror) {
+    // As quarter turns clockwise, then whether left and right are exchanged: EXIF orientations
+    // 1 to 8 in that form. Exchanging top and bottom is a half turn and exchanging left and
+    // right, which commute.
+    static const int kOrientations[4][2] = {{1, 2}, {6, 5}, {3, 4}, {8, 7}};
+    int clockwise = (4 - anticlockwise % 4) % 4;
+    int exchanged = 0;
+    if (mirror == 1) clockwise = (clockwise + 2) % 4, exchanged = 1;
+    if (mirror == 2) exchanged = 1;
+    return kOrientations[clockwise][exchanged];
+}
+
 SDL_Surface *turnUpright(SDL_Surface *picture, int orientation) {
     const bool across = orientation >= 5;
     const int width = across ? picture->h : picture->w;

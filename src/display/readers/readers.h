@@ -92,6 +92,8 @@ bool startAveraging(AreaAverager *averager, int width, int height, int outputWid
 /// in order; a row may be left out (as in a file cut short) and counts as transparent.
 void averageRow(AreaAverager *averager, int y, const unsigned char *pixels, int channels,
                 int first = 0, int step = 1);
+/// Adds `count` RGBA pixels of row `y` from column `x` on; for pictures given in parts.
+void averageSpan(AreaAverager *averager, int x, int y, int count, const unsigned char *rgba);
 /// The averaged picture, the caller's to free; stops averaging.
 SDL_Surface *finishAveraging(AreaAverager *averager);
 /// Frees what averaging took, the output too.
@@ -103,17 +105,54 @@ SDL_Surface *averageSurface(SDL_Surface *image, int outputWidth, int outputHeigh
 /// `averaged` stays the caller's.
 SDL_Surface *growToFit(SDL_Surface *averaged, int width, int height);
 
+/// Where a reader puts the pixels it decodes: into a full-size picture, or through an averager.
+struct PictureRows {
+    bool averaged;          ///< the pixels go into `averager`
+    AreaAverager averager;  ///< while averaged
+    SDL_Surface *picture;   ///< the full-size picture, while not averaged
+};
+/// Starts taking a width x height picture: averaged to outputWidth x outputHeight, or kept at
+/// full size; false, with SDL's error, when it cannot be held. Pixels averaged in any order
+/// (`anyOrder`) may come in parts, as decoders that work in tiles give them.
+bool startRows(PictureRows *rows, int width, int height, bool averaged, int outputWidth,
+               int outputHeight, bool alpha, bool anyOrder);
+/// Adds `count` RGBA pixels of row `y` from column `x` on.
+void putPixels(PictureRows *rows, int x, int y, int count, const unsigned char *rgba);
+/// The picture, the caller's to free.
+SDL_Surface *finishRows(PictureRows *rows);
+/// Frees what taking the picture took.
+void stopRows(PictureRows *rows);
+
+/// The EXIF orientation (1 to 8) that shows a picture as it is shown after turning it
+/// `anticlockwise` quarter turns and then mirroring it: 0 not at all, 1 top and bottom
+/// exchanged, 2 left and right.
+int orientationOfTurn(int anticlockwise, int mirror);
+/// Threads a reader's library may decode on: the processors this process may run on. Counted
+/// on the first call, which must come before the worker is locked down.
+int readerThreads();
+/// False, with SDL's error naming `format`, when a width x height picture is more than a
+/// reader decodes, or needs more than the memory the process may take at `bytesPerPixel`.
+bool pictureIsTakeable(const char *format, uint64_t width, uint64_t height, int bytesPerPixel);
+
 /// Whether the first bytes of a file are those of a PNG, a JPEG, a WebP or a GIF.
 bool startsLikePng(const unsigned char *start, size_t size);
 bool startsLikeJpeg(const unsigned char *start, size_t size);
 bool startsLikeWebp(const unsigned char *start, size_t size);
 bool startsLikeGif(const unsigned char *start, size_t size);
+bool startsLikeAvif(const unsigned char *start, size_t size);
+bool startsLikeHeif(const unsigned char *start, size_t size);
+bool startsLikeJxl(const unsigned char *start, size_t size);
+/// Whether the file's first bytes are an ISO media file type box that names `brand`.
+bool namesBrand(const unsigned char *start, size_t size, const char *brand);
 /// The readers of those formats: each gives the picture decoded as planFit says (at full size,
 /// or averaged), and fills `info`; null with SDL's error on failure.
 SDL_Surface *readPng(int file, const DecodeOptions &options, ImageInfo *info);
 SDL_Surface *readJpeg(int file, const DecodeOptions &options, ImageInfo *info);
 SDL_Surface *readWebp(int file, const DecodeOptions &options, ImageInfo *info);
 SDL_Surface *readGif(int file, const DecodeOptions &options, ImageInfo *info);
+SDL_Surface *readAvif(int file, const DecodeOptions &options, ImageInfo *info);
+SDL_Surface *readHeif(int file, const DecodeOptions &options, ImageInfo *info);
+SDL_Surface *readJxl(int file, const DecodeOptions &options, ImageInfo *info);
 
 /// False, with the reason as SDL's error, when `file` is a PNG with a chunk that claims more
 /// bytes than the format allows or than the file holds, or that ends within a chunk header.

@@ -1,0 +1,401 @@
+// Test and benchmark inputs of the newer formats, HEIF, AVIF and JPEG XL, each written by its
+// own library's encoder, and each library's own full decode of them to judge the viewer by.
+#include <avif/avif.h>
+#include <jxl/decode.h>
+#include <jxl/encode.h>
+#include <libheif/heif.h>
+
+#include <cmath>
+#include <cstdio>
+#include <cstring>
+#include <fstream>
+#include <iterator>
+#include <random>
+
+#include "image_files.h"
+
+namespace {
+
+bool writeBytes(const std::string &path, const void *bytes, size_t size) {
+    FILE *file = fopen(path.c_str(), "wb");
+    if (!file) return false;
+    const bool written = fwrite(bytes, 1, size, file) == size;
+    return fclose(file) == 0 && written;
+}
+
+std::vector<unsigned char> readBytes(const std::string &path) {
+    std::ifstream file(path, std::ios::binary);
+    return {std::istreambuf_iterator<char>(file), std::istreambuf_iterator<char>()};
+}
+
+// A picture that tells its corners apart, so that a turn or a mirror shows, with a little
+// grain where a benchmark wants a photo's work; alpha fades out towards the right.
+std::vector<uint16_t> testPicture(int width, int height, bool alpha, int bits, bool grain) {
+    std::vector<uint16_t> rgba(size_t(width) * size_t(height) * 4);
+    std::mt19937 generator{7};
+    std::uniform_int_distribution<int> noise{-10, 10};
+    const double most = (1 << bits) - 1;
+    for (int y = 0; y < height; y++) {
+        for (int x = 0; x < width; x++) {
+            const double u = (x + 0.5) / width, v = (y + 0.5) / height;
+            const double colour[3] = {0.1 + 0.8 * u, 0.15 + 0.7 * v * v,
+                                      0.5 + 0.4 * std::sin(5 * u + 2 * v)};
+            uint16_t *pixel = &rgba[(size_t(y) * size_t(width) + size_t(x)) * 4];
+            for (int c = 0; c < 3; c++) {
+                const double grained = colour[c] * most + (grain ? noise(generator) : 0);
+                pixel[c] = uint16_t(std::lround(std::fmin(most, std::fmax(0, grained))));
+            }
+            pixel[3] = uint16_t(alpha ? std::lround(most * (1 - 0.9 * u)) : most);
+        }
+    }
+    return rgba;
+}
+
+heif_error writeHeifBytes(heif_context *, const void *data, size_t size, void *path) {
+    const bool written = writeBytes(*static_cast<const std::string *>(path), data, size);
+    return {written ? heif_error_Ok : heif_error_Encoding_error, heif_suberror_Unspecified, ""};
+}
+
+heif_image *heifPicture(int width, int height, bool alpha, int bits, bool grain) {
+    const std::vector<uint16_t> rgba = testPicture(width, height, alpha, bits, grain);
+    const heif_chroma chroma =
+        bits > 8 ? (alpha ? heif_chroma_interleaved_RRGGBBAA_LE : heif_chroma_interleaved_RRGGBB_LE)
+                 : (alpha ? heif_chroma_interleaved_RGBA : heif_chroma_interleaved_RGB);
+    heif_image *image = nullptr;
+    heif_image_create(width, height, heif_colorspace_RGB, chroma, &image);
+    heif_image_add_plane(image, heif_channel_interleaved, width, height, bits);
+    int stride = 0;
+    uint8_t *plane = heif_image_get_plane(image, heif_channel_interleaved, &stride);
+    const int channels = alpha ? 4 : 3;
+    for (int y = 0; y < height; y++) {
+        for (int x = 0; x < width; x++) {
+            for (int c = 0; c < channels; c++) {
+                const uint16_t value = rgba[(size_t(y) * size_t(width) + size_t(x)) * 4 + size_t(c)];
+                if (bits > 8) {
+                    uint8_t *at = plane + size_t(y) * size_t(stride) + size_t(x * channels + c) * 2;
+                    at[0] = uint8_t(value & 0xff);
+                    at[1] = uint8_t(value >> 8);
+                } else {
+                    plane[size_t(y) * size_t(stride) + size_t(x * channels + c)] = uint8_t(value);
+                }
+            }
+        }
+    }
+    return image;
+}
+
+bool writeHeif(const std::string &path, ModernKind kind, int width, int height, int thumbnail,
+               bool grain) {
+    heif_context *context = heif_context_alloc();
+    heif_encoder *encoder = nullptr;
+    if (heif_context_get_encoder_for_format(context, heif_compression_HEVC, &encoder).code) {
+        heif_context_free(context);
+        return false;
+    }
+    heif_encoder_set_parameter(encoder, "preset", "ultrafast");
+    heif_encoder_set_lossy_quality(encoder, 90);
+    heif_encoding_options *options = heif_encoding_options_alloc();
+    if (kind == ModernKind::turned) options->image_orientation = heif_orientation_rotate_90_cw;
+    if (kind == ModernKind::mirrored) options->image_orientation = heif_orientation_flip_horizontally;
+    const int bits = kind == ModernKind::deep ? 10 : 8;
+    heif_image *image = heifPicture(width, height, kind == ModernKind::alpha, bits, grain);
+    heif_image_handle *primary = nullptr;
+    bool done = heif_context_encode_image(context, image, encoder, options, &primary).code == 0;
+    if (done && thumbnail > 0) {
+        heif_image_handle *small = nullptr;
+        if (kind == ModernKind::skewedThumbnail) {
+            // A thumbnail of another shape: as wide as asked, half as high.
+            heif_image *other = heifPicture(thumbnail, thumbnail / 2, false, 8, false);
+            done = heif_context_encode_image(context, other, encoder, nullptr, &small).code == 0 &&
+                   heif_context_assign_thumbnail(context, primary, small).code == 0;
+            heif_image_release(other);
+        } else {
+            done = heif_context_encode_thumbnail(context, image, primary, encoder, options,
+                                                 thumbnail, &small).code == 0;
+        }
+        if (small) heif_image_handle_release(small);
+        heif_context_set_primary_image(context, primary);
+    }
+    heif_writer writer{1, writeHeifBytes};
+    std::string target = path;
+    done = done && heif_context_write(context, &writer, &target).code == 0;
+    if (primary) heif_image_handle_release(primary);
+    heif_image_release(image);
+    heif_encoding_options_free(options);
+    heif_encoder_release(encoder);
+    heif_context_free(context);
+    return done;
+}
+
+avifImage *avifPicture(int width, int height, bool alpha, int bits, bool black, bool grain) {
+    avifImage *image = avifImageCreate(uint32_t(width), uint32_t(height), uint32_t(bits),
+                                       AVIF_PIXEL_FORMAT_YUV420);
+    std::vector<uint16_t> rgba = testPicture(width, height, alpha, bits, grain);
+    if (black) {
+        for (size_t i = 0; i < rgba.size(); i++) rgba[i] = i % 4 == 3 ? rgba[i] : 0;
+    }
+    avifRGBImage rgb;
+    avifRGBImageSetDefaults(&rgb, image);
+    rgb.format = AVIF_RGB_FORMAT_RGBA;
+    rgb.depth = uint32_t(bits);
+    rgb.pixels = reinterpret_cast<uint8_t *>(rgba.data());
+    rgb.rowBytes = uint32_t(width) * 4 * 2;
+    if (bits == 8) {
+        // Eight-bit samples one byte each.
+        for (size_t i = 0; i < rgba.size(); i++) rgb.pixels[i] = uint8_t(rgba[i]);
+        rgb.rowBytes = uint32_t(width) * 4;
+    }
+    if (alpha) avifImageAllocatePlanes(image, AVIF_PLANES_A);
+    if (avifImageRGBToYUV(image, &rgb) != AVIF_RESULT_OK) {
+        avifImageDestroy(image);
+        return nullptr;
+    }
+    return image;
+}
+
+bool writeAvif(const std::string &path, ModernKind kind, int width, int height, bool grain) {
+    avifEncoder *encoder = avifEncoderCreate();
+    encoder->speed = AVIF_SPEED_FASTEST;
+    encoder->minQuantizer = encoder->maxQuantizer = 8;
+    const bool alpha = kind == ModernKind::alpha || kind == ModernKind::animated;
+    const int bits = kind == ModernKind::deep ? 10 : 8;
+    std::vector<avifImage *> images;
+    bool done = true;
+    if (kind == ModernKind::grid) {
+        // Two by two cells of even sizes, as the format asks of 4:2:0 cells.
+        for (int cell = 0; cell < 4; cell++)
+            images.push_back(avifPicture(width / 2, height / 2, false, bits, cell == 3, grain));
+        done = avifEncoderAddImageGrid(encoder, 2, 2, images.data(), AVIF_ADD_IMAGE_FLAG_SINGLE) ==
+               AVIF_RESULT_OK;
+    } else {
+        images.push_back(avifPicture(width, height, alpha, bits, false, grain));
+        if (kind == ModernKind::turned) {
+            images[0]->transformFlags |= AVIF_TRANSFORM_IROT;
+            images[0]->irot.angle = 1;
+        }
+        if (kind == ModernKind::mirrored) {
+            images[0]->transformFlags |= AVIF_TRANSFORM_IMIR;
+            images[0]->imir.mode = 1;
+        }
+        if (kind == ModernKind::animated)
+            images.push_back(avifPicture(width, height, alpha, bits, true, grain));
+        for (avifImage *image : images) {
+            done = done && image &&
+                   avifEncoderAddImage(encoder, image, 1,
+                                       images.size() > 1 ? AVIF_ADD_IMAGE_FLAG_NONE
+                                                         : AVIF_ADD_IMAGE_FLAG_SINGLE) ==
+                       AVIF_RESULT_OK;
+        }
+    }
+    avifRWData output = AVIF_DATA_EMPTY;
+    done = done && avifEncoderFinish(encoder, &output) == AVIF_RESULT_OK &&
+           writeBytes(path, output.data, output.size);
+    avifRWDataFree(&output);
+    for (avifImage *image : images) {
+        if (image) avifImageDestroy(image);
+    }
+    avifEncoderDestroy(encoder);
+    return done;
+}
+
+bool addJxlFrame(JxlEncoderFrameSettings *settings, int width, int height, bool alpha, int bits,
+                 bool black, bool grain) {
+    std::vector<uint16_t> rgba = testPicture(width, height, alpha, bits, grain);
+    if (black) {
+        for (size_t i = 0; i < rgba.size(); i++) rgba[i] = i % 4 == 3 ? rgba[i] : 0;
+    }
+    const uint32_t channels = alpha ? 4 : 3;
+    const JxlPixelFormat format{channels, JXL_TYPE_UINT16, JXL_NATIVE_ENDIAN, 0};
+    // Samples scaled to the full 16 bits the buffer says it holds.
+    const int shift = 16 - bits;
+    std::vector<uint16_t> samples;
+    for (size_t i = 0; i < rgba.size(); i++) {
+        if (i % 4 < channels)
+            samples.push_back(uint16_t((rgba[i] << shift) | (rgba[i] >> (bits - shift))));
+    }
+    return JxlEncoderAddImageFrame(settings, &format, samples.data(), samples.size() * 2) ==
+           JXL_ENC_SUCCESS;
+}
+
+bool writeJxl(const std::string &path, ModernKind kind, int width, int height, bool grain) {
+    JxlEncoder *encoder = JxlEncoderCreate(nullptr);
+    JxlEncoderFrameSettings *settings = JxlEncoderFrameSettingsCreate(encoder, nullptr);
+    JxlEncoderFrameSettingsSetOption(settings, JXL_ENC_FRAME_SETTING_EFFORT, 3);
+    JxlEncoderSetFrameDistance(settings, 0.5f);
+    bool done = true;
+    if (kind == ModernKind::recompressed) {
+        const std::string jpeg = path + ".jpg";
+        done = writePhotoJpeg(jpeg, width, height, 90);
+        const std::vector<unsigned char> bytes = readBytes(jpeg);
+        std::remove(jpeg.c_str());
+        JxlEncoderStoreJPEGMetadata(encoder, JXL_TRUE);
+        done = done && JxlEncoderAddJPEGFrame(settings, bytes.data(), bytes.size()) ==
+                           JXL_ENC_SUCCESS;
+    } else {
+        const bool alpha = kind == ModernKind::alpha || kind == ModernKind::animated;
+        const int bits = kind == ModernKind::deep ? 10 : 8;
+        JxlBasicInfo basic;
+        JxlEncoderInitBasicInfo(&basic);
+        basic.xsize = uint32_t(width);
+        basic.ysize = uint32_t(height);
+        basic.bits_per_sample = uint32_t(bits);
+        basic.num_color_channels = 3;
+        basic.num_extra_channels = alpha ? 1 : 0;
+        basic.alpha_bits = alpha ? uint32_t(bits) : 0;
+        if (kind == ModernKind::turned) basic.orientation = JXL_ORIENT_ROTATE_90_CCW;
+        if (kind == ModernKind::mirrored) basic.orientation = JXL_ORIENT_FLIP_HORIZONTAL;
+        if (kind == ModernKind::animated) {
+            basic.have_animation = JXL_TRUE;
+            basic.animation.tps_numerator = 10;
+            basic.animation.tps_denominator = 1;
+        }
+        JxlColorEncoding srgb{};
+        JxlColorEncodingSetToSRGB(&srgb, JXL_FALSE);
+        done = JxlEncoderSetBasicInfo(encoder, &basic) == JXL_ENC_SUCCESS &&
+               JxlEncoderSetColorEncoding(encoder, &srgb) == JXL_ENC_SUCCESS;
+        if (alpha) {
+            JxlExtraChannelInfo channel;
+            JxlEncoderInitExtraChannelInfo(JXL_CHANNEL_ALPHA, &channel);
+            channel.bits_per_sample = uint32_t(bits);
+            done = done && JxlEncoderSetExtraChannelInfo(encoder, 0, &channel) == JXL_ENC_SUCCESS;
+        }
+        const int frames = kind == ModernKind::animated ? 2 : 1;
+        for (int frame = 0; done && frame < frames; frame++) {
+            if (frames > 1) {
+                JxlFrameHeader header;
+                JxlEncoderInitFrameHeader(&header);
+                header.duration = 1;
+                JxlEncoderSetFrameHeader(settings, &header);
+            }
+            done = addJxlFrame(settings, width, height, alpha, bits, frame == 1, grain);
+        }
+    }
+    JxlEncoderCloseInput(encoder);
+    std::vector<uint8_t> output(4096);
+    uint8_t *next = output.data();
+    size_t room = output.size();
+    JxlEncoderStatus status = JXL_ENC_NEED_MORE_OUTPUT;
+    while (done && status == JXL_ENC_NEED_MORE_OUTPUT) {
+        status = JxlEncoderProcessOutput(encoder, &next, &room);
+        if (status == JXL_ENC_NEED_MORE_OUTPUT) {
+            const size_t used = size_t(next - output.data());
+            output.resize(output.size() * 2);
+            next = output.data() + used;
+            room = output.size() - used;
+        }
+    }
+    done = done && status == JXL_ENC_SUCCESS &&
+           writeBytes(path, output.data(), size_t(next - output.data()));
+    JxlEncoderDestroy(encoder);
+    return done;
+}
+
+// libheif's own decode, turned and mirrored as the file asks: of AVIF files too, as libavif
+// leaves the transformations to its callers.
+bool decodeWithLibheif(const std::string &path, std::vector<unsigned char> *rgba, int *width,
+                       int *height) {
+    heif_context *context = heif_context_alloc();
+    heif_image_handle *handle = nullptr;
+    heif_image *image = nullptr;
+    bool done = heif_context_read_from_file(context, path.c_str(), nullptr).code == 0 &&
+                heif_context_get_primary_image_handle(context, &handle).code == 0 &&
+                heif_decode_image(handle, &image, heif_colorspace_RGB,
+                                  heif_chroma_interleaved_RGBA, nullptr).code == 0;
+    if (done) {
+        *width = heif_image_get_width(image, heif_channel_interleaved);
+        *height = heif_image_get_height(image, heif_channel_interleaved);
+        int stride = 0;
+        const uint8_t *plane = heif_image_get_plane_readonly(image, heif_channel_interleaved, &stride);
+        rgba->resize(size_t(*width) * size_t(*height) * 4);
+        for (int y = 0; y < *height; y++)
+            memcpy(&(*rgba)[size_t(y) * size_t(*width) * 4], plane + size_t(y) * size_t(stride),
+                   size_t(*width) * 4);
+    }
+    if (image) heif_image_release(image);
+    if (handle) heif_image_handle_release(handle);
+    heif_context_free(context);
+    return done;
+}
+
+// libjxl's own decode of the first frame to a full-size buffer, as sRGB where it is asked.
+bool decodeWithLibjxl(const std::string &path, std::vector<unsigned char> *rgba, int *width,
+                      int *height) {
+    const std::vector<unsigned char> bytes = readBytes(path);
+    JxlDecoder *decoder = JxlDecoderCreate(nullptr);
+    JxlDecoderSubscribeEvents(decoder,
+                              JXL_DEC_BASIC_INFO | JXL_DEC_COLOR_ENCODING | JXL_DEC_FULL_IMAGE);
+    JxlDecoderSetInput(decoder, bytes.data(), bytes.size());
+    JxlDecoderCloseInput(decoder);
+    const JxlPixelFormat format{4, JXL_TYPE_UINT8, JXL_NATIVE_ENDIAN, 0};
+    bool done = false;
+    for (;;) {
+        const JxlDecoderStatus status = JxlDecoderProcessInput(decoder);
+        if (status == JXL_DEC_BASIC_INFO) {
+            JxlBasicInfo basic;
+            JxlDecoderGetBasicInfo(decoder, &basic);
+            const bool across = basic.orientation >= JXL_ORIENT_TRANSPOSE;
+            *width = int(across ? basic.ysize : basic.xsize);
+            *height = int(across ? basic.xsize : basic.ysize);
+        } else if (status == JXL_DEC_COLOR_ENCODING) {
+            JxlColorEncoding srgb;
+            JxlColorEncodingSetToSRGB(&srgb, JXL_FALSE);
+            JxlDecoderSetPreferredColorProfile(decoder, &srgb);
+        } else if (status == JXL_DEC_NEED_IMAGE_OUT_BUFFER) {
+            rgba->resize(size_t(*width) * size_t(*height) * 4);
+            JxlDecoderSetImageOutBuffer(decoder, &format, rgba->data(), rgba->size());
+        } else {
+            done = status == JXL_DEC_FULL_IMAGE;
+            break;
+        }
+    }
+    JxlDecoderDestroy(decoder);
+    return done;
+}
+
+// libavif's own decode of the first frame; false for a picture it would leave to be turned,
+// mirrored or cropped.
+bool decodeWithLibavif(const std::string &path, std::vector<unsigned char> *rgba, int *width,
+                       int *height) {
+    avifDecoder *decoder = avifDecoderCreate();
+    bool done = avifDecoderSetIOFile(decoder, path.c_str()) == AVIF_RESULT_OK &&
+                avifDecoderParse(decoder) == AVIF_RESULT_OK &&
+                avifDecoderNextImage(decoder) == AVIF_RESULT_OK &&
+                !(decoder->image->transformFlags &
+                  (AVIF_TRANSFORM_IROT | AVIF_TRANSFORM_IMIR | AVIF_TRANSFORM_CLAP));
+    if (done) {
+        avifRGBImage rgb;
+        avifRGBImageSetDefaults(&rgb, decoder->image);
+        rgb.format = AVIF_RGB_FORMAT_RGBA;
+        rgb.depth = 8;
+        *width = int(rgb.width);
+        *height = int(rgb.height);
+        rgba->resize(size_t(rgb.width) * rgb.height * 4);
+        rgb.pixels = rgba->data();
+        rgb.rowBytes = rgb.width * 4;
+        done = avifImageYUVToRGB(decoder->image, &rgb) == AVIF_RESULT_OK;
+    }
+    avifDecoderDestroy(decoder);
+    return done;
+}
+
+}  // namespace
+
+bool writeModernFile(const std::string &path, ModernFormat format, ModernKind kind, int width,
+                     int height, int thumbnail, bool grain) {
+    switch (format) {
+    case ModernFormat::heif:
+        return writeHeif(path, kind, width, height, thumbnail, grain);
+    case ModernFormat::avif:
+        return writeAvif(path, kind, width, height, grain);
+    case ModernFormat::jxl:
+        return writeJxl(path, kind, width, height, grain);
+    }
+    return false;
+}
+
+bool decodeModernFile(const std::string &path, ModernFormat format,
+                      std::vector<unsigned char> *rgba, int *width, int *height) {
+    if (format == ModernFormat::jxl) return decodeWithLibjxl(path, rgba, width, height);
+    return (format == ModernFormat::avif && decodeWithLibavif(path, rgba, width, height)) ||
+           decodeWithLibheif(path, rgba, width, height);
+}

@@ -1,0 +1,171 @@
+// JPEG XL reading with libjxl: stills, recompressed JPEGs and the first frame of an animation
+// composed on its canvas, its pixels taken as libjxl hands them over, never into a full-size
+// buffer of its own.
+#include <jxl/decode.h>
+#include <jxl/thread_parallel_runner.h>
+#include <pthread.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cstdlib>
+#include <cstring>
+
+#include "readers.h"
+
+namespace {
+
+// The file is given to libjxl a part at a time.
+constexpr size_t kPartSize = size_t(1) << 20;
+
+// What the pixels go into; libjxl hands them over from several threads at once.
+struct Taking {
+    PictureRows rows;
+    pthread_mutex_t lock;
+};
+
+void takePixels(void *opaque, size_t x, size_t y, size_t count, const void *pixels) {
+    auto *taking = static_cast<Taking *>(opaque);
+    pthread_mutex_lock(&taking->lock);
+    putPixels(&taking->rows, int(x), int(y), int(count), static_cast<const unsigned char *>(pixels));
+    pthread_mutex_unlock(&taking->lock);
+}
+
+// The file's bytes as libjxl asks for more: what it has not taken yet, then the next part.
+struct Input {
+    int file;
+    uint64_t size;
+    uint64_t offset;
+    unsigned char *bytes;
+    size_t given;  // of `bytes`, last given to libjxl
+};
+
+bool giveMore(JxlDecoder *decoder, Input *input) {
+    const size_t kept = JxlDecoderReleaseInput(decoder);
+    if (input->offset >= input->size) return false;
+    // What libjxl kept is at the end of what it was given; a part is added after it.
+    const size_t held = input->bytes ? kept : 0;
+    if (held) memmove(input->bytes, input->bytes + (input->given - held), held);
+    auto *grown = static_cast<unsigned char *>(realloc(input->bytes, held + kPartSize));
+    if (!grown) return false;
+    input->bytes = grown;
+    const size_t part = size_t(std::min<uint64_t>(kPartSize, input->size - input->offset));
+    const ssize_t got = pread(input->file, input->bytes + held, part, off_t(input->offset));
+    if (got <= 0) return false;
+    input->offset += uint64_t(got);
+    input->given = held + size_t(got);
+    JxlDecoderSetInput(decoder, input->bytes, input->given);
+    if (input->offset >= input->size) JxlDecoderCloseInput(decoder);
+    return true;
+}
+
+SDL_Surface *decodeFirstFrame(JxlDecoder *decoder, Input *input, const DecodeOptions &options,
+                              ImageInfo *info) {
+    Taking taking{};
+    pthread_mutex_init(&taking.lock, nullptr);
+    bool started = false;
+    FitPlan plan{};
+    JxlBasicInfo basic{};
+    SDL_Surface *picture = nullptr;
+    const char *reason = nullptr;
+    while (!picture && !reason) {
+        switch (JxlDecoderProcessInput(decoder)) {
+        case JXL_DEC_NEED_MORE_INPUT:
+            if (!giveMore(decoder, input)) reason = "JPEG XL: the file ends before its picture does";
+            break;
+        case JXL_DEC_BASIC_INFO: {
+            JxlDecoderGetBasicInfo(decoder, &basic);
+            // libjxl turns the picture as its orientation says.
+            const bool across = basic.orientation >= JXL_ORIENT_TRANSPOSE;
+            const int width = int(across ? basic.ysize : basic.xsize);
+            const int height = int(across ? basic.xsize : basic.ysize);
+            // Its frames in floating point, three colours and alpha.
+            if (!pictureIsTakeable("JPEG XL", basic.xsize, basic.ysize, 16)) {
+                pthread_mutex_destroy(&taking.lock);
+                return nullptr;
+            }
+            *info = ImageInfo{true, width, height, basic.alpha_bits ? 32 : 24};
+            plan = planFit(options, width, height);
+            break;
+        }
+        case JXL_DEC_COLOR_ENCODING: {
+            // A picture stored in libjxl's own colour space comes out as sRGB rather than in
+            // linear light; one stored with its own profile keeps its values.
+            JxlColorEncoding srgb{};
+            srgb.color_space =
+                basic.num_color_channels == 1 ? JXL_COLOR_SPACE_GRAY : JXL_COLOR_SPACE_RGB;
+            srgb.white_point = JXL_WHITE_POINT_D65;
+            srgb.primaries = JXL_PRIMARIES_SRGB;
+            srgb.transfer_function = JXL_TRANSFER_FUNCTION_SRGB;
+            srgb.rendering_intent = JXL_RENDERING_INTENT_PERCEPTUAL;
+            JxlDecoderSetPreferredColorProfile(decoder, &srgb);
+            break;
+        }
+        case JXL_DEC_NEED_IMAGE_OUT_BUFFER: {
+            const JxlPixelFormat format{4, JXL_TYPE_UINT8, JXL_NATIVE_ENDIAN, 0};
+            if (started) {
+                reason = "JPEG XL: the picture cannot be decoded";
+            } else if (!startRows(&taking.rows, info->width, info->height,
+                                  plan.averaged, plan.averagedWidth, plan.averagedHeight,
+                                  basic.alpha_bits != 0, true)) {
+                pthread_mutex_destroy(&taking.lock);
+                return nullptr;
+            } else {
+                started = true;
+                if (JxlDecoderSetImageOutCallback(decoder, &format, takePixels, &taking) !=
+                    JXL_DEC_SUCCESS)
+                    reason = "JPEG XL: libjxl cannot hand the pixels over";
+            }
+            break;
+        }
+        case JXL_DEC_FULL_IMAGE:
+            // The first frame, composed: an animation is shown by it.
+            picture = finishRows(&taking.rows);
+            started = false;
+            break;
+        case JXL_DEC_SUCCESS:
+            reason = "JPEG XL: the file has no picture";
+            break;
+        case JXL_DEC_ERROR:
+        default:
+            reason = "JPEG XL: the picture's data is damaged";
+            break;
+        }
+    }
+    if (started) stopRows(&taking.rows);
+    pthread_mutex_destroy(&taking.lock);
+    if (reason) SDL_SetError("%s", reason);
+    return picture;
+}
+
+}  // namespace
+
+bool startsLikeJxl(const unsigned char *start, size_t size) {
+    return JxlSignatureCheck(start, size) >= JXL_SIG_CODESTREAM;
+}
+
+SDL_Surface *readJxl(int file, const DecodeOptions &options, ImageInfo *info) {
+    *info = ImageInfo{false, 0, 0, 0};
+    struct stat status;
+    if (fstat(file, &status) != 0) {
+        SDL_SetError("JPEG XL: the file cannot be read");
+        return nullptr;
+    }
+    JxlDecoder *decoder = JxlDecoderCreate(nullptr);
+    const int threads = readerThreads();
+    void *runner = threads > 1 ? JxlThreadParallelRunnerCreate(nullptr, size_t(threads)) : nullptr;
+    if (!decoder) {
+        if (runner) JxlThreadParallelRunnerDestroy(runner);
+        SDL_OutOfMemory();
+        return nullptr;
+    }
+    if (runner) JxlDecoderSetParallelRunner(decoder, JxlThreadParallelRunner, runner);
+    JxlDecoderSubscribeEvents(decoder,
+                              JXL_DEC_BASIC_INFO | JXL_DEC_COLOR_ENCODING | JXL_DEC_FULL_IMAGE);
+    Input input{file, uint64_t(status.st_size), 0, nullptr, 0};
+    SDL_Surface *picture = decodeFirstFrame(decoder, &input, options, info);
+    JxlDecoderDestroy(decoder);
+    if (runner) JxlThreadParallelRunnerDestroy(runner);
+    free(input.bytes);
+    return picture;
+}
