@@ -242,6 +242,7 @@ bool writeJxl(const std::string &path, ModernKind kind, int width, int height, b
         basic.num_color_channels = 3;
         basic.num_extra_channels = alpha ? 1 : 0;
         basic.alpha_bits = alpha ? uint32_t(bits) : 0;
+        if (kind == ModernKind::hugeCanvas) basic.xsize = basic.ysize = 50000;
         if (kind == ModernKind::turned) basic.orientation = JXL_ORIENT_ROTATE_90_CCW;
         if (kind == ModernKind::mirrored) basic.orientation = JXL_ORIENT_FLIP_HORIZONTAL;
         if (kind == ModernKind::animated) {
@@ -261,12 +262,14 @@ bool writeJxl(const std::string &path, ModernKind kind, int width, int height, b
         }
         const int frames = kind == ModernKind::animated ? 2 : 1;
         for (int frame = 0; done && frame < frames; frame++) {
-            if (frames > 1) {
-                JxlFrameHeader header;
-                JxlEncoderInitFrameHeader(&header);
-                header.duration = 1;
+            JxlFrameHeader header;
+            JxlEncoderInitFrameHeader(&header);
+            header.duration = 1;
+            header.layer_info.have_crop = kind == ModernKind::hugeCanvas;
+            header.layer_info.xsize = uint32_t(width);
+            header.layer_info.ysize = uint32_t(height);
+            if (frames > 1 || header.layer_info.have_crop)
                 JxlEncoderSetFrameHeader(settings, &header);
-            }
             done = addJxlFrame(settings, width, height, alpha, bits, frame == 1, grain);
         }
     }

@@ -271,6 +271,14 @@ const std::vector<SampleKind> sampleKinds = {
     {"lbm", "image/x-ilbm"},
     {"ico", "image/vnd.microsoft.icon"},
     {"cur", "image/x-win-bitmap"},
+    {"heic", "image/heif"},
+    {"alpha.heif", "image/heif"},
+    {"thumbnail.heic", "image/heif"},
+    {"avif", "image/avif"},
+    {"deep.avif", "image/avif"},
+    {"animated.avif", "image/avif"},
+    {"jxl", "image/jxl"},
+    {"animated.jxl", "image/jxl"},
 };
 
 bool writeSample(const std::string &kind, const std::string &path, int width, int height) {
@@ -287,6 +295,19 @@ bool writeSample(const std::string &kind, const std::string &path, int width, in
     if (is("alpha.webp")) return writeTestWebp(path, width, height, WebpKind::alpha);
     if (is("animated.webp")) return writeTestWebp(path, width, height, WebpKind::animated);
     if (is("lossless.webp")) return writeTestWebp(path, width, height, WebpKind::lossless);
+    if (is("heic") || is("alpha.heif") || is("thumbnail.heic"))
+        return writeModernFile(path, ModernFormat::heif,
+                               is("alpha.heif") ? ModernKind::alpha : ModernKind::still, width,
+                               height, is("thumbnail.heic") ? std::max(width, height) / 2 : 0);
+    if (is("avif") || is("deep.avif") || is("animated.avif"))
+        return writeModernFile(path, ModernFormat::avif,
+                               is("avif")        ? ModernKind::still
+                               : is("deep.avif") ? ModernKind::deep
+                                                 : ModernKind::animated,
+                               width, height);
+    if (is("jxl") || is("animated.jxl"))
+        return writeModernFile(path, ModernFormat::jxl,
+                               is("jxl") ? ModernKind::still : ModernKind::animated, width, height);
     std::string bytes;
     if (is("gif")) bytes = gif();
     if (is("16bit.bmp")) bytes = bmp16(width, height);

@@ -348,3 +348,53 @@ TEST_F(BadInputTest, FileChecksFindExactlyWhatTheReadersCannotTake) {
         }
     }
 }
+
+TEST_F(BadInputTest, CutCorruptAndHugeHeifAvifAndJpegXlFilesEndWithTheirReadersReason) {
+    struct Format {
+        ModernFormat format;
+        const char *reason;  // how the reader's refusals start
+    };
+    const Format formats[] = {{ModernFormat::heif, "HEIF: "},
+                              {ModernFormat::avif, "AVIF: "},
+                              {ModernFormat::jxl, "JPEG XL: "}};
+    for (const Format &format : formats) {
+        SCOPED_TRACE(format.reason);
+        const std::string path = dir + "/whole";
+        ASSERT_TRUE(writeModernFile(path, format.format, ModernKind::alpha, 256, 192, 0, true));
+        const std::string whole = readWhole(path);
+        std::string corrupt = whole;
+        for (size_t i = corrupt.size() * 3 / 5; i < corrupt.size() * 3 / 5 + 64; i++)
+            corrupt[i] = char(corrupt[i] ^ 0x5a);
+        // A claim of 50000 x 50000 pixels: in the HEIF boxes' 'ispe', or as a JPEG XL canvas
+        // that a small frame is placed on.
+        std::string huge = whole;
+        const size_t ispe = huge.find("ispe");
+        if (ispe != std::string::npos)
+            huge.replace(ispe + 8, 8, bigEndian(50000) + bigEndian(50000));
+        else
+            ASSERT_TRUE(writeModernFile(dir + "/huge", format.format, ModernKind::hugeCanvas, 8, 8));
+        if (ispe == std::string::npos) huge = readWhole(dir + "/huge");
+        const std::pair<const char *, std::string> files[] = {
+            {"cut", whole.substr(0, whole.size() / 2)},
+            {"cut at the start", whole.substr(0, 40)},
+            {"corrupt", corrupt},
+            {"huge", huge},
+        };
+        for (const auto &[name, bytes] : files) {
+            SCOPED_TRACE(name);
+            writeFile(dir + "/bad", bytes);
+            const ProcessResult result = runViewer({dir + "/bad"}, environment, 1, 60);
+            const std::string &line = result.output;
+            EXPECT_EQ(countLines(line), 1u) << line;
+            // Shown as far as the library could, or refused by the reader with its reason.
+            if (result.exitStatus == 0) {
+                EXPECT_EQ(line.rfind("INFO: loaded ", 0), 0u) << line;
+            } else {
+                EXPECT_EQ(result.exitStatus, 1);
+                EXPECT_EQ(line.rfind(std::string("Error: loadImage: ") + format.reason, 0), 0u)
+                    << line;
+            }
+            if (std::string(name) != "corrupt") EXPECT_EQ(result.exitStatus, 1) << line;
+        }
+    }
+}

@@ -5,6 +5,7 @@
 #include <fcntl.h>
 #include <linux/capability.h>
 #include <linux/filter.h>
+#include <linux/sched.h>
 #include <linux/seccomp.h>
 #include <seccomp.h>
 #include <sys/ioctl.h>
@@ -84,7 +85,16 @@ const char *const kAllowed[] = {
     "rt_sigaction", "sigaction", "sigaltstack", "getpid", "gettid", "futex", "futex_time64",
     "restart_syscall", "sched_yield",
     // facts some libraries look up
-    "clock_gettime", "clock_gettime64", "gettimeofday", "sysinfo", "getrlimit", "ugetrlimit"};
+    "clock_gettime", "clock_gettime64", "gettimeofday", "sysinfo", "getrlimit", "ugetrlimit",
+    // what a new thread of the C library sets up for itself
+    "set_robust_list", "rseq"};
+
+// The flags the C library creates a thread with: these always, and the others it may add. A
+// new process, or a thread in namespaces of its own, is something else.
+constexpr scmp_datum_t kThreadFlags = CLONE_VM | CLONE_FS | CLONE_FILES | CLONE_SIGHAND |
+                                      CLONE_THREAD | CLONE_SYSVSEM;
+constexpr scmp_datum_t kOptionalThreadFlags =
+    CLONE_SETTLS | CLONE_PARENT_SETTID | CLONE_CHILD_CLEARTID;
 
 // The fcntl commands the C library's streams use over the file; F_SETOWN, F_SETSIG and
 // O_ASYNC would let a decoder aim signals at any process.
@@ -118,6 +128,16 @@ std::vector<sock_filter> compileFilter() {
                                          argument(2, SCMP_CMP_MASKED_EQ, O_ASYNC, 0)};
         allow(filter, name, 2, setFlags);
     }
+    // Threads, for the decoders that work on several cores; clone3 takes its flags in memory
+    // no filter can read, so the C library is told it is missing and falls back to clone.
+    const scmp_arg_cmp threadOnly = argument(0, SCMP_CMP_MASKED_EQ, ~kOptionalThreadFlags,
+                                             kThreadFlags);
+    allow(filter, "clone", 1, &threadOnly);
+    const int clone3 = seccomp_syscall_resolve_name("clone3");
+    if (clone3 != __NR_SCMP_ERROR) seccomp_rule_add(filter, SCMP_ACT_ERRNO(ENOSYS), clone3, 0);
+    // A decoder's thread may name itself, as dav1d's do.
+    const scmp_arg_cmp naming = argument(0, SCMP_CMP_EQ, PR_SET_NAME);
+    allow(filter, "prctl", 1, &naming);
     // The one request, from the helper.
     const scmp_arg_cmp fromHelper = argument(0, SCMP_CMP_EQ, scmp_datum_t(kWorkerChannel));
     allow(filter, "recvmsg", 1, &fromHelper);
