@@ -927,3 +927,45 @@ TEST_F(ReadersTest, EveryKindOfHeifAvifAndJpegXlMatchesItsLibrarysOwnDecode) {
         }
     }
 }
+
+TEST_F(ReadersTest, AHeifThumbnailIsDecodedInsteadOnlyWhereItCoversTheScreenInTheRightShape) {
+    struct Case {
+        const char *name;
+        ModernKind kind;
+        int thumbnail;  // the box the thumbnail fits in
+        DecodeOptions screen;
+        int decodedWidth;  // of the picture averaged, 0 for none
+    };
+    const Case cases[] = {
+        {"covers the screen", ModernKind::still, 100, {40, 40, 1, 0}, 100},
+        // The thumbnail is 100x74, and the screen shows 100x75.
+        {"a row short", ModernKind::still, 100, {100, 100, 1, 0}, 400},
+        {"smaller than the screen", ModernKind::still, 100, {160, 160, 1, 0}, 400},
+        {"of another shape", ModernKind::skewedThumbnail, 100, {40, 40, 1, 0}, 400},
+        {"no smoothing", ModernKind::still, 100, {40, 40, 0, 0}, 0},
+    };
+    for (const Case &test : cases) {
+        SCOPED_TRACE(test.name);
+        const std::string path = dir + "/thumbnail.heic";
+        ASSERT_TRUE(writeModernFile(path, ModernFormat::heif, test.kind, 400, 300, test.thumbnail));
+        std::vector<unsigned char> oracle;
+        int width = 0, height = 0;
+        ASSERT_TRUE(decodeModernFile(path, ModernFormat::heif, &oracle, &width, &height));
+        std::fill(std::begin(averaged), std::end(averaged), 0);
+        ImageInfo info{};
+        SDL_Surface *decoded = readWith(readHeif, path, &info, test.screen);
+        ASSERT_NE(decoded, nullptr) << SDL_GetError();
+        // The picture's own size whichever was decoded.
+        EXPECT_EQ(info.width, 400);
+        EXPECT_EQ(info.height, 300);
+        EXPECT_EQ(averaged[0], test.decodedWidth);
+        if (test.screen.antialias) {
+            double mean = 0;
+            const FitPlan plan = planFit(test.screen, width, height);
+            largestDifference(decoded, oracle, width, height, plan.fittedWidth, plan.fittedHeight,
+                              &mean);
+            EXPECT_LT(mean, 3.0);  // the thumbnail was scaled by libheif, then encoded
+        }
+        SDL_FreeSurface(decoded);
+    }
+}

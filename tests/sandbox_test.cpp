@@ -3,6 +3,7 @@
 #include <dirent.h>
 #include <fcntl.h>
 #include <linux/futex.h>
+#include <linux/sched.h>
 #include <seccomp.h>
 #include <sys/ioctl.h>
 #include <sys/mman.h>
@@ -249,6 +250,26 @@ const FilterRule kFilterRules[] = {
     {"fcntl-setown", false, [](int) -> long { return fcntl(STDERR_FILENO, F_SETOWN, getppid()); }},
     {"fcntl-setsig", false, [](int) -> long { return fcntl(STDERR_FILENO, F_SETSIG, SIGKILL); }},
     {"fcntl-dupfd", false, [](int file) -> long { return fcntl(file, F_DUPFD, 10); }},
+    // Threads, as the decoders of several cores make them; nothing else of clone's.
+    {"thread", true,
+     [](int) -> long {
+         int made = 0;
+         std::thread worker([&made] { made = 1; });
+         worker.join();
+         return made ? 0 : -1;
+     }},
+    {"clone3-missing", true,
+     [](int) -> long { return syscall(SYS_clone3, nullptr, 0) < 0 && errno == ENOSYS ? 0 : -1; }},
+    {"clone-thread-in-new-namespace", false,
+     [](int) -> long {
+         return syscall(SYS_clone, CLONE_VM | CLONE_FS | CLONE_FILES | CLONE_SIGHAND |
+                                       CLONE_THREAD | CLONE_SYSVSEM | CLONE_NEWNET,
+                        nullptr, nullptr, nullptr, 0);
+     }},
+    {"clone-sharing-memory-only", false,
+     [](int) -> long { return syscall(SYS_clone, CLONE_VM, nullptr, nullptr, nullptr, 0); }},
+    {"prctl-set-name", true, [](int) -> long { return prctl(PR_SET_NAME, "decoder"); }},
+    {"prctl-dumpable", false, [](int) -> long { return prctl(PR_SET_DUMPABLE, 1); }},
     {"recvmsg-result", false,
      [](int) -> long {
          char byte;

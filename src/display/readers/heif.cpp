@@ -153,7 +153,7 @@ heif_image_handle *coveringThumbnail(heif_image_handle *primary, const FitPlan &
         const int64_t skew = std::llabs(thumbnailWidth * height - thumbnailHeight * width);
         const bool covers = thumbnailWidth >= plan.fittedWidth &&
                             thumbnailHeight >= plan.fittedHeight &&
-                            skew <= std::min<int64_t>(width, height);
+                            skew <= std::max<int64_t>(width, height);
         const bool smaller =
             !best || thumbnailWidth * thumbnailHeight < int64_t(heif_image_handle_get_width(best)) *
                                                             heif_image_handle_get_height(best);
