@@ -18,6 +18,7 @@
 #include <cstring>
 #include <ctime>
 #include <fstream>
+#include <functional>
 #include <thread>
 #include <map>
 #include <sstream>
@@ -33,6 +34,15 @@
 
 namespace {
 
+// A photo of the newer formats, the size of the big JPEG.
+struct ModernInput {
+    std::string name;
+    ModernFormat format;
+    ModernKind kind;
+    int thumbnail;
+    std::string path;
+};
+
 // The images every benchmark uses, made afresh in a temporary folder.
 struct Inputs {
     std::string dir;
@@ -44,6 +54,13 @@ struct Inputs {
     int tallWidth = 720, tallHeight = 34323;
     int wideWidth = 30000, wideHeight = 1000;  // PNG panoramas past SDL 1.2's width limit
     int broadWidth = 20000, broadHeight = 1500;
+    std::vector<ModernInput> modern = {
+        {"HEIC without a thumbnail", ModernFormat::heif, ModernKind::still, 0, ""},
+        {"HEIC with a 320×240 thumbnail", ModernFormat::heif, ModernKind::still, 320, ""},
+        {"AVIF, 4:2:0", ModernFormat::avif, ModernKind::still, 0, ""},
+        {"AVIF, 4:4:4", ModernFormat::avif, ModernKind::fullChroma, 0, ""},
+        {"JPEG XL", ModernFormat::jxl, ModernKind::still, 0, ""},
+    };
 };
 Inputs inputs;
 bool smoke = false;  // a quick run that only proves the benchmarks still work
@@ -358,6 +375,52 @@ ProcessFigures timeToFirstImage(const std::string &path, int runs) {
     return figures;
 }
 
+// The processor time of `work`, every thread of it: the median of `runs`.
+double processorSeconds(const std::function<void()> &work, int runs) {
+    std::vector<double> times;
+    const auto seconds = [](const timeval &time) { return time.tv_sec + time.tv_usec / 1e6; };
+    for (int i = 0; i < runs; i++) {
+        rusage before{}, after{};
+        getrusage(RUSAGE_SELF, &before);
+        work();
+        getrusage(RUSAGE_SELF, &after);
+        times.push_back(seconds(after.ru_utime) + seconds(after.ru_stime) -
+                        seconds(before.ru_utime) - seconds(before.ru_stime));
+    }
+    std::sort(times.begin(), times.end());
+    return times[times.size() / 2];
+}
+
+// A HEIF, AVIF or JPEG XL photo: what the reader's decode and fit takes, in-process, against
+// its library's own full decode, and the decoding processes' peak through the viewer.
+struct ModernFigures {
+    double readerSeconds = 0;
+    double librarySeconds = 0;
+    long decodingPeakKilobytes = 0;
+};
+
+ModernFigures measureModern(const std::string &path, ModernFormat format, int runs) {
+    ModernFigures figures;
+    const DecodeOptions screen{320, 240, 1, 0};
+    figures.readerSeconds = processorSeconds(
+        [&] {
+            const int file = open(path.c_str(), O_RDONLY | O_CLOEXEC);
+            ImageInfo info{};
+            SDL_FreeSurface(decodeImage(file, nullptr, screen, &info));
+            close(file);
+        },
+        runs);
+    figures.librarySeconds = processorSeconds(
+        [&] {
+            std::vector<unsigned char> rgba;
+            int width = 0, height = 0;
+            decodeModernFile(path, format, &rgba, &width, &height);
+        },
+        runs);
+    figures.decodingPeakKilobytes = decodingPeakOf(path);
+    return figures;
+}
+
 std::string duration(double seconds) {
     char text[64];
     if (seconds >= 1e-3) {
@@ -450,6 +513,15 @@ void makeInputs() {
     inputs.oddPng = inputs.dir + "/odd.png";
     inputs.lineArtPng = inputs.dir + "/line-art.png";
     inputs.interlacedPng = inputs.dir + "/interlaced.png";
+    for (size_t i = 0; i < inputs.modern.size(); i++) {
+        ModernInput &input = inputs.modern[i];
+        input.path = inputs.dir + "/modern-" + std::to_string(i);
+        if (!writeModernFile(input.path, input.format, input.kind, inputs.bigWidth,
+                             inputs.bigHeight, input.thumbnail, true)) {
+            fprintf(stderr, "cannot write the benchmark's %s\n", input.name.c_str());
+            exit(1);
+        }
+    }
     if (!writePhotoPng(inputs.oddPng, 639, 479) ||
         !writeTestPng(inputs.interlacedPng, inputs.bigWidth, inputs.bigHeight,
                       {PNG_COLOR_TYPE_RGB, 8, PngTransparency::none, true}) ||
@@ -474,6 +546,7 @@ void removeInputs() {
           inputs.hugeJpeg, inputs.panoramaJpeg, inputs.tallPng, inputs.widePng, inputs.broadPng}) {
         unlink(path.c_str());
     }
+    for (const ModernInput &input : inputs.modern) unlink(input.path.c_str());
     rmdir(inputs.dir.c_str());
 }
 
@@ -584,6 +657,9 @@ int main(int argc, char **argv) {
     const ProcessFigures hugeStart = timeToFirstImage(inputs.hugeJpeg, processRuns);
     const ProcessFigures panoramaStart = timeToFirstImage(inputs.panoramaJpeg, processRuns);
     const ProcessFigures interlacedStart = timeToFirstImage(inputs.interlacedPng, processRuns);
+    std::vector<ModernFigures> modern;
+    for (const ModernInput &input : inputs.modern)
+        modern.push_back(measureModern(input.path, input.format, smoke ? 1 : 5));
     // On a real X server, with the SDL 1.2 the build links and, when given, with sdl12-compat.
     const SDL_version *linked = SDL_Linked_Version();
     std::vector<std::pair<std::string, XFigures>> onX;
@@ -736,6 +812,26 @@ int main(int argc, char **argv) {
         rows.push_back({"Escape during a decode that never ends, to exit, on Xvfb (median of " +
                             std::to_string(smoke ? 1 : 15) + "), " + name,
                         duration(figures.escapeToExitMedian), "", "", "≤ 100 ms"});
+    }
+
+    // The photos phones and the web send, each beside its library's full decode and the peers'
+    // peaks for the same photo.
+    const std::string libraries[] = {"libheif", "libheif", "libavif", "libavif", "libjxl"};
+    const std::string peers[] = {"feh and nsxiv: 100–112 MB", "", "feh and nsxiv: 133–137 MB",
+                                 "feh and nsxiv: 133–137 MB", "feh and nsxiv: 367–371 MB"};
+    const std::string timeTargets[] = {"≤ 0.8×", "≤ 50 ms", "", "", "≤ 1×"};
+    const std::string peakTargets[] = {"≤ 60 MB", "≤ 15 MB", "≤ 80 MB", "≤ 80 MB", "≤ 90 MB"};
+    for (size_t i = 0; i < inputs.modern.size(); i++) {
+        const std::string name = bigSize + " " + inputs.modern[i].name;
+        const ModernFigures &figures = modern[i];
+        rows.push_back({"Decode and fit, " + name + " (processor time of every thread, in-process)",
+                        duration(figures.readerSeconds),
+                        libraries[i] + "'s own full decode to RGBA: " +
+                            duration(figures.librarySeconds),
+                        number(figures.readerSeconds / figures.librarySeconds, "%.2f×"),
+                        timeTargets[i]});
+        rows.push_back({"Peak memory of the decoding process, " + name,
+                        megabytes(figures.decodingPeakKilobytes), peers[i], "", peakTargets[i]});
     }
 
     const std::string table = tableOf(rows);

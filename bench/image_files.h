@@ -88,6 +88,7 @@ enum class ModernKind {
     recompressed,     ///< JPEG XL: a JPEG stored losslessly
     skewedThumbnail,  ///< HEIF: its thumbnail of another shape
     hugeCanvas,       ///< JPEG XL: a width x height frame on a canvas of 50000 x 50000
+    fullChroma,       ///< AVIF: 4:4:4, its colour at every pixel
 };
 /// Writes a width x height file of `kind`; a HEIF has a thumbnail that fits `thumbnail` pixels
 /// square when that is not 0; `grain` makes a photo's work for the encoders. False on failure.

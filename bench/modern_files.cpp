@@ -127,9 +127,9 @@ bool writeHeif(const std::string &path, ModernKind kind, int width, int height, 
     return done;
 }
 
-avifImage *avifPicture(int width, int height, bool alpha, int bits, bool black, bool grain) {
-    avifImage *image = avifImageCreate(uint32_t(width), uint32_t(height), uint32_t(bits),
-                                       AVIF_PIXEL_FORMAT_YUV420);
+avifImage *avifPicture(int width, int height, bool alpha, int bits, bool black, bool grain,
+                       avifPixelFormat layout = AVIF_PIXEL_FORMAT_YUV420) {
+    avifImage *image = avifImageCreate(uint32_t(width), uint32_t(height), uint32_t(bits), layout);
     std::vector<uint16_t> rgba = testPicture(width, height, alpha, bits, grain);
     if (black) {
         for (size_t i = 0; i < rgba.size(); i++) rgba[i] = i % 4 == 3 ? rgba[i] : 0;
@@ -168,7 +168,9 @@ bool writeAvif(const std::string &path, ModernKind kind, int width, int height, 
         done = avifEncoderAddImageGrid(encoder, 2, 2, images.data(), AVIF_ADD_IMAGE_FLAG_SINGLE) ==
                AVIF_RESULT_OK;
     } else {
-        images.push_back(avifPicture(width, height, alpha, bits, false, grain));
+        images.push_back(avifPicture(width, height, alpha, bits, false, grain,
+                                     kind == ModernKind::fullChroma ? AVIF_PIXEL_FORMAT_YUV444
+                                                                    : AVIF_PIXEL_FORMAT_YUV420));
         if (kind == ModernKind::turned) {
             images[0]->transformFlags |= AVIF_TRANSFORM_IROT;
             images[0]->irot.angle = 1;

@@ -369,11 +369,12 @@ TEST_F(BadInputTest, CutCorruptAndHugeHeifAvifAndJpegXlFilesEndWithTheirReadersR
         // that a small frame is placed on.
         std::string huge = whole;
         const size_t ispe = huge.find("ispe");
-        if (ispe != std::string::npos)
+        if (ispe != std::string::npos) {
             huge.replace(ispe + 8, 8, bigEndian(50000) + bigEndian(50000));
-        else
+        } else {
             ASSERT_TRUE(writeModernFile(dir + "/huge", format.format, ModernKind::hugeCanvas, 8, 8));
-        if (ispe == std::string::npos) huge = readWhole(dir + "/huge");
+            huge = readWhole(dir + "/huge");
+        }
         const std::pair<const char *, std::string> files[] = {
             {"cut", whole.substr(0, whole.size() / 2)},
             {"cut at the start", whole.substr(0, 40)},
@@ -394,7 +395,9 @@ TEST_F(BadInputTest, CutCorruptAndHugeHeifAvifAndJpegXlFilesEndWithTheirReadersR
                 EXPECT_EQ(line.rfind(std::string("Error: loadImage: ") + format.reason, 0), 0u)
                     << line;
             }
-            if (std::string(name) != "corrupt") EXPECT_EQ(result.exitStatus, 1) << line;
+            if (std::string(name) != "corrupt") {
+                EXPECT_EQ(result.exitStatus, 1) << line;
+            }
         }
     }
 }

@@ -24,11 +24,24 @@ struct Taking {
     pthread_mutex_t lock;
 };
 
+// Pixels made 8-bit a part at a time, on the thread that hands them over. libjxl hands floats
+// over several times faster than it makes bytes of them itself.
+constexpr size_t kPartPixels = 256;
+
 void takePixels(void *opaque, size_t x, size_t y, size_t count, const void *pixels) {
     auto *taking = static_cast<Taking *>(opaque);
-    pthread_mutex_lock(&taking->lock);
-    putPixels(&taking->rows, int(x), int(y), int(count), static_cast<const unsigned char *>(pixels));
-    pthread_mutex_unlock(&taking->lock);
+    const auto *samples = static_cast<const float *>(pixels);
+    unsigned char part[kPartPixels * 4];
+    for (size_t done = 0; done < count; done += kPartPixels) {
+        const size_t size = std::min(kPartPixels, count - done);
+        for (size_t i = 0; i < size * 4; i++) {
+            const float value = samples[done * 4 + i] * 255.0f + 0.5f;
+            part[i] = static_cast<unsigned char>(value <= 0 ? 0 : value >= 255 ? 255 : value);
+        }
+        pthread_mutex_lock(&taking->lock);
+        putPixels(&taking->rows, int(x + done), int(y), int(size), part);
+        pthread_mutex_unlock(&taking->lock);
+    }
 }
 
 // The file's bytes as libjxl asks for more: what it has not taken yet, then the next part.
@@ -102,7 +115,7 @@ SDL_Surface *decodeFirstFrame(JxlDecoder *decoder, Input *input, const DecodeOpt
             break;
         }
         case JXL_DEC_NEED_IMAGE_OUT_BUFFER: {
-            const JxlPixelFormat format{4, JXL_TYPE_UINT8, JXL_NATIVE_ENDIAN, 0};
+            const JxlPixelFormat format{4, JXL_TYPE_FLOAT, JXL_NATIVE_ENDIAN, 0};
             if (started) {
                 reason = "JPEG XL: the picture cannot be decoded";
             } else if (!startRows(&taking.rows, info->width, info->height,
