@@ -8,6 +8,7 @@
 // exits 0 when there is none, 2 when a trace shows no worker at all.
 #include <fcntl.h>
 #include <linux/filter.h>
+#include <linux/sched.h>
 #include <linux/seccomp.h>
 #include <seccomp.h>
 #include <signal.h>
@@ -181,6 +182,14 @@ const std::map<std::string, uint64_t> kConstants = {{"NULL", 0},
                                                     {"SIG_SETMASK", SIG_SETMASK},
                                                     {"FUTEX_WAIT", 0},
                                                     {"FUTEX_WAKE", 1},
+                                                    {"FUTEX_REQUEUE", 3},
+                                                    {"FUTEX_CMP_REQUEUE", 4},
+                                                    {"FUTEX_WAKE_OP", 5},
+                                                    {"FUTEX_LOCK_PI", 6},
+                                                    {"FUTEX_UNLOCK_PI", 7},
+                                                    {"FUTEX_TRYLOCK_PI", 8},
+                                                    {"FUTEX_WAIT_BITSET", 9},
+                                                    {"FUTEX_WAKE_BITSET", 10},
                                                     {"FUTEX_PRIVATE_FLAG", 128},
                                                     {"FUTEX_CLOCK_REALTIME", 256},
                                                     {"CLOCK_REALTIME", 0},
@@ -206,10 +215,35 @@ const std::map<std::string, uint64_t> kConstants = {{"NULL", 0},
                                                     {"SIGILL", SIGILL},
                                                     {"SIGXCPU", SIGXCPU},
                                                     {"SIGPIPE", SIGPIPE},
-                                                    {"SIGKILL", SIGKILL}};
+                                                    {"SIGKILL", SIGKILL},
+                                                    {"CLONE_VM", CLONE_VM},
+                                                    {"CLONE_FS", CLONE_FS},
+                                                    {"CLONE_FILES", CLONE_FILES},
+                                                    {"CLONE_SIGHAND", CLONE_SIGHAND},
+                                                    {"CLONE_THREAD", CLONE_THREAD},
+                                                    {"CLONE_SYSVSEM", CLONE_SYSVSEM},
+                                                    {"CLONE_SETTLS", CLONE_SETTLS},
+                                                    {"CLONE_PARENT_SETTID", CLONE_PARENT_SETTID},
+                                                    {"CLONE_CHILD_SETTID", CLONE_CHILD_SETTID},
+                                                    {"CLONE_CHILD_CLEARTID", CLONE_CHILD_CLEARTID},
+                                                    {"CLONE_VFORK", CLONE_VFORK},
+                                                    {"CLONE_PARENT", CLONE_PARENT},
+                                                    {"CLONE_NEWNS", CLONE_NEWNS},
+                                                    {"CLONE_NEWUSER", CLONE_NEWUSER},
+                                                    {"CLONE_NEWPID", CLONE_NEWPID},
+                                                    {"CLONE_NEWNET", CLONE_NEWNET},
+                                                    {"CLONE_PTRACE", CLONE_PTRACE},
+                                                    {"CLONE_UNTRACED", CLONE_UNTRACED},
+                                                    {"CLONE_IO", CLONE_IO}};
 
 // One argument's value, as far as the filter can look at it; false for a name not known.
-bool argumentValue(const std::string &text, uint64_t *value) {
+bool argumentValue(const std::string &given, uint64_t *value) {
+    // Some calls' arguments are printed named: "child_stack=0x...".
+    const size_t equals = given.find('=');
+    const std::string text = equals != std::string::npos && given[0] != '"' && given[0] != '{' &&
+                                     given[0] != '['
+                                 ? given.substr(equals + 1)
+                                 : given;
     if (text.empty()) return false;
     if (text[0] == '"' || text[0] == '{' || text[0] == '[') {
         *value = 1;  // a pointer to it
@@ -352,7 +386,10 @@ size_t checkTrace(const char *path, const std::vector<sock_filter> &filter,
         for (sock_filter &op : program) {
             if (op.code == (BPF_JMP | BPF_JEQ | BPF_K) && op.k == kOwnProcess) op.k = uint32_t(pid);
         }
-        if (!known || (runFilter(program, data) & SECCOMP_RET_ACTION_FULL) != SECCOMP_RET_ALLOW) {
+        // A call answered with an error (as clone3 is, so that threads are made with clone)
+        // does not stop the worker.
+        const uint32_t action = runFilter(program, data) & SECCOMP_RET_ACTION_FULL;
+        if (!known || (action != SECCOMP_RET_ALLOW && action != SECCOMP_RET_ERRNO)) {
             const std::string what = name + "(" + call.substr(open + 1, close - open - 1) + ")";
             if (stopped->insert(std::string(path) + what).second)
                 printf("%s: stopped%s: %s\n", path, known ? "" : " (not understood)", what.c_str());
