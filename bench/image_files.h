@@ -84,6 +84,7 @@ enum class ModernKind {
     grid,             ///< AVIF: 2x2 cells, the last black
     turned,           ///< stored on its side, to be shown a quarter turn clockwise
     mirrored,         ///< stored with left and right exchanged
+    flipped,          ///< AVIF: stored with top and bottom exchanged
     animated,         ///< AVIF and JPEG XL: with alpha, and a second frame, black
     recompressed,     ///< JPEG XL: a JPEG stored losslessly
     skewedThumbnail,  ///< HEIF: its thumbnail of another shape

@@ -175,9 +175,9 @@ bool writeAvif(const std::string &path, ModernKind kind, int width, int height, 
             images[0]->transformFlags |= AVIF_TRANSFORM_IROT;
             images[0]->irot.angle = 1;
         }
-        if (kind == ModernKind::mirrored) {
+        if (kind == ModernKind::mirrored || kind == ModernKind::flipped) {
             images[0]->transformFlags |= AVIF_TRANSFORM_IMIR;
-            images[0]->imir.mode = 1;
+            images[0]->imir.mode = kind == ModernKind::mirrored ? 1 : 0;
         }
         if (kind == ModernKind::animated)
             images.push_back(avifPicture(width, height, alpha, bits, true, grain));
@@ -338,9 +338,9 @@ bool decodeWithLibjxl(const std::string &path, std::vector<unsigned char> *rgba,
         if (status == JXL_DEC_BASIC_INFO) {
             JxlBasicInfo basic;
             JxlDecoderGetBasicInfo(decoder, &basic);
-            const bool across = basic.orientation >= JXL_ORIENT_TRANSPOSE;
-            *width = int(across ? basic.ysize : basic.xsize);
-            *height = int(across ? basic.xsize : basic.ysize);
+            // The size turned as the picture shows.
+            *width = int(basic.xsize);
+            *height = int(basic.ysize);
         } else if (status == JXL_DEC_COLOR_ENCODING) {
             JxlColorEncoding srgb;
             JxlColorEncodingSetToSRGB(&srgb, JXL_FALSE);

@@ -6,6 +6,7 @@
 #include <gif_lib.h>
 #include <jpeglib.h>
 #include <png.h>
+#include <sys/resource.h>
 #include <unistd.h>
 #include <webp/decode.h>
 #include <webp/demux.h>
@@ -888,7 +889,8 @@ TEST_F(ReadersTest, EveryKindOfHeifAvifAndJpegXlMatchesItsLibrarysOwnDecode) {
         {heif, Kind::mirrored, 24, exact},      {avif, Kind::still, 24, exact},
         {avif, Kind::alpha, 32, exact},         {avif, Kind::deep, 24, exact},
         {avif, Kind::grid, 24, exact},          {avif, Kind::turned, 24, upsampledApart},
-        {avif, Kind::mirrored, 24, upsampledApart}, {avif, Kind::animated, 32, exact},
+        {avif, Kind::mirrored, 24, upsampledApart}, {avif, Kind::flipped, 24, upsampledApart},
+        {avif, Kind::animated, 32, exact},
         {jxl, Kind::still, 24, exact},          {jxl, Kind::alpha, 32, exact},
         {jxl, Kind::deep, 24, exact},           {jxl, Kind::turned, 24, exact},
         {jxl, Kind::mirrored, 24, exact},       {jxl, Kind::animated, 32, exact},
@@ -938,6 +940,7 @@ TEST_F(ReadersTest, AHeifThumbnailIsDecodedInsteadOnlyWhereItCoversTheScreenInTh
     };
     const Case cases[] = {
         {"covers the screen", ModernKind::still, 100, {40, 40, 1, 0}, 100},
+        {"exactly the screen's size", ModernKind::still, 100, {100, 74, 1, 0}, 100},
         // The thumbnail is 100x74, and the screen shows 100x75.
         {"a row short", ModernKind::still, 100, {100, 100, 1, 0}, 400},
         {"smaller than the screen", ModernKind::still, 100, {160, 160, 1, 0}, 400},
@@ -968,4 +971,37 @@ TEST_F(ReadersTest, AHeifThumbnailIsDecodedInsteadOnlyWhereItCoversTheScreenInTh
         }
         SDL_FreeSurface(decoded);
     }
+}
+
+TEST_F(ReadersTest, PicturesLargerThanTheReadersTakeOrThanMemoryAllowsAreRefusedWithAReason) {
+    struct Case {
+        uint64_t width, height;
+        int bytesPerPixel;
+        bool taken;
+    };
+    const Case cases[] = {
+        {16384, 16384, 1, true},  {16384, 16385, 1, false}, {65535, 4096, 1, true},
+        {65536, 1, 1, false},     {1, 65536, 1, false},     {0, 10, 1, false},
+        {4000, 3000, 4, true},
+#if !defined(__SANITIZE_ADDRESS__)
+        // 49 GB, past the limit set here; AddressSanitizer's own reservations would be too.
+        {4000, 3000, 1 << 12, false},
+#endif
+    };
+    rlimit saved{};
+    getrlimit(RLIMIT_DATA, &saved);
+    rlimit limited = saved;
+#if !defined(__SANITIZE_ADDRESS__)
+    limited.rlim_cur = std::min<rlim_t>(saved.rlim_max, rlim_t(32) << 30);
+#endif
+    setrlimit(RLIMIT_DATA, &limited);
+    for (const Case &test : cases) {
+        SCOPED_TRACE(testing::Message() << test.width << "x" << test.height);
+        SDL_ClearError();
+        EXPECT_EQ(pictureIsTakeable("AVIF", test.width, test.height, test.bytesPerPixel),
+                  test.taken);
+        EXPECT_EQ(std::string(SDL_GetError()).rfind("AVIF: a ", 0) == 0, !test.taken)
+            << SDL_GetError();
+    }
+    setrlimit(RLIMIT_DATA, &saved);
 }

@@ -88,10 +88,9 @@ SDL_Surface *decodeFirstFrame(JxlDecoder *decoder, Input *input, const DecodeOpt
             break;
         case JXL_DEC_BASIC_INFO: {
             JxlDecoderGetBasicInfo(decoder, &basic);
-            // libjxl turns the picture as its orientation says.
-            const bool across = basic.orientation >= JXL_ORIENT_TRANSPOSE;
-            const int width = int(across ? basic.ysize : basic.xsize);
-            const int height = int(across ? basic.xsize : basic.ysize);
+            // libjxl turns the picture as its orientation says, and gives the size turned.
+            const int width = int(basic.xsize);
+            const int height = int(basic.ysize);
             // Its frames in floating point, three colours and alpha.
             if (!pictureIsTakeable("JPEG XL", basic.xsize, basic.ysize, 16)) {
                 pthread_mutex_destroy(&taking.lock);
