@@ -66,7 +66,8 @@ bool writePhotoPng(const std::string &path, int width, int height) {
 }
 
 bool writePhotoJpeg(const std::string &path, int width, int height, int quality, JpegKind kind,
-                    int orientation, const std::string &exif) {
+                    int orientation, const std::string &exif,
+                    const std::vector<unsigned char> &profile) {
     FILE *file = fopen(path.c_str(), "wb");
     if (!file) return false;
     jpeg_compress_struct compressor{};
@@ -88,6 +89,8 @@ bool writePhotoJpeg(const std::string &path, int width, int height, int quality,
     if (kind == JpegKind::ycck) jpeg_set_colorspace(&compressor, JCS_YCCK);
     if (kind == JpegKind::plainCmyk) compressor.write_Adobe_marker = FALSE;
     jpeg_start_compress(&compressor, TRUE);
+    if (!profile.empty())
+        jpeg_write_icc_profile(&compressor, profile.data(), static_cast<unsigned int>(profile.size()));
     if (!exif.empty()) {
         jpeg_write_marker(&compressor, JPEG_APP0 + 1, reinterpret_cast<const JOCTET *>(exif.data()),
                           static_cast<unsigned int>(exif.size()));
@@ -241,8 +244,17 @@ bool writeTestPng(const std::string &path, int width, int height, const PngForm 
         png_set_tRNS(png, info, nullptr, 0, &colour);
     }
     // Said to be sRGB, as 8-bit pictures are taken to be: libpng's simplified reader takes a
-    // 16-bit one that says nothing for linear.
-    png_set_sRGB(png, info, PNG_sRGB_INTENT_PERCEPTUAL);
+    // 16-bit one that says nothing for linear. Unless the test gives a colour space.
+    if (!form.profile.empty()) {
+        png_set_iCCP(png, info, "test", PNG_COMPRESSION_TYPE_BASE, form.profile.data(),
+                     png_uint_32(form.profile.size()));
+    } else if (form.gamma > 0) {
+        png_set_gAMA(png, info, form.gamma);
+        if (form.chromaticities)
+            png_set_cHRM(png, info, 0.3127, 0.3290, 0.680, 0.320, 0.265, 0.690, 0.150, 0.060);
+    } else {
+        png_set_sRGB(png, info, PNG_sRGB_INTENT_PERCEPTUAL);
+    }
     png_write_info(png, info);
     if (form.bitDepth == 16) png_set_swap(png);
     // One row of whole samples, packed by libpng when the depth is under 8 bits.
@@ -271,7 +283,8 @@ bool writeTestPng(const std::string &path, int width, int height, const PngForm 
     return fclose(file) == 0;
 }
 
-bool writeTestWebp(const std::string &path, int width, int height, WebpKind kind) {
+bool writeTestWebp(const std::string &path, int width, int height, WebpKind kind,
+                   const std::vector<unsigned char> &profile) {
     std::vector<unsigned char> rgba(size_t(width) * size_t(height) * 4);
     PhotoRows photo{width, height, true};
     std::vector<unsigned char> rgb(size_t(width) * 3);
@@ -317,8 +330,21 @@ bool writeTestWebp(const std::string &path, int width, int height, WebpKind kind
     } else {
         size = WebPEncodeRGBA(rgba.data(), width, height, width * 4, 90, &encoded);
     }
+    // A profile goes into an ICCP chunk of an extended file.
+    WebPData tagged = {nullptr, 0};
+    if (size && !profile.empty()) {
+        const WebPData picture{encoded, size}, colours{profile.data(), profile.size()};
+        WebPMux *mux = WebPMuxCreate(&picture, 1);
+        if (!mux || WebPMuxSetChunk(mux, "ICCP", &colours, 1) != WEBP_MUX_OK ||
+            WebPMuxAssemble(mux, &tagged) != WEBP_MUX_OK)
+            size = 0;
+        WebPMuxDelete(mux);
+    }
     FILE *file = size ? fopen(path.c_str(), "wb") : nullptr;
-    const bool written = file && fwrite(encoded, 1, size, file) == size;
+    const bool written = file && (tagged.bytes ? fwrite(tagged.bytes, 1, tagged.size, file) ==
+                                                     tagged.size
+                                               : fwrite(encoded, 1, size, file) == size);
+    WebPDataClear(&tagged);
     if (file && fclose(file) != 0) return false;
     if (kind == WebpKind::animated) {
         WebPDataClear(&animation);

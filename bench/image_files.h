@@ -24,13 +24,14 @@ bool writePhotoPng(const std::string &path, int width, int height);
 /// on failure.
 bool writePhotoJpeg(const std::string &path, int width, int height, int quality,
                     JpegKind kind = JpegKind::colour, int orientation = 0,
-                    const std::string &exif = "");
+                    const std::string &exif = "", const std::vector<unsigned char> &profile = {});
 
 /// The kinds of WebP file a test asks for.
 enum class WebpKind { lossy, lossless, alpha, animated };
 /// Writes a photo-like width x height WebP; alpha and animated ones fade to transparent at the
 /// right, and an animation has a second, black frame. False on failure.
-bool writeTestWebp(const std::string &path, int width, int height, WebpKind kind);
+bool writeTestWebp(const std::string &path, int width, int height, WebpKind kind,
+                   const std::vector<unsigned char> &profile = {});
 /// Where a test GIF keeps its colours.
 enum class GifColours { global, local, none };
 /// Writes a width x height GIF of 256 colours, vertical bands of entries 0 to 255, with entry 1
@@ -56,6 +57,9 @@ struct PngForm {
     PngTransparency transparency;
     bool interlaced;      ///< Adam7
     bool stored = false;  ///< uncompressed: each byte of the file holds the same share of rows
+    std::vector<unsigned char> profile = {};  ///< an iCCP chunk's profile, when not empty
+    double gamma = 0;             ///< a gAMA chunk's gamma, when not 0 ...
+    bool chromaticities = false;  ///< ... with a cHRM chunk of Display P3's; else sRGB is said
 };
 
 /// Writes a width x height PNG of `form`. Paletted pictures are vertical bands of their
@@ -94,12 +98,18 @@ enum class ModernKind {
 /// Writes a width x height file of `kind`; a HEIF has a thumbnail that fits `thumbnail` pixels
 /// square when that is not 0; `grain` makes a photo's work for the encoders. False on failure.
 bool writeModernFile(const std::string &path, ModernFormat format, ModernKind kind, int width,
-                     int height, int thumbnail = 0, bool grain = false);
+                     int height, int thumbnail = 0, bool grain = false,
+                     const std::vector<unsigned char> &profile = {});
 /// The file's picture as its library decodes it in full, turned and mirrored as it asks (an
 /// AVIF that asks for that by libheif, as libavif leaves it to its callers): RGBA. False on
 /// failure.
 bool decodeModernFile(const std::string &path, ModernFormat format,
                       std::vector<unsigned char> *rgba, int *width, int *height);
+
+/// The colour spaces test pictures are tagged with.
+enum class TestProfile { displayP3, adobeRgb, proPhoto, grey22, cmyk, srgb };
+/// The ICC profile of `profile`, made with lcms2; the CMYK one a simple model of inks.
+std::vector<unsigned char> testProfile(TestProfile profile);
 
 /// A kind of small image file that writeSample makes, and the MIME type of its files.
 struct SampleKind {

@@ -3,6 +3,7 @@
 #include <avif/avif.h>
 #include <jxl/decode.h>
 #include <jxl/encode.h>
+#include <lcms2.h>
 #include <libheif/heif.h>
 
 #include <cmath>
@@ -85,7 +86,7 @@ heif_image *heifPicture(int width, int height, bool alpha, int bits, bool grain)
 }
 
 bool writeHeif(const std::string &path, ModernKind kind, int width, int height, int thumbnail,
-               bool grain) {
+               bool grain, const std::vector<unsigned char> &profile) {
     heif_context *context = heif_context_alloc();
     heif_encoder *encoder = nullptr;
     if (heif_context_get_encoder_for_format(context, heif_compression_HEVC, &encoder).code) {
@@ -99,6 +100,8 @@ bool writeHeif(const std::string &path, ModernKind kind, int width, int height, 
     if (kind == ModernKind::mirrored) options->image_orientation = heif_orientation_flip_horizontally;
     const int bits = kind == ModernKind::deep ? 10 : 8;
     heif_image *image = heifPicture(width, height, kind == ModernKind::alpha, bits, grain);
+    if (!profile.empty())
+        heif_image_set_raw_color_profile(image, "prof", profile.data(), profile.size());
     heif_image_handle *primary = nullptr;
     bool done = heif_context_encode_image(context, image, encoder, options, &primary).code == 0;
     if (done && thumbnail > 0) {
@@ -153,7 +156,8 @@ avifImage *avifPicture(int width, int height, bool alpha, int bits, bool black, 
     return image;
 }
 
-bool writeAvif(const std::string &path, ModernKind kind, int width, int height, bool grain) {
+bool writeAvif(const std::string &path, ModernKind kind, int width, int height, bool grain,
+               const std::vector<unsigned char> &profile) {
     avifEncoder *encoder = avifEncoderCreate();
     encoder->speed = AVIF_SPEED_FASTEST;
     encoder->minQuantizer = encoder->maxQuantizer = 8;
@@ -181,6 +185,8 @@ bool writeAvif(const std::string &path, ModernKind kind, int width, int height, 
         }
         if (kind == ModernKind::animated)
             images.push_back(avifPicture(width, height, alpha, bits, true, grain));
+        if (!profile.empty() && images[0])
+            avifImageSetProfileICC(images[0], profile.data(), profile.size());
         for (avifImage *image : images) {
             done = done && image &&
                    avifEncoderAddImage(encoder, image, 1,
@@ -219,7 +225,8 @@ bool addJxlFrame(JxlEncoderFrameSettings *settings, int width, int height, bool 
            JXL_ENC_SUCCESS;
 }
 
-bool writeJxl(const std::string &path, ModernKind kind, int width, int height, bool grain) {
+bool writeJxl(const std::string &path, ModernKind kind, int width, int height, bool grain,
+              const std::vector<unsigned char> &profile) {
     JxlEncoder *encoder = JxlEncoderCreate(nullptr);
     JxlEncoderFrameSettings *settings = JxlEncoderFrameSettingsCreate(encoder, nullptr);
     JxlEncoderFrameSettingsSetOption(settings, JXL_ENC_FRAME_SETTING_EFFORT, 3);
@@ -252,10 +259,18 @@ bool writeJxl(const std::string &path, ModernKind kind, int width, int height, b
             basic.animation.tps_numerator = 10;
             basic.animation.tps_denominator = 1;
         }
+        // A picture with a profile of its own is stored losslessly, in that profile's space.
+        if (!profile.empty()) {
+            basic.uses_original_profile = JXL_TRUE;
+            JxlEncoderSetFrameLossless(settings, JXL_TRUE);
+        }
         JxlColorEncoding srgb{};
         JxlColorEncodingSetToSRGB(&srgb, JXL_FALSE);
         done = JxlEncoderSetBasicInfo(encoder, &basic) == JXL_ENC_SUCCESS &&
-               JxlEncoderSetColorEncoding(encoder, &srgb) == JXL_ENC_SUCCESS;
+               (profile.empty()
+                    ? JxlEncoderSetColorEncoding(encoder, &srgb) == JXL_ENC_SUCCESS
+                    : JxlEncoderSetICCProfile(encoder, profile.data(), profile.size()) ==
+                          JXL_ENC_SUCCESS);
         if (alpha) {
             JxlExtraChannelInfo channel;
             JxlEncoderInitExtraChannelInfo(JXL_CHANNEL_ALPHA, &channel);
@@ -386,16 +401,101 @@ bool decodeWithLibavif(const std::string &path, std::vector<unsigned char> *rgba
 }  // namespace
 
 bool writeModernFile(const std::string &path, ModernFormat format, ModernKind kind, int width,
-                     int height, int thumbnail, bool grain) {
+                     int height, int thumbnail, bool grain,
+                     const std::vector<unsigned char> &profile) {
     switch (format) {
     case ModernFormat::heif:
-        return writeHeif(path, kind, width, height, thumbnail, grain);
+        return writeHeif(path, kind, width, height, thumbnail, grain, profile);
     case ModernFormat::avif:
-        return writeAvif(path, kind, width, height, grain);
+        return writeAvif(path, kind, width, height, grain, profile);
     case ModernFormat::jxl:
-        return writeJxl(path, kind, width, height, grain);
+        return writeJxl(path, kind, width, height, grain, profile);
     }
     return false;
+}
+
+namespace {
+
+// A model of inks for the CMYK profile: each takes its share of its complementary primary
+// away, black all three; the result as Lab, which the profile's table holds.
+cmsInt32Number inkModel(const cmsUInt16Number in[], cmsUInt16Number out[], void *) {
+    double rgb[3];
+    const double black = in[3] / 65535.0;
+    for (int c = 0; c < 3; c++) rgb[c] = (1 - in[c] / 65535.0) * (1 - black);
+    // Linear sRGB to XYZ (D50, as the profile connection space is), then Lab.
+    const cmsCIEXYZ xyz{0.4360 * rgb[0] + 0.3851 * rgb[1] + 0.1431 * rgb[2],
+                        0.2225 * rgb[0] + 0.7169 * rgb[1] + 0.0606 * rgb[2],
+                        0.0139 * rgb[0] + 0.0971 * rgb[1] + 0.7141 * rgb[2]};
+    cmsCIELab lab;
+    cmsXYZ2Lab(cmsD50_XYZ(), &lab, &xyz);
+    cmsFloat2LabEncoded(out, &lab);
+    return 1;
+}
+
+cmsHPROFILE makeProfile(TestProfile which) {
+    const cmsCIExyY d65{0.3127, 0.3290, 1}, d50{0.3457, 0.3585, 1};
+    const double srgbCurve[5] = {2.4, 1 / 1.055, 0.055 / 1.055, 1 / 12.92, 0.04045};
+    cmsToneCurve *curve = nullptr;
+    cmsCIExyYTRIPLE primaries{};
+    const cmsCIExyY *white = &d65;
+    switch (which) {
+    case TestProfile::srgb:
+        return cmsCreate_sRGBProfile();
+    case TestProfile::grey22: {
+        cmsToneCurve *grey = cmsBuildGamma(nullptr, 2.2);
+        cmsHPROFILE profile = cmsCreateGrayProfile(&d50, grey);
+        cmsFreeToneCurve(grey);
+        return profile;
+    }
+    case TestProfile::cmyk: {
+        cmsHPROFILE profile = cmsCreateProfilePlaceholder(nullptr);
+        cmsSetProfileVersion(profile, 4.3);
+        cmsSetDeviceClass(profile, cmsSigOutputClass);
+        cmsSetColorSpace(profile, cmsSigCmykData);
+        cmsSetPCS(profile, cmsSigLabData);
+        cmsPipeline *pipeline = cmsPipelineAlloc(nullptr, 4, 3);
+        cmsStage *table = cmsStageAllocCLut16bit(nullptr, 9, 4, 3, nullptr);
+        cmsStageSampleCLut16bit(table, inkModel, nullptr, 0);
+        // The table between the plain curves the tag's type has round it.
+        cmsPipelineInsertStage(pipeline, cmsAT_END, cmsStageAllocToneCurves(nullptr, 4, nullptr));
+        cmsPipelineInsertStage(pipeline, cmsAT_END, table);
+        cmsPipelineInsertStage(pipeline, cmsAT_END, cmsStageAllocToneCurves(nullptr, 3, nullptr));
+        cmsWriteTag(profile, cmsSigAToB0Tag, pipeline);
+        cmsPipelineFree(pipeline);
+        return profile;
+    }
+    case TestProfile::displayP3:
+        primaries = {{0.680, 0.320, 1}, {0.265, 0.690, 1}, {0.150, 0.060, 1}};
+        curve = cmsBuildParametricToneCurve(nullptr, 4, srgbCurve);
+        break;
+    case TestProfile::adobeRgb:
+        primaries = {{0.640, 0.330, 1}, {0.210, 0.710, 1}, {0.150, 0.060, 1}};
+        curve = cmsBuildGamma(nullptr, 563 / 256.0);
+        break;
+    case TestProfile::proPhoto:
+        primaries = {{0.7347, 0.2653, 1}, {0.1596, 0.8404, 1}, {0.0366, 0.0001, 1}};
+        curve = cmsBuildGamma(nullptr, 1.8);
+        white = &d50;
+        break;
+    }
+    cmsToneCurve *curves[3] = {curve, curve, curve};
+    cmsHPROFILE profile = cmsCreateRGBProfile(white, &primaries, curves);
+    cmsFreeToneCurve(curve);
+    return profile;
+}
+
+}  // namespace
+
+std::vector<unsigned char> testProfile(TestProfile which) {
+    cmsHPROFILE profile = makeProfile(which);
+    cmsUInt32Number size = 0;
+    std::vector<unsigned char> bytes;
+    if (profile && cmsSaveProfileToMem(profile, nullptr, &size)) {
+        bytes.resize(size);
+        cmsSaveProfileToMem(profile, bytes.data(), &size);
+    }
+    if (profile) cmsCloseProfile(profile);
+    return bytes;
 }
 
 bool decodeModernFile(const std::string &path, ModernFormat format,

@@ -1,5 +1,6 @@
 // Test inputs: one small valid file of each kind of image the viewer decodes.
 #include <SDL.h>
+#include <png.h>
 #include <tiffio.h>
 #include <webp/encode.h>
 
@@ -248,7 +249,11 @@ const std::vector<SampleKind> sampleKinds = {
     {"paletted.bmp", "image/bmp"},
     {"16bit.bmp", "image/bmp"},
     {"png", "image/png"},
+    {"p3.png", "image/png"},
+    {"gamma.png", "image/png"},
     {"jpg", "image/jpeg"},
+    {"p3.jpg", "image/jpeg"},
+    {"cmyk-profile.jpg", "image/jpeg"},
     {"grey.jpg", "image/jpeg"},
     {"progressive.jpg", "image/jpeg"},
     {"cmyk.jpg", "image/jpeg"},
@@ -259,6 +264,7 @@ const std::vector<SampleKind> sampleKinds = {
     {"alpha.webp", "image/webp"},
     {"animated.webp", "image/webp"},
     {"lossless.webp", "image/webp"},
+    {"p3.webp", "image/webp"},
     {"tga", "image/x-tga"},
     {"rle.tga", "image/x-tga"},
     {"pcx", "image/vnd.zbrush.pcx"},
@@ -285,6 +291,22 @@ bool writeSample(const std::string &kind, const std::string &path, int width, in
     const auto is = [&](const char *name) { return kind == name; };
     if (is("bmp") || is("paletted.bmp")) return writeBmp(path, width, height, is("bmp") ? 24 : 8);
     if (is("png")) return writePhotoPng(path, width, height);
+    // Tagged with colour spaces the viewer converts from.
+    if (is("p3.jpg"))
+        return writePhotoJpeg(path, width, height, 80, JpegKind::colour, 0, "",
+                              testProfile(TestProfile::displayP3));
+    if (is("cmyk-profile.jpg"))
+        return writePhotoJpeg(path, width, height, 80, JpegKind::cmyk, 0, "",
+                              testProfile(TestProfile::cmyk));
+    if (is("p3.png") || is("gamma.png")) {
+        PngForm form{PNG_COLOR_TYPE_RGB, 8, PngTransparency::none, false};
+        if (is("p3.png")) form.profile = testProfile(TestProfile::displayP3);
+        if (is("gamma.png")) form.gamma = 0.625;
+        return writeTestPng(path, width, height, form);
+    }
+    if (is("p3.webp"))
+        return writeTestWebp(path, width, height, WebpKind::lossy,
+                             testProfile(TestProfile::displayP3));
     if (is("jpg")) return writePhotoJpeg(path, width, height, 80);
     if (is("grey.jpg")) return writePhotoJpeg(path, width, height, 80, JpegKind::greyscale);
     if (is("progressive.jpg"))

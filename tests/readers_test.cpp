@@ -5,6 +5,7 @@
 #include <fcntl.h>
 #include <gif_lib.h>
 #include <jpeglib.h>
+#include <lcms2.h>
 #include <png.h>
 #include <sys/resource.h>
 #include <unistd.h>
@@ -14,6 +15,7 @@
 #include <cmath>
 #include <cstring>
 #include <fstream>
+#include <functional>
 
 #include "display/readers/readers.h"
 #include "image_files.h"
@@ -1004,4 +1006,262 @@ TEST_F(ReadersTest, PicturesLargerThanTheReadersTakeOrThanMemoryAllowsAreRefused
             << SDL_GetError();
     }
     setrlimit(RLIMIT_DATA, &saved);
+}
+
+// Decodes `path` through decodeImage with `options`, its ending naming the format as the
+// viewer's does; null with SDL's error on failure.
+static SDL_Surface *decodePath(const std::string &path, const DecodeOptions &options) {
+    const int file = open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    ImageInfo info{};
+    const size_t dot = path.rfind('.');
+    SDL_Surface *decoded = decodeImage(
+        file, dot == std::string::npos ? nullptr : path.c_str() + dot + 1, options, &info);
+    close(file);
+    return decoded;
+}
+
+// A surface's pixels as RGBA, as they show.
+static std::vector<unsigned char> pixelsOf(SDL_Surface *surface) {
+    std::vector<unsigned char> rgba;
+    for (int y = 0; y < surface->h; y++) {
+        for (int x = 0; x < surface->w; x++) {
+            const Rgba pixel = rgbaAt(surface, x, y);
+            rgba.insert(rgba.end(), {static_cast<unsigned char>(pixel.r),
+                                     static_cast<unsigned char>(pixel.g),
+                                     static_cast<unsigned char>(pixel.b),
+                                     static_cast<unsigned char>(pixel.a)});
+        }
+    }
+    return rgba;
+}
+
+// lcms2's own conversion of a whole RGBA picture from `profile` to sRGB, alpha kept; of grey
+// levels (red) when `grey`, of CMYK (inverted as Adobe's) when `cmyk`.
+static std::vector<unsigned char> lcmsToSrgb(const std::vector<unsigned char> &pixels,
+                                             const std::vector<unsigned char> &profile, bool grey,
+                                             bool cmyk = false) {
+    cmsHPROFILE source = cmsOpenProfileFromMem(profile.data(), cmsUInt32Number(profile.size()));
+    cmsHPROFILE srgb = cmsCreate_sRGBProfile();
+    const cmsUInt32Number input = grey ? TYPE_GRAY_8 : cmyk ? TYPE_CMYK_8_REV : TYPE_RGBA_8;
+    cmsHTRANSFORM transform = cmsCreateTransform(source, input, srgb, TYPE_RGBA_8,
+                                                 INTENT_PERCEPTUAL, grey || cmyk ? 0 : cmsFLAGS_COPY_ALPHA);
+    std::vector<unsigned char> in = pixels, out = pixels;
+    if (grey) {
+        in.clear();
+        for (size_t i = 0; i < pixels.size(); i += 4) in.push_back(pixels[i]);
+    }
+    cmsDoTransform(transform, in.data(), out.data(), cmsUInt32Number(pixels.size() / 4));
+    if (grey || cmyk) {
+        for (size_t i = 3; i < out.size(); i += 4) out[i] = 255;
+    }
+    cmsDeleteTransform(transform);
+    cmsCloseProfile(srgb);
+    cmsCloseProfile(source);
+    return out;
+}
+
+// A picture's CMYK samples as libjpeg decodes them.
+static std::vector<unsigned char> jpegCmyk(const std::string &path) {
+    FILE *file = fopen(path.c_str(), "rb");
+    jpeg_decompress_struct decoder{};
+    jpeg_error_mgr errors{};
+    decoder.err = jpeg_std_error(&errors);
+    jpeg_create_decompress(&decoder);
+    jpeg_stdio_src(&decoder, file);
+    jpeg_read_header(&decoder, TRUE);
+    decoder.out_color_space = JCS_CMYK;
+    jpeg_start_decompress(&decoder);
+    std::vector<unsigned char> cmyk(size_t(decoder.output_width) * decoder.output_height * 4);
+    while (decoder.output_scanline < decoder.output_height) {
+        JSAMPROW row = &cmyk[size_t(decoder.output_scanline) * decoder.output_width * 4];
+        jpeg_read_scanlines(&decoder, &row, 1);
+    }
+    jpeg_finish_decompress(&decoder);
+    jpeg_destroy_decompress(&decoder);
+    fclose(file);
+    return cmyk;
+}
+
+// An RGB profile of D65 and these primaries with a plain gamma, as a PNG's gAMA and cHRM say.
+static std::vector<unsigned char> gammaProfile(double gamma, const cmsCIExyYTRIPLE &primaries) {
+    const cmsCIExyY white{0.3127, 0.3290, 1};
+    cmsToneCurve *curve = cmsBuildGamma(nullptr, gamma);
+    cmsToneCurve *curves[3] = {curve, curve, curve};
+    cmsHPROFILE profile = cmsCreateRGBProfile(&white, &primaries, curves);
+    cmsFreeToneCurve(curve);
+    cmsUInt32Number size = 0;
+    cmsSaveProfileToMem(profile, nullptr, &size);
+    std::vector<unsigned char> bytes(size);
+    cmsSaveProfileToMem(profile, bytes.data(), &size);
+    cmsCloseProfile(profile);
+    return bytes;
+}
+
+TEST_F(ReadersTest, TaggedPicturesOfEveryFormatShowAsLcmsConvertsTheWholePictureToSrgb) {
+    const std::vector<unsigned char> p3 = testProfile(TestProfile::displayP3);
+    const cmsCIExyYTRIPLE srgbPrimaries{{0.64, 0.33, 1}, {0.30, 0.60, 1}, {0.15, 0.06, 1}};
+    const cmsCIExyYTRIPLE p3Primaries{{0.680, 0.320, 1}, {0.265, 0.690, 1}, {0.150, 0.060, 1}};
+    const int width = 120, height = 90;
+    struct Case {
+        const char *name;
+        std::function<bool(const std::string &)> write;
+        std::vector<unsigned char> profile;  // what the picture's colours are in
+        bool grey, cmyk;
+        bool smooth = false;  // close to its conversion when fitted too
+    };
+    const auto png = [&](int type, std::vector<unsigned char> profile, double gamma = 0,
+                         bool chromaticities = false) {
+        return [=](const std::string &path) {
+            PngForm form{type, 8, PngTransparency::none, false};
+            form.profile = profile, form.gamma = gamma, form.chromaticities = chromaticities;
+            return writeTestPng(path, width, height, form);
+        };
+    };
+    const auto modern = [&](ModernFormat format) {
+        return [=](const std::string &path) {
+            return writeModernFile(path, format, ModernKind::still, width, height, 0, false, p3);
+        };
+    };
+    const Case cases[] = {
+        {"Display P3 PNG", png(PNG_COLOR_TYPE_RGB, p3), p3, false, false},
+        {"Adobe RGB PNG", png(PNG_COLOR_TYPE_RGB, testProfile(TestProfile::adobeRgb)),
+         testProfile(TestProfile::adobeRgb), false, false},
+        {"ProPhoto PNG with alpha", png(PNG_COLOR_TYPE_RGBA, testProfile(TestProfile::proPhoto)),
+         testProfile(TestProfile::proPhoto), false, false},
+        {"grey PNG of a grey profile", png(PNG_COLOR_TYPE_GRAY, testProfile(TestProfile::grey22)),
+         testProfile(TestProfile::grey22), true, false},
+        {"PNG of gAMA 0.625 only", png(PNG_COLOR_TYPE_RGB, {}, 0.625),
+         gammaProfile(1 / 0.625, srgbPrimaries), false, false},
+        {"PNG of gAMA and cHRM", png(PNG_COLOR_TYPE_RGB, {}, 1 / 2.2, true),
+         gammaProfile(2.2, p3Primaries), false, false},
+        {"Display P3 JPEG",
+         [&](const std::string &path) {
+             return writePhotoJpeg(path, width, height, 95, JpegKind::colour, 0, "", p3);
+         },
+         p3, false, false},
+        {"CMYK JPEG with a profile",
+         [&](const std::string &path) {
+             return writePhotoJpeg(path, width, height, 95, JpegKind::cmyk, 0, "",
+                                   testProfile(TestProfile::cmyk));
+         },
+         testProfile(TestProfile::cmyk), false, true},
+        {"Display P3 WebP",
+         [&](const std::string &path) {
+             return writeTestWebp(path, width, height, WebpKind::lossless, p3);
+         },
+         p3, false, false},
+        {"Display P3 HEIF", modern(ModernFormat::heif), p3, false, false, true},
+        {"Display P3 AVIF", modern(ModernFormat::avif), p3, false, false, true},
+        {"Display P3 JPEG XL", modern(ModernFormat::jxl), p3, false, false, true},
+    };
+    // Shown unscaled, each pixel is converted as lcms2 converts it. Fitted, the picture is
+    // converted after it is averaged: for the smooth pictures of the newer formats' writers a
+    // few levels apart at most where the colours change fastest.
+    const DecodeOptions wholeScreen{1000, 1000, 1, 0}, stored{1000, 1000, 1, 0, 1};
+    const DecodeOptions smallScreen{40, 30, 1, 0};
+    for (const Case &test : cases) {
+        SCOPED_TRACE(test.name);
+        const std::string path = dir + "/tagged";
+        ASSERT_TRUE(test.write(path));
+        SDL_Surface *full = decodePath(path, stored);
+        ASSERT_NE(full, nullptr) << SDL_GetError();
+        const std::vector<unsigned char> values = test.cmyk ? jpegCmyk(path) : pixelsOf(full);
+        const std::vector<unsigned char> expected =
+            lcmsToSrgb(values, test.profile, test.grey, test.cmyk);
+        SDL_FreeSurface(full);
+        for (const DecodeOptions &options : {wholeScreen, smallScreen}) {
+            const bool fitted = options.screenWidth < width;
+            if (fitted && !test.smooth) continue;
+            SDL_Surface *shown = decodePath(path, options);
+            ASSERT_NE(shown, nullptr) << SDL_GetError();
+            const int outWidth = fitted ? 40 : width, outHeight = fitted ? 30 : height;
+            double mean = 0;
+            EXPECT_LE(largestDifference(shown, expected, width, height, outWidth, outHeight, &mean),
+                      fitted ? 6 : 1);
+            EXPECT_LT(mean, fitted ? 1.0 : 0.2);
+            SDL_FreeSurface(shown);
+        }
+        // The stored values are not sRGB's: each case converts something.
+        SDL_Surface *raw = decodePath(path, stored);
+        EXPECT_GT(largestDifference(raw, expected, width, height, width, height), 8);
+        SDL_FreeSurface(raw);
+    }
+}
+
+TEST_F(ReadersTest, UntaggedSrgbAndBadlyTaggedPicturesShowTheirStoredValuesExactly) {
+    struct Case {
+        std::string name;
+        std::function<bool(const std::string &)> write;
+    };
+    std::vector<Case> cases;
+    // Every kind of file without a profile, of every reader.
+    for (const SampleKind &kind : sampleKinds) {
+        if (kind.name.find("p3") != std::string::npos || kind.name == "gamma.png" ||
+            kind.name == "cmyk-profile.jpg")
+            continue;
+        cases.push_back({kind.name, [kind](const std::string &path) {
+                             return writeSample(kind.name, path, 120, 90);
+                         }});
+    }
+    const auto jpeg = [](std::vector<unsigned char> profile, JpegKind kind = JpegKind::colour) {
+        return [=](const std::string &path) {
+            return writePhotoJpeg(path, 120, 90, 90, kind, 0, "", profile);
+        };
+    };
+    // A profile whose header and tag table hold, every tag's data overwritten.
+    std::vector<unsigned char> noise = testProfile(TestProfile::displayP3);
+    const size_t tags = size_t(noise[128]) << 24 | size_t(noise[129]) << 16 |
+                        size_t(noise[130]) << 8 | noise[131];
+    for (size_t i = 132 + tags * 12; i < noise.size(); i++)
+        noise[i] = static_cast<unsigned char>(i * 131 + 7);
+    const std::vector<Case> tagged = {
+        {"sRGB JPEG", jpeg(testProfile(TestProfile::srgb))},
+        {"sRGB-profiled PNG",
+         [](const std::string &path) {
+             PngForm form{PNG_COLOR_TYPE_RGB, 8, PngTransparency::none, false};
+             form.profile = testProfile(TestProfile::srgb);
+             return writeTestPng(path, 120, 90, form);
+         }},
+        {"JPEG of a broken profile", jpeg(noise)},
+        {"PNG of a broken profile",
+         [&](const std::string &path) {
+             PngForm form{PNG_COLOR_TYPE_RGB, 8, PngTransparency::none, false};
+             form.profile = noise;
+             return writeTestPng(path, 120, 90, form);
+         }},
+        {"colour JPEG of a grey profile", jpeg(testProfile(TestProfile::grey22))},
+        {"grey JPEG of a colour profile",
+         jpeg(testProfile(TestProfile::displayP3), JpegKind::greyscale)},
+        {"CMYK JPEG of a colour profile", jpeg(testProfile(TestProfile::displayP3), JpegKind::cmyk)},
+        {"JPEG of a profile's segments cut short",
+         [&](const std::string &path) {
+             // One segment of a profile said to be in two.
+             if (!writePhotoJpeg(path, 120, 90, 90, JpegKind::colour, 0, "",
+                                 testProfile(TestProfile::displayP3)))
+                 return false;
+             std::string bytes = readWhole(path);
+             const size_t marker = bytes.find(std::string("ICC_PROFILE\0", 12));
+             if (marker == std::string::npos) return false;
+             bytes[marker + 13] = 2;
+             writeFile(path, bytes);
+             return true;
+         }},
+    };
+    cases.insert(cases.end(), tagged.begin(), tagged.end());
+    for (const Case &test : cases) {
+        SCOPED_TRACE(test.name);
+        const std::string path = dir + "/picture." + test.name;
+        ASSERT_TRUE(test.write(path));
+        for (const DecodeOptions &options : {DecodeOptions{40, 30, 1, 0}, DecodeOptions{1000, 1000, 1, 0}}) {
+            SDL_Surface *shown = decodePath(path, options);
+            DecodeOptions raw = options;
+            raw.rawColours = 1;
+            SDL_Surface *stored = decodePath(path, raw);
+            ASSERT_NE(shown, nullptr) << SDL_GetError();
+            ASSERT_NE(stored, nullptr) << SDL_GetError();
+            EXPECT_EQ(pixelsOf(shown), pixelsOf(stored));
+            SDL_FreeSurface(shown);
+            SDL_FreeSurface(stored);
+        }
+    }
 }

@@ -77,9 +77,11 @@ TEST_F(SettingsTest, LaterLinesWinAndAnyNonZeroFullscreenSetsTheFlag) {
     readFile("");
     EXPECT_EQ(settings.videoFlags, static_cast<uint32_t>(SDL_ANYFORMAT));
     EXPECT_EQ(settings.autorotate, 0);  // phone photos are shown as stored unless asked
+    EXPECT_EQ(settings.colourProfiles, 1);  // colours are converted unless asked not to
 
-    readFile("autorotate 1\ndecodermemory 64\ndecodertime 7\n");
+    readFile("autorotate 1\ndecodermemory 64\ndecodertime 7\ncolourprofiles 0\n");
     EXPECT_EQ(settings.autorotate, 1);
+    EXPECT_EQ(settings.colourProfiles, 0);
     EXPECT_EQ(settings.decoderMemory, 64);
     EXPECT_EQ(settings.decoderTime, 7);
 }

@@ -71,7 +71,7 @@ SDL_Surface *loadImage(const char *filePath) {
     if (file < 0) return reportLoadFailure();
 
     const DecodeOptions options{viewerState.screen->w, viewerState.screen->h, settings.antialias,
-                                settings.autorotate};
+                                settings.autorotate, settings.colourProfiles ? 0 : 1};
     // The extension names the format for TGA files, which have no signature.
     const char *dot = strrchr(filePath, '.');
     ImageInfo info{};

@@ -11,7 +11,7 @@
 
 #include "shell.h"
 
-const Settings defaultSettings = {320, 240, SDL_ANYFORMAT, 1, 0, 0, 0};
+const Settings defaultSettings = {320, 240, SDL_ANYFORMAT, 1, 0, 0, 0, 1};
 
 Settings settings = defaultSettings;
 
@@ -71,6 +71,7 @@ void readSettings() {
         if (matchSetting(line, "antialias", &settings.antialias)) continue;
         if (matchSetting(line, "decodermemory", &settings.decoderMemory)) continue;
         if (matchSetting(line, "decodertime", &settings.decoderTime)) continue;
+        if (matchSetting(line, "colourprofiles", &settings.colourProfiles)) continue;
         matchSetting(line, "autorotate", &settings.autorotate);
     }
     fclose(file);

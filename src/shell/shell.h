@@ -16,6 +16,7 @@ struct Settings {
     int32_t decoderMemory;  ///< most memory a decoder may use, in MB; 0 or less: half the RAM
     int32_t decoderTime;    ///< most processor time a decoder may use, in s; 0 or less: 60
     int32_t autorotate;     ///< not 0: JPEGs are turned upright by their EXIF orientation
+    int32_t colourProfiles;  ///< not 0: colours converted to sRGB as the file's profile says
 };
 
 /// One accepted command-line path, linked in command-line order.

@@ -118,6 +118,19 @@ SDL_Surface *decodeFirstFrame(avifDecoder *decoder, const DecodeOptions &options
     if (failed(avifDecoderNextImage(decoder), decoder)) return nullptr;
     const FitPlan plan = planFit(options, width, height);
     SDL_Surface *picture = takeFrame(decoder->image, crop, plan, across);
+    // Its ICC profile, or else the primaries and transfer its nclx box (or its AV1 stream)
+    // names.
+    ColourDescription colours{};
+    const avifImage *frame = decoder->image;
+    colours.grey = frame->yuvFormat == AVIF_PIXEL_FORMAT_YUV400;
+    if (frame->icc.size) {
+        colours.icc = frame->icc.data;
+        colours.iccSize = frame->icc.size;
+    } else {
+        colours.primaries = frame->colorPrimaries;
+        colours.transfer = frame->transferCharacteristics;
+    }
+    convertToSrgb(picture, colours, options);
     if (!picture || orientation == 1) return picture;
     return turnUpright(picture, orientation);
 }

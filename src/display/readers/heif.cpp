@@ -163,6 +163,30 @@ heif_image_handle *coveringThumbnail(heif_image_handle *primary, const FitPlan &
     return best;
 }
 
+// The colour space `handle` names: its ICC profile (kept in `profile`) or its nclx primaries
+// and transfer; nothing when it names none.
+ColourDescription coloursOf(heif_image_handle *handle, std::vector<unsigned char> *profile) {
+    ColourDescription colours{};
+    colours.grey = heif_image_handle_get_chroma_bits_per_pixel(handle) == 0;
+    const heif_color_profile_type type = heif_image_handle_get_color_profile_type(handle);
+    if (type == heif_color_profile_type_prof || type == heif_color_profile_type_rICC) {
+        profile->resize(heif_image_handle_get_raw_color_profile_size(handle));
+        if (!profile->empty() &&
+            heif_image_handle_get_raw_color_profile(handle, profile->data()).code == 0) {
+            colours.icc = profile->data();
+            colours.iccSize = profile->size();
+        }
+    } else if (type == heif_color_profile_type_nclx) {
+        heif_color_profile_nclx *nclx = nullptr;
+        if (heif_image_handle_get_nclx_color_profile(handle, &nclx).code == 0) {
+            colours.primaries = nclx->color_primaries;
+            colours.transfer = nclx->transfer_characteristics;
+        }
+        heif_nclx_color_profile_free(nclx);
+    }
+    return colours;
+}
+
 // Decodes `handle` with its transformations and takes it as `plan` says.
 SDL_Surface *decodeHandle(heif_image_handle *handle, const FitPlan &plan) {
     const int width = heif_image_handle_get_width(handle);
@@ -232,6 +256,13 @@ SDL_Surface *readHeif(int file, const DecodeOptions &options, ImageInfo *info) {
         heif_image_handle *thumbnail =
             plan.averaged ? coveringThumbnail(primary, plan, width, height) : nullptr;
         picture = decodeHandle(thumbnail ? thumbnail : primary, plan);
+        // The colours the picture names; a thumbnail that names none has the picture's.
+        std::vector<unsigned char> profile;
+        ColourDescription colours{};
+        if (thumbnail) colours = coloursOf(thumbnail, &profile);
+        if (!thumbnail || (!colours.icc && !colours.primaries && !colours.transfer))
+            colours = coloursOf(primary, &profile);
+        convertToSrgb(picture, colours, options);
         if (thumbnail) heif_image_handle_release(thumbnail);
         heif_image_handle_release(primary);
     }

@@ -37,7 +37,17 @@ struct Source {
     off_t at;
     JOCTET buffer[65536];
     AreaAverager averager;  // here, where a longjmp leaves it as it was
+    JOCTET *profile;        // the ICC profile of the APP2 markers, libjpeg's allocation
+    void *cmykConversion;   // through a CMYK profile, when the picture has one
 };
+
+// Frees what a decode kept in its source.
+void releaseColours(Source *source) {
+    stopCmykConversion(source->cmykConversion);
+    source->cmykConversion = nullptr;
+    free(source->profile);
+    source->profile = nullptr;
+}
 
 void startReading(j_decompress_ptr) {}
 
@@ -175,6 +185,7 @@ SDL_Surface *decode(Source *source, const DecodeOptions &options, ImageInfo *inf
         jpeg_destroy_decompress(&decoder);
         if (surface) SDL_FreeSurface(surface);
         stopAveraging(&averager);
+        releaseColours(source);
         delete[] strip;
         return nullptr;
     }
@@ -182,7 +193,16 @@ SDL_Surface *decode(Source *source, const DecodeOptions &options, ImageInfo *inf
     decoder.mem->max_memory_to_use = kMemoryLimit;
     decoder.src = &source->base;
     if (options.autorotate) jpeg_save_markers(&decoder, JPEG_APP0 + 1, 0xffff);
+    if (!options.rawColours) jpeg_save_markers(&decoder, JPEG_APP0 + 2, 0xffff);
     jpeg_read_header(&decoder, TRUE);
+    // The colour profile, whole or not at all: a sequence of markers cut short is ignored.
+    ColourDescription colours{};
+    unsigned int profileSize = 0;
+    if (!options.rawColours && jpeg_read_icc_profile(&decoder, &source->profile, &profileSize)) {
+        colours.icc = source->profile;
+        colours.iccSize = profileSize;
+    }
+    colours.grey = decoder.num_components == 1;
 
     // CMYK and YCCK pictures decode to CMYK, every other one to RGBA.
     const bool cmyk = decoder.num_components == 4;
@@ -201,6 +221,7 @@ SDL_Surface *decode(Source *source, const DecodeOptions &options, ImageInfo *inf
     const int averagedHeight = across ? plan.averagedWidth : plan.averagedHeight;
     if (plan.averaged) chooseScale(&decoder, averagedWidth, averagedHeight);
     decoder.out_color_space = cmyk ? JCS_CMYK : JCS_EXT_RGBA;
+    if (cmyk) source->cmykConversion = startCmykConversion(colours, options, decoder.saw_Adobe_marker);
     jpeg_start_decompress(&decoder);
     const int decodedWidth = int(decoder.output_width);
     const int decodedHeight = int(decoder.output_height);
@@ -235,7 +256,10 @@ SDL_Surface *decode(Source *source, const DecodeOptions &options, ImageInfo *inf
         }
         const JDIMENSION read = jpeg_read_scanlines(&decoder, rows, count);
         for (JDIMENSION i = 0; i < read; i++) {
-            if (cmyk) cmykToRgba(rows[i], decoder.output_width, decoder.saw_Adobe_marker);
+            if (source->cmykConversion)
+                convertCmykRow(source->cmykConversion, rows[i], int(decoder.output_width));
+            else if (cmyk)
+                cmykToRgba(rows[i], decoder.output_width, decoder.saw_Adobe_marker);
             if (plan.averaged) averageRow(&averager, int(first + i), rows[i], 4);
         }
     }
@@ -243,6 +267,10 @@ SDL_Surface *decode(Source *source, const DecodeOptions &options, ImageInfo *inf
     jpeg_destroy_decompress(&decoder);
     delete[] strip;
     SDL_Surface *decoded = plan.averaged ? finishAveraging(&averager) : surface;
+    // A CMYK picture went through its profile as it was read; any other goes through its own
+    // now that it is fitted.
+    if (!cmyk) convertToSrgb(decoded, colours, options);
+    releaseColours(source);
     if (!decoded) return nullptr;
     return orientation == 1 ? decoded : turnUpright(decoded, orientation);
 }

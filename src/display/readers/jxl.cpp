@@ -10,6 +10,7 @@
 #include <algorithm>
 #include <cstdlib>
 #include <cstring>
+#include <vector>
 
 #include "readers.h"
 
@@ -130,11 +131,28 @@ SDL_Surface *decodeFirstFrame(JxlDecoder *decoder, Input *input, const DecodeOpt
             }
             break;
         }
-        case JXL_DEC_FULL_IMAGE:
-            // The first frame, composed: an animation is shown by it.
+        case JXL_DEC_FULL_IMAGE: {
+            // The first frame, composed: an animation is shown by it, in the colour space
+            // libjxl gives it in.
             picture = finishRows(&taking.rows);
             started = false;
+            size_t size = 0;
+            std::vector<unsigned char> profile;
+            ColourDescription colours{};
+            colours.grey = basic.num_color_channels == 1;
+            if (JxlDecoderGetICCProfileSize(decoder, nullptr, JXL_COLOR_PROFILE_TARGET_DATA,
+                                            &size) == JXL_DEC_SUCCESS) {
+                profile.resize(size);
+                if (!profile.empty() &&
+                    JxlDecoderGetColorAsICCProfile(decoder, nullptr, JXL_COLOR_PROFILE_TARGET_DATA,
+                                                   profile.data(), size) == JXL_DEC_SUCCESS) {
+                    colours.icc = profile.data();
+                    colours.iccSize = size;
+                }
+            }
+            convertToSrgb(picture, colours, options);
             break;
+        }
         case JXL_DEC_SUCCESS:
             reason = "JPEG XL: the file has no picture";
             break;

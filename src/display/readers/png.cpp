@@ -25,8 +25,35 @@ constexpr size_t kReadAhead = 65536;
 
 // The ancillary chunks libpng knows, but tRNS: names of four letters, each ended by a zero.
 const png_byte kSkippedChunks[] =
-    "bKGD\0cHRM\0eXIf\0gAMA\0hIST\0iCCP\0iTXt\0oFFs\0pCAL\0pHYs\0"
-    "sBIT\0sCAL\0sPLT\0sRGB\0tEXt\0tIME\0zTXt";
+    "bKGD\0eXIf\0hIST\0iTXt\0oFFs\0pCAL\0pHYs\0sBIT\0sCAL\0sPLT\0tEXt\0tIME\0zTXt";
+// And the ones that describe the colours, when they are shown as stored.
+const png_byte kColourChunks[] = "cHRM\0gAMA\0iCCP\0sRGB";
+
+// The colour space the chunks read describe: none for an sRGB picture, else its ICC profile
+// (libpng's, valid while `info` is), or its gamma and chromaticities.
+ColourDescription coloursOf(png_structp png, png_infop info) {
+    ColourDescription colours{};
+    colours.grey = !(png_get_color_type(png, info) & PNG_COLOR_MASK_COLOR);
+    png_charp name = nullptr;
+    int compression = 0;
+    png_bytep profile = nullptr;
+    png_uint_32 length = 0;
+    double white[2], red[2], green[2], blue[2];
+    if (png_get_valid(png, info, PNG_INFO_sRGB)) return colours;
+    if (png_get_iCCP(png, info, &name, &compression, &profile, &length)) {
+        colours.icc = profile;
+        colours.iccSize = length;
+    } else if (png_get_gAMA(png, info, &colours.gamma) &&
+               png_get_cHRM(png, info, &white[0], &white[1], &red[0], &red[1], &green[0],
+                            &green[1], &blue[0], &blue[1])) {
+        colours.hasChromaticities = true;
+        for (int i = 0; i < 2; i++) {
+            colours.white[i] = white[i], colours.red[i] = red[i];
+            colours.green[i] = green[i], colours.blue[i] = blue[i];
+        }
+    }
+    return colours;
+}
 
 // One read of one file; no member has a destructor, as libpng leaves by longjmp.
 struct PngRead {
@@ -40,6 +67,7 @@ struct PngRead {
     png_structp png;
     png_infop info;
     SDL_Surface *picture;  // what is handed back, unless averaged: paletted or RGBA
+    ColourDescription colours;  // as the header's chunks give them
     unsigned char *row;    // one row, where rows are not read straight into the picture
     AreaAverager averager;
     bool averaging;
@@ -223,7 +251,12 @@ bool readRows(PngRead *read, const DecodeOptions &options, ImageInfo *imageInfo)
     // a chunk it reads claims, up to 2 GB; skipped, a chunk costs nothing but its bytes.
     png_set_keep_unknown_chunks(png, PNG_HANDLE_CHUNK_NEVER, kSkippedChunks,
                                 int(sizeof kSkippedChunks / 5));
+    if (options.rawColours)
+        png_set_keep_unknown_chunks(png, PNG_HANDLE_CHUNK_NEVER, kColourChunks,
+                                    int(sizeof kColourChunks / 5));
     png_read_info(png, info);
+    // Before any transformation changes the colour type.
+    read->colours = coloursOf(png, info);
     const int width = int(png_get_image_width(png, info));
     const int height = int(png_get_image_height(png, info));
     *imageInfo = ImageInfo{true, width, height, reportedDepth(png, info)};
@@ -328,6 +361,7 @@ SDL_Surface *readPng(int file, const DecodeOptions &options, ImageInfo *info) {
     } else if (!whole && picture->format->BitsPerPixel == 8) {
         picture = blackenMissingPixels(picture, &read);
     }
+    if (picture) convertToSrgb(picture, read.colours, options);
     stopAveraging(&read.averager);
     free(read.ahead);
     free(read.row);

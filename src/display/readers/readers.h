@@ -13,6 +13,7 @@ struct DecodeOptions {
     int32_t screenHeight;  ///< the size images are fitted to
     int32_t antialias;     ///< smoothing argument of the scalers; 0 also keeps decodes full-size
     int32_t autorotate;    ///< not 0: a JPEG is turned upright by its EXIF orientation
+    int32_t rawColours = 0;  ///< not 0: colours are shown as stored, not converted to sRGB
 };
 
 /// What the INFO line says of a decoded image: its full size and the depth its kind decodes to.
@@ -133,6 +134,34 @@ int readerThreads();
 /// False, with SDL's error naming `format`, when a width x height picture is more than a
 /// reader decodes, or needs more than the memory the process may take at `bytesPerPixel`.
 bool pictureIsTakeable(const char *format, uint64_t width, uint64_t height, int bytesPerPixel);
+
+/// A picture's colour space as its file describes it; all zero for an untagged picture.
+struct ColourDescription {
+    const unsigned char *icc;  ///< an embedded ICC profile, the reader's own; null for none
+    size_t iccSize;            ///< its size in bytes
+    double gamma;              ///< PNG gAMA: the power the samples were encoded with; 0 for none
+    bool hasChromaticities;    ///< PNG cHRM: the xy chromaticities below
+    double white[2], red[2], green[2], blue[2];  ///< of the white point and the primaries
+    int primaries;  ///< ITU-T H.273 colour primaries (as in HEIF's and AVIF's nclx); 0 for none
+    int transfer;   ///< ITU-T H.273 transfer characteristics; 0 for none
+    bool grey;      ///< the pixels are grey levels, which a grey profile fits
+};
+/// Converts a 32-bit picture (as makeRgbaSurface makes) from `colours` to sRGB in place,
+/// alpha kept. Nothing is done for an untagged or sRGB picture, a profile lcms2 refuses or
+/// one of another colour space than the pixels', or with `options.rawColours`.
+void convertToSrgb(SDL_Surface *picture, const ColourDescription &colours,
+                   const DecodeOptions &options);
+/// A conversion of CMYK rows (inverted when `inverted`, as Adobe stores them) through the
+/// description's CMYK profile to RGBA; null where there is none to go through.
+void *startCmykConversion(const ColourDescription &colours, const DecodeOptions &options,
+                          bool inverted);
+/// Converts a row of `width` CMYK pixels to RGBA in place.
+void convertCmykRow(void *conversion, unsigned char *pixels, int width);
+/// Ends a conversion startCmykConversion made (null is fine).
+void stopCmykConversion(void *conversion);
+/// Makes the built-in sRGB profile and a transform of each kind, before the worker is locked
+/// down.
+void warmUpColour();
 
 /// Whether the first bytes of a file are those of a PNG, a JPEG, a WebP or a GIF.
 bool startsLikePng(const unsigned char *start, size_t size);

@@ -110,10 +110,10 @@ SDL_Surface *readWebp(int file, const DecodeOptions &options, ImageInfo *info) {
     }
     SDL_Surface *picture = nullptr;
     WebPBitstreamFeatures features;
+    const WebPData whole{bytes, size};
+    WebPDemuxer *demuxer = WebPDemux(&whole);
     if (WebPGetFeatures(bytes, size, &features) == VP8_STATUS_OK && features.has_animation) {
         // An animation is shown by its first frame, at that frame's own size.
-        const WebPData whole{bytes, size};
-        WebPDemuxer *demuxer = WebPDemux(&whole);
         WebPIterator frame;
         if (demuxer && WebPDemuxGetFrame(demuxer, 1, &frame)) {
             picture = decodeBitstream(frame.fragment.bytes, frame.fragment.size, options, info);
@@ -121,10 +121,19 @@ SDL_Surface *readWebp(int file, const DecodeOptions &options, ImageInfo *info) {
         } else {
             SDL_SetError("WebP: the animation has no frame that can be read");
         }
-        WebPDemuxDelete(demuxer);
     } else {
         picture = decodeBitstream(bytes, size, options, info);
     }
+    // The colour profile of an extended WebP.
+    WebPChunkIterator profile;
+    if (picture && demuxer && WebPDemuxGetChunk(demuxer, "ICCP", 1, &profile)) {
+        ColourDescription colours{};
+        colours.icc = profile.chunk.bytes;
+        colours.iccSize = profile.chunk.size;
+        convertToSrgb(picture, colours, options);
+        WebPDemuxReleaseChunkIterator(&profile);
+    }
+    WebPDemuxDelete(demuxer);
     free(bytes);
     return picture;
 }

@@ -455,6 +455,7 @@ struct WarmUpFile {
 void warmUpReaders() {
     // Counting the processors may read /sys or /proc.
     readerThreads();
+    warmUpColour();
     const WarmUpFile files[] = {{kJpeg, sizeof kJpeg},
                                 {kPng, sizeof kPng},
                                 {kWebp, sizeof kWebp},
