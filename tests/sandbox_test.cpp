@@ -4,6 +4,7 @@
 #include <fcntl.h>
 #include <linux/futex.h>
 #include <linux/sched.h>
+#include <sched.h>
 #include <seccomp.h>
 #include <sys/ioctl.h>
 #include <sys/mman.h>
@@ -268,6 +269,11 @@ const FilterRule kFilterRules[] = {
      }},
     {"clone-sharing-memory-only", false,
      [](int) -> long { return syscall(SYS_clone, CLONE_VM, nullptr, nullptr, nullptr, 0); }},
+    {"sched-getaffinity", true,
+     [](int) -> long {
+         cpu_set_t processors;
+         return sched_getaffinity(0, sizeof processors, &processors);
+     }},
     {"prctl-set-name", true, [](int) -> long { return prctl(PR_SET_NAME, "decoder"); }},
     {"prctl-dumpable", false, [](int) -> long { return prctl(PR_SET_DUMPABLE, 1); }},
     {"recvmsg-result", false,

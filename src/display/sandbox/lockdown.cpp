@@ -86,8 +86,9 @@ const char *const kAllowed[] = {
     "restart_syscall", "sched_yield",
     // facts some libraries look up
     "clock_gettime", "clock_gettime64", "gettimeofday", "sysinfo", "getrlimit", "ugetrlimit",
-    // what a new thread of the C library sets up for itself
-    "set_robust_list", "rseq"};
+    // what a new thread of the C library sets up for itself, and the processors it may run on,
+    // which the C library's look at a thread's attributes reads (as AddressSanitizer's does)
+    "set_robust_list", "rseq", "sched_getaffinity"};
 
 // The flags the C library creates a thread with: these always, and the others it may add. A
 // new process, or a thread in namespaces of its own, is something else.
