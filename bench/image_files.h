@@ -94,6 +94,7 @@ enum class ModernKind {
     skewedThumbnail,  ///< HEIF: its thumbnail of another shape
     hugeCanvas,       ///< JPEG XL: a width x height frame on a canvas of 50000 x 50000
     fullChroma,       ///< AVIF: 4:4:4, its colour at every pixel
+    nclxP3,           ///< AVIF: said by its nclx to be in Display P3's primaries and sRGB's curve
 };
 /// Writes a width x height file of `kind`; a HEIF has a thumbnail that fits `thumbnail` pixels
 /// square when that is not 0; `grain` makes a photo's work for the encoders. False on failure.
@@ -107,8 +108,9 @@ bool decodeModernFile(const std::string &path, ModernFormat format,
                       std::vector<unsigned char> *rgba, int *width, int *height);
 
 /// The colour spaces test pictures are tagged with.
-enum class TestProfile { displayP3, adobeRgb, proPhoto, grey22, cmyk, srgb };
-/// The ICC profile of `profile`, made with lcms2; the CMYK one a simple model of inks.
+enum class TestProfile { displayP3, adobeRgb, proPhoto, grey22, cmyk, srgb, tabulatedSrgb };
+/// The ICC profile of `profile`, made with lcms2; the CMYK one a simple model of inks, the
+/// tabulated sRGB one sRGB with its curve in 1024 steps, as some cameras' and printers' are.
 std::vector<unsigned char> testProfile(TestProfile profile);
 
 /// A kind of small image file that writeSample makes, and the MIME type of its files.

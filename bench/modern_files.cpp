@@ -187,6 +187,10 @@ bool writeAvif(const std::string &path, ModernKind kind, int width, int height, 
             images.push_back(avifPicture(width, height, alpha, bits, true, grain));
         if (!profile.empty() && images[0])
             avifImageSetProfileICC(images[0], profile.data(), profile.size());
+        if (kind == ModernKind::nclxP3 && images[0]) {
+            images[0]->colorPrimaries = AVIF_COLOR_PRIMARIES_SMPTE432;
+            images[0]->transferCharacteristics = AVIF_TRANSFER_CHARACTERISTICS_SRGB;
+        }
         for (avifImage *image : images) {
             done = done && image &&
                    avifEncoderAddImage(encoder, image, 1,
@@ -441,6 +445,16 @@ cmsHPROFILE makeProfile(TestProfile which) {
     switch (which) {
     case TestProfile::srgb:
         return cmsCreate_sRGBProfile();
+    case TestProfile::tabulatedSrgb: {
+        cmsToneCurve *exact = cmsBuildParametricToneCurve(nullptr, 4, srgbCurve);
+        cmsUInt16Number steps[1024];
+        for (int i = 0; i < 1024; i++)
+            steps[i] = cmsEvalToneCurveFloat(exact, cmsFloat32Number(i / 1023.0)) * 65535 + 0.5;
+        cmsFreeToneCurve(exact);
+        curve = cmsBuildTabulatedToneCurve16(nullptr, 1024, steps);
+        primaries = {{0.64, 0.33, 1}, {0.30, 0.60, 1}, {0.15, 0.06, 1}};
+        break;
+    }
     case TestProfile::grey22: {
         cmsToneCurve *grey = cmsBuildGamma(nullptr, 2.2);
         cmsHPROFILE profile = cmsCreateGrayProfile(&d50, grey);

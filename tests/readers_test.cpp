@@ -1153,6 +1153,11 @@ TEST_F(ReadersTest, TaggedPicturesOfEveryFormatShowAsLcmsConvertsTheWholePicture
         {"Display P3 HEIF", modern(ModernFormat::heif), p3, false, false, true},
         {"Display P3 AVIF", modern(ModernFormat::avif), p3, false, false, true},
         {"Display P3 JPEG XL", modern(ModernFormat::jxl), p3, false, false, true},
+        {"AVIF said by its nclx to be Display P3",
+         [&](const std::string &path) {
+             return writeModernFile(path, ModernFormat::avif, ModernKind::nclxP3, width, height);
+         },
+         p3, false, false, true},
     };
     // Shown unscaled, each pixel is converted as lcms2 converts it. Fitted, the picture is
     // converted after it is averaged: for the smooth pictures of the newer formats' writers a
@@ -1216,6 +1221,7 @@ TEST_F(ReadersTest, UntaggedSrgbAndBadlyTaggedPicturesShowTheirStoredValuesExact
         noise[i] = static_cast<unsigned char>(i * 131 + 7);
     const std::vector<Case> tagged = {
         {"sRGB JPEG", jpeg(testProfile(TestProfile::srgb))},
+        {"JPEG of sRGB's curve in 1024 steps", jpeg(testProfile(TestProfile::tabulatedSrgb))},
         {"sRGB-profiled PNG",
          [](const std::string &path) {
              PngForm form{PNG_COLOR_TYPE_RGB, 8, PngTransparency::none, false};
