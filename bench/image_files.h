@@ -110,7 +110,7 @@ bool decodeModernFile(const std::string &path, ModernFormat format,
 /// The colour spaces test pictures are tagged with.
 enum class TestProfile { displayP3, adobeRgb, proPhoto, grey22, cmyk, srgb, tabulatedSrgb };
 /// The ICC profile of `profile`, made with lcms2; the CMYK one a simple model of inks, the
-/// tabulated sRGB one sRGB with its curve in 1024 steps, as some cameras' and printers' are.
+/// tabulated sRGB one sRGB with its curve in 16 steps, which lcms2 follows to a level.
 std::vector<unsigned char> testProfile(TestProfile profile);
 
 /// A kind of small image file that writeSample makes, and the MIME type of its files.
