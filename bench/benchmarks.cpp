@@ -47,8 +47,8 @@ struct ModernInput {
 // The images every benchmark uses, made afresh in a temporary folder.
 struct Inputs {
     std::string dir;
-    std::string bigJpeg, bigP3Jpeg, bigPng, bigWebp, mediumPng, screenPng, hugeJpeg, panoramaJpeg, tallPng,
-        widePng, broadPng, oddPng, lineArtPng, interlacedPng;
+    std::string bigJpeg, bigP3Jpeg, bigPng, bigWebp, mediumPng, screenPng, hugeJpeg, panoramaJpeg,
+        tallPng, widePng, broadPng, oddPng, lineArtPng, interlacedPng;
     int bigWidth = 4000, bigHeight = 3000;
     int hugeWidth = 8000, hugeHeight = 6000;
     int panoramaWidth = 18000, panoramaHeight = 3000;
@@ -562,8 +562,8 @@ void makeInputs() {
 void removeInputs() {
     for (const std::string &path :
          {inputs.bigJpeg, inputs.bigP3Jpeg, inputs.bigPng, inputs.bigWebp, inputs.mediumPng,
-         inputs.screenPng,
-          inputs.hugeJpeg, inputs.panoramaJpeg, inputs.tallPng, inputs.widePng, inputs.broadPng}) {
+          inputs.screenPng, inputs.hugeJpeg, inputs.panoramaJpeg, inputs.tallPng, inputs.widePng,
+          inputs.broadPng}) {
         unlink(path.c_str());
     }
     for (const ModernInput &input : inputs.modern) unlink(input.path.c_str());
@@ -638,8 +638,8 @@ int main(int argc, char **argv) {
                                                       loadAndFit, inputs.bigWebp));
     registered.push_back(benchmark::RegisterBenchmark(("in-process/" + bigSize + " WebP").c_str(),
                                                       loadInProcess, inputs.bigWebp));
-    registered.push_back(benchmark::RegisterBenchmark(("in-process/" + bigSize + " P3 JPEG").c_str(),
-                                                      loadInProcess, inputs.bigP3Jpeg));
+    registered.push_back(benchmark::RegisterBenchmark(
+        ("in-process/" + bigSize + " P3 JPEG").c_str(), loadInProcess, inputs.bigP3Jpeg));
     registered.push_back(benchmark::RegisterBenchmark("convert/320x240 P3", convertFitted));
     benchmark::internal::Benchmark *bigSteps[] = {
         benchmark::RegisterBenchmark("forward/big", forwardStep, inputs.bigPng),
@@ -846,9 +846,10 @@ int main(int argc, char **argv) {
     }
 
     // Colour conversion: a fitted picture's, and what it adds to a photo's load.
-    rows.push_back({"Convert a fitted 320×240 picture from Display P3 to sRGB, profile read and "
-                    "transform made",
-                    duration(t["convert/320x240 P3"]), "", "", "≤ 2 ms"});
+    rows.push_back(
+        {"Convert a fitted 320×240 picture from Display P3 to sRGB, profile read and "
+         "transform made",
+         duration(t["convert/320x240 P3"]), "", "", "≤ 2 ms"});
     const std::string p3Name = "in-process/" + bigSize + " P3 JPEG";
     const std::string plainName = "in-process/" + bigSize + " JPEG";
     rows.push_back({"Load and fit, " + bigSize + " Display P3 JPEG (in-process)",
@@ -864,12 +865,11 @@ int main(int argc, char **argv) {
     for (size_t i = 0; i < inputs.modern.size(); i++) {
         const std::string name = bigSize + " " + inputs.modern[i].name;
         const ModernFigures &figures = modern[i];
-        rows.push_back({"Decode and fit, " + name + " (processor time of every thread, in-process)",
-                        duration(figures.readerSeconds),
-                        libraries[i] + "'s own full decode to RGBA: " +
-                            duration(figures.librarySeconds),
-                        number(figures.readerSeconds / figures.librarySeconds, "%.2f×"),
-                        timeTargets[i]});
+        rows.push_back(
+            {"Decode and fit, " + name + " (processor time of every thread, in-process)",
+             duration(figures.readerSeconds),
+             libraries[i] + "'s own full decode to RGBA: " + duration(figures.librarySeconds),
+             number(figures.readerSeconds / figures.librarySeconds, "%.2f×"), timeTargets[i]});
         rows.push_back({"Peak memory of the decoding process, " + name,
                         megabytes(figures.decodingPeakKilobytes), peers[i], "", peakTargets[i]});
     }

@@ -90,7 +90,8 @@ bool writePhotoJpeg(const std::string &path, int width, int height, int quality,
     if (kind == JpegKind::plainCmyk) compressor.write_Adobe_marker = FALSE;
     jpeg_start_compress(&compressor, TRUE);
     if (!profile.empty())
-        jpeg_write_icc_profile(&compressor, profile.data(), static_cast<unsigned int>(profile.size()));
+        jpeg_write_icc_profile(&compressor, profile.data(),
+                               static_cast<unsigned int>(profile.size()));
     if (!exif.empty()) {
         jpeg_write_marker(&compressor, JPEG_APP0 + 1, reinterpret_cast<const JOCTET *>(exif.data()),
                           static_cast<unsigned int>(exif.size()));
@@ -341,9 +342,9 @@ bool writeTestWebp(const std::string &path, int width, int height, WebpKind kind
         WebPMuxDelete(mux);
     }
     FILE *file = size ? fopen(path.c_str(), "wb") : nullptr;
-    const bool written = file && (tagged.bytes ? fwrite(tagged.bytes, 1, tagged.size, file) ==
-                                                     tagged.size
-                                               : fwrite(encoded, 1, size, file) == size);
+    const bool written =
+        file && (tagged.bytes ? fwrite(tagged.bytes, 1, tagged.size, file) == tagged.size
+                              : fwrite(encoded, 1, size, file) == size);
     WebPDataClear(&tagged);
     if (file && fclose(file) != 0) return false;
     if (kind == WebpKind::animated) {

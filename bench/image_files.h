@@ -58,7 +58,7 @@ struct PngForm {
     bool interlaced;      ///< Adam7
     bool stored = false;  ///< uncompressed: each byte of the file holds the same share of rows
     std::vector<unsigned char> profile = {};  ///< an iCCP chunk's profile, when not empty
-    double gamma = 0;             ///< a gAMA chunk's gamma, when not 0 ...
+    double gamma = 0;                         ///< a gAMA chunk's gamma, when not 0 ...
     bool chromaticities = false;  ///< ... with a cHRM chunk of Display P3's; else sRGB is said
 };
 

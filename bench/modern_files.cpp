@@ -71,7 +71,8 @@ heif_image *heifPicture(int width, int height, bool alpha, int bits, bool grain)
     for (int y = 0; y < height; y++) {
         for (int x = 0; x < width; x++) {
             for (int c = 0; c < channels; c++) {
-                const uint16_t value = rgba[(size_t(y) * size_t(width) + size_t(x)) * 4 + size_t(c)];
+                const uint16_t value =
+                    rgba[(size_t(y) * size_t(width) + size_t(x)) * 4 + size_t(c)];
                 if (bits > 8) {
                     uint8_t *at = plane + size_t(y) * size_t(stride) + size_t(x * channels + c) * 2;
                     at[0] = uint8_t(value & 0xff);
@@ -97,7 +98,8 @@ bool writeHeif(const std::string &path, ModernKind kind, int width, int height, 
     heif_encoder_set_lossy_quality(encoder, 90);
     heif_encoding_options *options = heif_encoding_options_alloc();
     if (kind == ModernKind::turned) options->image_orientation = heif_orientation_rotate_90_cw;
-    if (kind == ModernKind::mirrored) options->image_orientation = heif_orientation_flip_horizontally;
+    if (kind == ModernKind::mirrored)
+        options->image_orientation = heif_orientation_flip_horizontally;
     const int bits = kind == ModernKind::deep ? 10 : 8;
     heif_image *image = heifPicture(width, height, kind == ModernKind::alpha, bits, grain);
     if (!profile.empty())
@@ -114,7 +116,8 @@ bool writeHeif(const std::string &path, ModernKind kind, int width, int height, 
             heif_image_release(other);
         } else {
             done = heif_context_encode_thumbnail(context, image, primary, encoder, options,
-                                                 thumbnail, &small).code == 0;
+                                                 thumbnail, &small)
+                       .code == 0;
         }
         if (small) heif_image_handle_release(small);
         heif_context_set_primary_image(context, primary);
@@ -172,9 +175,9 @@ bool writeAvif(const std::string &path, ModernKind kind, int width, int height, 
         done = avifEncoderAddImageGrid(encoder, 2, 2, images.data(), AVIF_ADD_IMAGE_FLAG_SINGLE) ==
                AVIF_RESULT_OK;
     } else {
-        images.push_back(avifPicture(width, height, alpha, bits, false, grain,
-                                     kind == ModernKind::fullChroma ? AVIF_PIXEL_FORMAT_YUV444
-                                                                    : AVIF_PIXEL_FORMAT_YUV420));
+        images.push_back(avifPicture(
+            width, height, alpha, bits, false, grain,
+            kind == ModernKind::fullChroma ? AVIF_PIXEL_FORMAT_YUV444 : AVIF_PIXEL_FORMAT_YUV420));
         if (kind == ModernKind::turned) {
             images[0]->transformFlags |= AVIF_TRANSFORM_IROT;
             images[0]->irot.angle = 1;
@@ -193,9 +196,9 @@ bool writeAvif(const std::string &path, ModernKind kind, int width, int height, 
         }
         for (avifImage *image : images) {
             done = done && image &&
-                   avifEncoderAddImage(encoder, image, 1,
-                                       images.size() > 1 ? AVIF_ADD_IMAGE_FLAG_NONE
-                                                         : AVIF_ADD_IMAGE_FLAG_SINGLE) ==
+                   avifEncoderAddImage(
+                       encoder, image, 1,
+                       images.size() > 1 ? AVIF_ADD_IMAGE_FLAG_NONE : AVIF_ADD_IMAGE_FLAG_SINGLE) ==
                        AVIF_RESULT_OK;
         }
     }
@@ -242,8 +245,8 @@ bool writeJxl(const std::string &path, ModernKind kind, int width, int height, b
         const std::vector<unsigned char> bytes = readBytes(jpeg);
         std::remove(jpeg.c_str());
         JxlEncoderStoreJPEGMetadata(encoder, JXL_TRUE);
-        done = done && JxlEncoderAddJPEGFrame(settings, bytes.data(), bytes.size()) ==
-                           JXL_ENC_SUCCESS;
+        done =
+            done && JxlEncoderAddJPEGFrame(settings, bytes.data(), bytes.size()) == JXL_ENC_SUCCESS;
     } else {
         const bool alpha = kind == ModernKind::alpha || kind == ModernKind::animated;
         const int bits = kind == ModernKind::deep ? 10 : 8;
@@ -271,10 +274,9 @@ bool writeJxl(const std::string &path, ModernKind kind, int width, int height, b
         JxlColorEncoding srgb{};
         JxlColorEncodingSetToSRGB(&srgb, JXL_FALSE);
         done = JxlEncoderSetBasicInfo(encoder, &basic) == JXL_ENC_SUCCESS &&
-               (profile.empty()
-                    ? JxlEncoderSetColorEncoding(encoder, &srgb) == JXL_ENC_SUCCESS
-                    : JxlEncoderSetICCProfile(encoder, profile.data(), profile.size()) ==
-                          JXL_ENC_SUCCESS);
+               (profile.empty() ? JxlEncoderSetColorEncoding(encoder, &srgb) == JXL_ENC_SUCCESS
+                                : JxlEncoderSetICCProfile(encoder, profile.data(),
+                                                          profile.size()) == JXL_ENC_SUCCESS);
         if (alpha) {
             JxlExtraChannelInfo channel;
             JxlEncoderInitExtraChannelInfo(JXL_CHANNEL_ALPHA, &channel);
@@ -323,13 +325,15 @@ bool decodeWithLibheif(const std::string &path, std::vector<unsigned char> *rgba
     heif_image *image = nullptr;
     bool done = heif_context_read_from_file(context, path.c_str(), nullptr).code == 0 &&
                 heif_context_get_primary_image_handle(context, &handle).code == 0 &&
-                heif_decode_image(handle, &image, heif_colorspace_RGB,
-                                  heif_chroma_interleaved_RGBA, nullptr).code == 0;
+                heif_decode_image(handle, &image, heif_colorspace_RGB, heif_chroma_interleaved_RGBA,
+                                  nullptr)
+                        .code == 0;
     if (done) {
         *width = heif_image_get_width(image, heif_channel_interleaved);
         *height = heif_image_get_height(image, heif_channel_interleaved);
         int stride = 0;
-        const uint8_t *plane = heif_image_get_plane_readonly(image, heif_channel_interleaved, &stride);
+        const uint8_t *plane =
+            heif_image_get_plane_readonly(image, heif_channel_interleaved, &stride);
         rgba->resize(size_t(*width) * size_t(*height) * 4);
         for (int y = 0; y < *height; y++)
             memcpy(&(*rgba)[size_t(y) * size_t(*width) * 4], plane + size_t(y) * size_t(stride),
@@ -449,9 +453,8 @@ cmsHPROFILE makeProfile(TestProfile which) {
         cmsToneCurve *exact = cmsBuildParametricToneCurve(nullptr, 4, srgbCurve);
         cmsUInt16Number steps[16];
         for (int i = 0; i < 16; i++)
-            steps[i] = cmsUInt16Number(cmsEvalToneCurveFloat(exact, cmsFloat32Number(i / 15.0)) *
-                                           65535 +
-                                       0.5);
+            steps[i] = cmsUInt16Number(
+                cmsEvalToneCurveFloat(exact, cmsFloat32Number(i / 15.0)) * 65535 + 0.5);
         cmsFreeToneCurve(exact);
         curve = cmsBuildTabulatedToneCurve16(nullptr, 16, steps);
         primaries = {{0.64, 0.33, 1}, {0.30, 0.60, 1}, {0.15, 0.06, 1}};

@@ -378,7 +378,8 @@ TEST_F(BadInputTest, CutCorruptAndHugeHeifAvifAndJpegXlFilesEndWithTheirReadersR
         if (ispe != std::string::npos) {
             huge.replace(ispe + 8, 8, bigEndian(50000) + bigEndian(50000));
         } else {
-            ASSERT_TRUE(writeModernFile(dir + "/huge", format.format, ModernKind::hugeCanvas, 8, 8));
+            ASSERT_TRUE(
+                writeModernFile(dir + "/huge", format.format, ModernKind::hugeCanvas, 8, 8));
             huge = readWhole(dir + "/huge");
         }
         const std::pair<const char *, std::string> files[] = {

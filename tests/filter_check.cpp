@@ -240,10 +240,10 @@ const std::map<std::string, uint64_t> kConstants = {{"NULL", 0},
 bool argumentValue(const std::string &given, uint64_t *value) {
     // Some calls' arguments are printed named: "child_stack=0x...".
     const size_t equals = given.find('=');
-    const std::string text = equals != std::string::npos && given[0] != '"' && given[0] != '{' &&
-                                     given[0] != '['
-                                 ? given.substr(equals + 1)
-                                 : given;
+    const std::string text =
+        equals != std::string::npos && given[0] != '"' && given[0] != '{' && given[0] != '['
+            ? given.substr(equals + 1)
+            : given;
     if (text.empty()) return false;
     if (text[0] == '"' || text[0] == '{' || text[0] == '[') {
         *value = 1;  // a pointer to it

@@ -886,16 +886,25 @@ TEST_F(ReadersTest, EveryKindOfHeifAvifAndJpegXlMatchesItsLibrarysOwnDecode) {
         Tolerance tolerance;
     };
     const Case cases[] = {
-        {heif, Kind::still, 24, exact},         {heif, Kind::alpha, 32, exact},
-        {heif, Kind::deep, 24, exact},          {heif, Kind::turned, 24, exact},
-        {heif, Kind::mirrored, 24, exact},      {avif, Kind::still, 24, exact},
-        {avif, Kind::alpha, 32, exact},         {avif, Kind::deep, 24, exact},
-        {avif, Kind::grid, 24, exact},          {avif, Kind::turned, 24, upsampledApart},
-        {avif, Kind::mirrored, 24, upsampledApart}, {avif, Kind::flipped, 24, upsampledApart},
+        {heif, Kind::still, 24, exact},
+        {heif, Kind::alpha, 32, exact},
+        {heif, Kind::deep, 24, exact},
+        {heif, Kind::turned, 24, exact},
+        {heif, Kind::mirrored, 24, exact},
+        {avif, Kind::still, 24, exact},
+        {avif, Kind::alpha, 32, exact},
+        {avif, Kind::deep, 24, exact},
+        {avif, Kind::grid, 24, exact},
+        {avif, Kind::turned, 24, upsampledApart},
+        {avif, Kind::mirrored, 24, upsampledApart},
+        {avif, Kind::flipped, 24, upsampledApart},
         {avif, Kind::animated, 32, exact},
-        {jxl, Kind::still, 24, exact},          {jxl, Kind::alpha, 32, exact},
-        {jxl, Kind::deep, 24, exact},           {jxl, Kind::turned, 24, exact},
-        {jxl, Kind::mirrored, 24, exact},       {jxl, Kind::animated, 32, exact},
+        {jxl, Kind::still, 24, exact},
+        {jxl, Kind::alpha, 32, exact},
+        {jxl, Kind::deep, 24, exact},
+        {jxl, Kind::turned, 24, exact},
+        {jxl, Kind::mirrored, 24, exact},
+        {jxl, Kind::animated, 32, exact},
         {jxl, Kind::recompressed, 24, exact},
     };
     const DecodeOptions smallScreen{40, 40, 1, 0};
@@ -982,8 +991,12 @@ TEST_F(ReadersTest, PicturesLargerThanTheReadersTakeOrThanMemoryAllowsAreRefused
         bool taken;
     };
     const Case cases[] = {
-        {16384, 16384, 1, true},  {16384, 16385, 1, false}, {65535, 4096, 1, true},
-        {65536, 1, 1, false},     {1, 65536, 1, false},     {0, 10, 1, false},
+        {16384, 16384, 1, true},
+        {16384, 16385, 1, false},
+        {65535, 4096, 1, true},
+        {65536, 1, 1, false},
+        {1, 65536, 1, false},
+        {0, 10, 1, false},
         {4000, 3000, 4, true},
 #if !defined(__SANITIZE_ADDRESS__)
         // 49 GB, past the limit set here; AddressSanitizer's own reservations would be too.
@@ -1026,10 +1039,9 @@ static std::vector<unsigned char> pixelsOf(SDL_Surface *surface) {
     for (int y = 0; y < surface->h; y++) {
         for (int x = 0; x < surface->w; x++) {
             const Rgba pixel = rgbaAt(surface, x, y);
-            rgba.insert(rgba.end(), {static_cast<unsigned char>(pixel.r),
-                                     static_cast<unsigned char>(pixel.g),
-                                     static_cast<unsigned char>(pixel.b),
-                                     static_cast<unsigned char>(pixel.a)});
+            rgba.insert(rgba.end(),
+                        {static_cast<unsigned char>(pixel.r), static_cast<unsigned char>(pixel.g),
+                         static_cast<unsigned char>(pixel.b), static_cast<unsigned char>(pixel.a)});
         }
     }
     return rgba;
@@ -1043,8 +1055,9 @@ static std::vector<unsigned char> lcmsToSrgb(const std::vector<unsigned char> &p
     cmsHPROFILE source = cmsOpenProfileFromMem(profile.data(), cmsUInt32Number(profile.size()));
     cmsHPROFILE srgb = cmsCreate_sRGBProfile();
     const cmsUInt32Number input = grey ? TYPE_GRAY_8 : cmyk ? TYPE_CMYK_8_REV : TYPE_RGBA_8;
-    cmsHTRANSFORM transform = cmsCreateTransform(source, input, srgb, TYPE_RGBA_8,
-                                                 INTENT_PERCEPTUAL, grey || cmyk ? 0 : cmsFLAGS_COPY_ALPHA);
+    cmsHTRANSFORM transform =
+        cmsCreateTransform(source, input, srgb, TYPE_RGBA_8, INTENT_PERCEPTUAL,
+                           grey || cmyk ? 0 : cmsFLAGS_COPY_ALPHA);
     std::vector<unsigned char> in = pixels, out = pixels;
     if (grey) {
         in.clear();
@@ -1215,13 +1228,14 @@ TEST_F(ReadersTest, UntaggedSrgbAndBadlyTaggedPicturesShowTheirStoredValuesExact
     };
     // A profile whose header and tag table hold, every tag's data overwritten.
     std::vector<unsigned char> noise = testProfile(TestProfile::displayP3);
-    const size_t tags = size_t(noise[128]) << 24 | size_t(noise[129]) << 16 |
-                        size_t(noise[130]) << 8 | noise[131];
+    const size_t tags =
+        size_t(noise[128]) << 24 | size_t(noise[129]) << 16 | size_t(noise[130]) << 8 | noise[131];
     for (size_t i = 132 + tags * 12; i < noise.size(); i++)
         noise[i] = static_cast<unsigned char>(i * 131 + 7);
     const std::vector<Case> tagged = {
         {"sRGB JPEG", jpeg(testProfile(TestProfile::srgb))},
-        {"JPEG of sRGB's curve in 16 steps, a level off", jpeg(testProfile(TestProfile::tabulatedSrgb))},
+        {"JPEG of sRGB's curve in 16 steps, a level off",
+         jpeg(testProfile(TestProfile::tabulatedSrgb))},
         {"sRGB-profiled PNG",
          [](const std::string &path) {
              PngForm form{PNG_COLOR_TYPE_RGB, 8, PngTransparency::none, false};
@@ -1238,7 +1252,8 @@ TEST_F(ReadersTest, UntaggedSrgbAndBadlyTaggedPicturesShowTheirStoredValuesExact
         {"colour JPEG of a grey profile", jpeg(testProfile(TestProfile::grey22))},
         {"grey JPEG of a colour profile",
          jpeg(testProfile(TestProfile::displayP3), JpegKind::greyscale)},
-        {"CMYK JPEG of a colour profile", jpeg(testProfile(TestProfile::displayP3), JpegKind::cmyk)},
+        {"CMYK JPEG of a colour profile",
+         jpeg(testProfile(TestProfile::displayP3), JpegKind::cmyk)},
         {"JPEG of a profile's segments cut short",
          [&](const std::string &path) {
              // One segment of a profile said to be in two.
@@ -1258,7 +1273,8 @@ TEST_F(ReadersTest, UntaggedSrgbAndBadlyTaggedPicturesShowTheirStoredValuesExact
         SCOPED_TRACE(test.name);
         const std::string path = dir + "/picture." + test.name;
         ASSERT_TRUE(test.write(path));
-        for (const DecodeOptions &options : {DecodeOptions{40, 30, 1, 0}, DecodeOptions{1000, 1000, 1, 0}}) {
+        for (const DecodeOptions &options :
+             {DecodeOptions{40, 30, 1, 0}, DecodeOptions{1000, 1000, 1, 0}}) {
             SDL_Surface *shown = decodePath(path, options);
             DecodeOptions raw = options;
             raw.rawColours = 1;

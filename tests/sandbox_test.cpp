@@ -251,9 +251,9 @@ const FilterRule kFilterRules[] = {
     {"fcntl-setown", false, [](int) -> long { return fcntl(STDERR_FILENO, F_SETOWN, getppid()); }},
     {"fcntl-setsig", false, [](int) -> long { return fcntl(STDERR_FILENO, F_SETSIG, SIGKILL); }},
     {"fcntl-dupfd", false, [](int file) -> long { return fcntl(file, F_DUPFD, 10); }},
-    // Threads, as the decoders of several cores make them; nothing else of clone's. (Under
-    // AddressSanitizer a thread this test's own code starts goes through calls of the
-    // sanitizer's that no decoder makes; the sanitizer suite decodes on threads all the same.)
+// Threads, as the decoders of several cores make them; nothing else of clone's. (Under
+// AddressSanitizer a thread this test's own code starts goes through calls of the
+// sanitizer's that no decoder makes; the sanitizer suite decodes on threads all the same.)
 #if !defined(__SANITIZE_ADDRESS__)
     {"thread", true,
      [](int) -> long {
@@ -267,8 +267,9 @@ const FilterRule kFilterRules[] = {
      [](int) -> long { return syscall(SYS_clone3, nullptr, 0) < 0 && errno == ENOSYS ? 0 : -1; }},
     {"clone-thread-in-new-namespace", false,
      [](int) -> long {
-         return syscall(SYS_clone, CLONE_VM | CLONE_FS | CLONE_FILES | CLONE_SIGHAND |
-                                       CLONE_THREAD | CLONE_SYSVSEM | CLONE_NEWNET,
+         return syscall(SYS_clone,
+                        CLONE_VM | CLONE_FS | CLONE_FILES | CLONE_SIGHAND | CLONE_THREAD |
+                            CLONE_SYSVSEM | CLONE_NEWNET,
                         nullptr, nullptr, nullptr, 0);
      }},
     {"clone-sharing-memory-only", false,

@@ -76,7 +76,7 @@ TEST_F(SettingsTest, LaterLinesWinAndAnyNonZeroFullscreenSetsTheFlag) {
 
     readFile("");
     EXPECT_EQ(settings.videoFlags, static_cast<uint32_t>(SDL_ANYFORMAT));
-    EXPECT_EQ(settings.autorotate, 0);  // phone photos are shown as stored unless asked
+    EXPECT_EQ(settings.autorotate, 0);      // phone photos are shown as stored unless asked
     EXPECT_EQ(settings.colourProfiles, 1);  // colours are converted unless asked not to
 
     readFile("autorotate 1\ndecodermemory 64\ndecodertime 7\ncolourprofiles 0\n");

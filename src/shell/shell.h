@@ -9,13 +9,13 @@
 
 /// The options of the viewer; written only before SDL starts.
 struct Settings {
-    int32_t width;          ///< video mode width in pixels
-    int32_t height;         ///< video mode height in pixels
-    uint32_t videoFlags;    ///< flags handed to SDL_SetVideoMode
-    int32_t antialias;      ///< smoothing argument of the SDL_gfx scalers
-    int32_t decoderMemory;  ///< most memory a decoder may use, in MB; 0 or less: half the RAM
-    int32_t decoderTime;    ///< most processor time a decoder may use, in s; 0 or less: 60
-    int32_t autorotate;     ///< not 0: JPEGs are turned upright by their EXIF orientation
+    int32_t width;           ///< video mode width in pixels
+    int32_t height;          ///< video mode height in pixels
+    uint32_t videoFlags;     ///< flags handed to SDL_SetVideoMode
+    int32_t antialias;       ///< smoothing argument of the SDL_gfx scalers
+    int32_t decoderMemory;   ///< most memory a decoder may use, in MB; 0 or less: half the RAM
+    int32_t decoderTime;     ///< most processor time a decoder may use, in s; 0 or less: 60
+    int32_t autorotate;      ///< not 0: JPEGs are turned upright by their EXIF orientation
     int32_t colourProfiles;  ///< not 0: colours converted to sRGB as the file's profile says
 };
 

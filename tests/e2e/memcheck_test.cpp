@@ -21,10 +21,10 @@ TEST_F(MemcheckTest, SteppingAndTurningIsCleanUnderValgrind) {
     startViewer(
         paths, "",
         {"env", "SDL_RENDER_DRIVER=software", "SDL_FRAMEBUFFER_ACCELERATION=0",
-         "DBUS_SESSION_BUS_ADDRESS=unix:path=/nonexistent",
-         "LD_PRELOAD=" LUMOSCAPE_VALGRIND_TIMER, "valgrind", "--error-exitcode=99",
-         "--leak-check=full", "--errors-for-leak-kinds=definite", "--show-leak-kinds=definite",
-         "--suppressions=" LUMOSCAPE_VALGRIND_SUPPRESSIONS, "--log-file=" + log});
+         "DBUS_SESSION_BUS_ADDRESS=unix:path=/nonexistent", "LD_PRELOAD=" LUMOSCAPE_VALGRIND_TIMER,
+         "valgrind", "--error-exitcode=99", "--leak-check=full", "--errors-for-leak-kinds=definite",
+         "--show-leak-kinds=definite", "--suppressions=" LUMOSCAPE_VALGRIND_SUPPRESSIONS,
+         "--log-file=" + log});
     const char *turns[] = {"Left", "Up", "Right", "Down"};
     for (int step = 0; step < 10; step++) {
         press(turns[step % 4]);

@@ -324,9 +324,9 @@ void putPixels(PictureRows *rows, int x, int y, int count, const unsigned char *
     }
     SDL_Surface *picture = rows->picture;
     if (x < 0 || y < 0 || y >= picture->h || count <= 0 || x > picture->w - count) return;
-    memcpy(static_cast<unsigned char *>(picture->pixels) + size_t(y) * picture->pitch +
-               size_t(x) * 4,
-           rgba, size_t(count) * 4);
+    memcpy(
+        static_cast<unsigned char *>(picture->pixels) + size_t(y) * picture->pitch + size_t(x) * 4,
+        rgba, size_t(count) * 4);
 }
 
 SDL_Surface *finishRows(PictureRows *rows) {

@@ -33,8 +33,8 @@ avifResult readPart(avifIO *io, uint32_t flags, uint64_t offset, size_t size, av
     if (!input->bytes) return AVIF_RESULT_OUT_OF_MEMORY;
     size_t done = 0;
     while (done < size) {
-        const ssize_t got = pread(input->file, input->bytes + done, size - done,
-                                  off_t(offset + done));
+        const ssize_t got =
+            pread(input->file, input->bytes + done, size - done, off_t(offset + done));
         if (got <= 0) return AVIF_RESULT_IO_ERROR;
         done += size_t(got);
     }
@@ -62,10 +62,9 @@ SDL_Surface *takeFrame(const avifImage *frame, const avifCropRect &crop, const F
     PictureRows rows;
     const int width = int(crop.width);
     const int height = int(crop.height);
-    if (!startRows(&rows, width, height, plan.averaged,
-                   across ? plan.averagedHeight : plan.averagedWidth,
-                   across ? plan.averagedWidth : plan.averagedHeight, frame->alphaPlane != nullptr,
-                   false))
+    if (!startRows(
+            &rows, width, height, plan.averaged, across ? plan.averagedHeight : plan.averagedWidth,
+            across ? plan.averagedWidth : plan.averagedHeight, frame->alphaPlane != nullptr, false))
         return nullptr;
     std::vector<unsigned char> strip(size_t(width) * 4 * kStripRows);
     avifImage *view = avifImageCreateEmpty();
@@ -93,8 +92,7 @@ SDL_Surface *takeFrame(const avifImage *frame, const avifCropRect &crop, const F
     return finishRows(&rows);
 }
 
-SDL_Surface *decodeFirstFrame(avifDecoder *decoder, const DecodeOptions &options,
-                              ImageInfo *info) {
+SDL_Surface *decodeFirstFrame(avifDecoder *decoder, const DecodeOptions &options, ImageInfo *info) {
     if (failed(avifDecoderParse(decoder), decoder)) return nullptr;
     const avifImage *image = decoder->image;
     // The clean aperture first, then the turn, then the mirror, as the format orders them.

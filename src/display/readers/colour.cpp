@@ -23,12 +23,12 @@ struct Primaries {
     double red[2], green[2], blue[2];
 };
 const Primaries kPrimaries[] = {
-    {1, {0.640, 0.330}, {0.300, 0.600}, {0.150, 0.060}},  // BT.709, sRGB
-    {4, {0.670, 0.330}, {0.210, 0.710}, {0.140, 0.080}},  // BT.470 M
-    {5, {0.640, 0.330}, {0.290, 0.600}, {0.150, 0.060}},  // BT.601 625
-    {6, {0.630, 0.340}, {0.310, 0.595}, {0.155, 0.070}},  // BT.601 525
-    {7, {0.630, 0.340}, {0.310, 0.595}, {0.155, 0.070}},  // SMPTE 240
-    {9, {0.708, 0.292}, {0.170, 0.797}, {0.131, 0.046}},  // BT.2020
+    {1, {0.640, 0.330}, {0.300, 0.600}, {0.150, 0.060}},   // BT.709, sRGB
+    {4, {0.670, 0.330}, {0.210, 0.710}, {0.140, 0.080}},   // BT.470 M
+    {5, {0.640, 0.330}, {0.290, 0.600}, {0.150, 0.060}},   // BT.601 625
+    {6, {0.630, 0.340}, {0.310, 0.595}, {0.155, 0.070}},   // BT.601 525
+    {7, {0.630, 0.340}, {0.310, 0.595}, {0.155, 0.070}},   // SMPTE 240
+    {9, {0.708, 0.292}, {0.170, 0.797}, {0.131, 0.046}},   // BT.2020
     {12, {0.680, 0.320}, {0.265, 0.690}, {0.150, 0.060}},  // Display P3
 };
 const double kD65[2] = {0.3127, 0.3290};
@@ -137,8 +137,8 @@ void convertToSrgb(SDL_Surface *picture, const ColourDescription &colours,
     cmsHTRANSFORM transform = nullptr;
     if (grey || space == cmsSigRgbData) {
         // Pixels with alpha (the picture's own, or opaque) keep it as it is.
-        transform = cmsCreateTransform(source, grey ? TYPE_GRAY_8 : TYPE_RGB_8, srgb(),
-                                       TYPE_RGB_8, INTENT_PERCEPTUAL, 0);
+        transform = cmsCreateTransform(source, grey ? TYPE_GRAY_8 : TYPE_RGB_8, srgb(), TYPE_RGB_8,
+                                       INTENT_PERCEPTUAL, 0);
     }
     cmsCloseProfile(source);
     if (!transform) return;

@@ -99,8 +99,8 @@ const Reader kReaders[] = {
 
 bool namesBrand(const unsigned char *start, size_t size, const char *brand) {
     if (size < 16 || memcmp(start + 4, "ftyp", 4) != 0) return false;
-    const size_t boxSize = size_t(start[0]) << 24 | size_t(start[1]) << 16 |
-                           size_t(start[2]) << 8 | size_t(start[3]);
+    const size_t boxSize =
+        size_t(start[0]) << 24 | size_t(start[1]) << 16 | size_t(start[2]) << 8 | size_t(start[3]);
     const size_t end = std::min(size, boxSize);
     // The major brand, then the compatible ones (after the minor version).
     if (memcmp(start + 8, brand, 4) == 0) return true;

@@ -44,8 +44,9 @@ int seekTo(int64_t position, void *reading) {
 }
 
 heif_reader_grow_status growTo(int64_t size, void *reading) {
-    return size <= static_cast<FileReading *>(reading)->size ? heif_reader_grow_status_size_reached
-                                                             : heif_reader_grow_status_size_beyond_eof;
+    return size <= static_cast<FileReading *>(reading)->size
+               ? heif_reader_grow_status_size_reached
+               : heif_reader_grow_status_size_beyond_eof;
 }
 
 const heif_reader kFileReader = {1, positionOf, readBytes, seekTo, growTo};
@@ -101,10 +102,11 @@ bool planesOf(const heif_image *image, Planes *planes) {
             return false;
         }
     }
-    planes->bits = heif_image_get_bits_per_pixel_range(image, planes->count == 3 ? heif_channel_R
-                                                                                  : heif_channel_Y);
+    planes->bits = heif_image_get_bits_per_pixel_range(
+        image, planes->count == 3 ? heif_channel_R : heif_channel_Y);
     if (heif_image_has_channel(image, heif_channel_Alpha)) {
-        planes->alpha = heif_image_get_plane_readonly(image, heif_channel_Alpha, &planes->alphaStride);
+        planes->alpha =
+            heif_image_get_plane_readonly(image, heif_channel_Alpha, &planes->alphaStride);
         planes->alphaBits = heif_image_get_bits_per_pixel_range(image, heif_channel_Alpha);
         planes->premultiplied = heif_image_is_premultiplied_alpha(const_cast<heif_image *>(image));
     }

@@ -221,7 +221,8 @@ SDL_Surface *decode(Source *source, const DecodeOptions &options, ImageInfo *inf
     const int averagedHeight = across ? plan.averagedWidth : plan.averagedHeight;
     if (plan.averaged) chooseScale(&decoder, averagedWidth, averagedHeight);
     decoder.out_color_space = cmyk ? JCS_CMYK : JCS_EXT_RGBA;
-    if (cmyk) source->cmykConversion = startCmykConversion(colours, options, decoder.saw_Adobe_marker);
+    if (cmyk)
+        source->cmykConversion = startCmykConversion(colours, options, decoder.saw_Adobe_marker);
     jpeg_start_decompress(&decoder);
     const int decodedWidth = int(decoder.output_width);
     const int decodedHeight = int(decoder.output_height);

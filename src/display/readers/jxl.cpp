@@ -85,7 +85,8 @@ SDL_Surface *decodeFirstFrame(JxlDecoder *decoder, Input *input, const DecodeOpt
     while (!picture && !reason) {
         switch (JxlDecoderProcessInput(decoder)) {
         case JXL_DEC_NEED_MORE_INPUT:
-            if (!giveMore(decoder, input)) reason = "JPEG XL: the file ends before its picture does";
+            if (!giveMore(decoder, input))
+                reason = "JPEG XL: the file ends before its picture does";
             break;
         case JXL_DEC_BASIC_INFO: {
             JxlDecoderGetBasicInfo(decoder, &basic);
@@ -118,9 +119,9 @@ SDL_Surface *decodeFirstFrame(JxlDecoder *decoder, Input *input, const DecodeOpt
             const JxlPixelFormat format{4, JXL_TYPE_FLOAT, JXL_NATIVE_ENDIAN, 0};
             if (started) {
                 reason = "JPEG XL: the picture cannot be decoded";
-            } else if (!startRows(&taking.rows, info->width, info->height,
-                                  plan.averaged, plan.averagedWidth, plan.averagedHeight,
-                                  basic.alpha_bits != 0, true)) {
+            } else if (!startRows(&taking.rows, info->width, info->height, plan.averaged,
+                                  plan.averagedWidth, plan.averagedHeight, basic.alpha_bits != 0,
+                                  true)) {
                 pthread_mutex_destroy(&taking.lock);
                 return nullptr;
             } else {

@@ -44,8 +44,8 @@ ColourDescription coloursOf(png_structp png, png_infop info) {
         colours.icc = profile;
         colours.iccSize = length;
     } else if (png_get_gAMA(png, info, &colours.gamma) &&
-               png_get_cHRM(png, info, &white[0], &white[1], &red[0], &red[1], &green[0],
-                            &green[1], &blue[0], &blue[1])) {
+               png_get_cHRM(png, info, &white[0], &white[1], &red[0], &red[1], &green[0], &green[1],
+                            &blue[0], &blue[1])) {
         colours.hasChromaticities = true;
         for (int i = 0; i < 2; i++) {
             colours.white[i] = white[i], colours.red[i] = red[i];
@@ -66,9 +66,9 @@ struct PngRead {
     char reason[200];      // libpng's complaint, or ours
     png_structp png;
     png_infop info;
-    SDL_Surface *picture;  // what is handed back, unless averaged: paletted or RGBA
+    SDL_Surface *picture;       // what is handed back, unless averaged: paletted or RGBA
     ColourDescription colours;  // as the header's chunks give them
-    unsigned char *row;    // one row, where rows are not read straight into the picture
+    unsigned char *row;         // one row, where rows are not read straight into the picture
     AreaAverager averager;
     bool averaging;
     int channels;  // of the rows as read

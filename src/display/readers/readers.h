@@ -9,10 +9,10 @@
 
 /// What decoding and fitting need to know besides the file.
 struct DecodeOptions {
-    int32_t screenWidth;   ///< the size images are fitted to
-    int32_t screenHeight;  ///< the size images are fitted to
-    int32_t antialias;     ///< smoothing argument of the scalers; 0 also keeps decodes full-size
-    int32_t autorotate;    ///< not 0: a JPEG is turned upright by its EXIF orientation
+    int32_t screenWidth;     ///< the size images are fitted to
+    int32_t screenHeight;    ///< the size images are fitted to
+    int32_t antialias;       ///< smoothing argument of the scalers; 0 also keeps decodes full-size
+    int32_t autorotate;      ///< not 0: a JPEG is turned upright by its EXIF orientation
     int32_t rawColours = 0;  ///< not 0: colours are shown as stored, not converted to sRGB
 };
 

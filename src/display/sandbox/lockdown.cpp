@@ -92,8 +92,8 @@ const char *const kAllowed[] = {
 
 // The flags the C library creates a thread with: these always, and the others it may add. A
 // new process, or a thread in namespaces of its own, is something else.
-constexpr scmp_datum_t kThreadFlags = CLONE_VM | CLONE_FS | CLONE_FILES | CLONE_SIGHAND |
-                                      CLONE_THREAD | CLONE_SYSVSEM;
+constexpr scmp_datum_t kThreadFlags =
+    CLONE_VM | CLONE_FS | CLONE_FILES | CLONE_SIGHAND | CLONE_THREAD | CLONE_SYSVSEM;
 constexpr scmp_datum_t kOptionalThreadFlags =
     CLONE_SETTLS | CLONE_PARENT_SETTID | CLONE_CHILD_CLEARTID;
 
@@ -131,8 +131,8 @@ std::vector<sock_filter> compileFilter() {
     }
     // Threads, for the decoders that work on several cores; clone3 takes its flags in memory
     // no filter can read, so the C library is told it is missing and falls back to clone.
-    const scmp_arg_cmp threadOnly = argument(0, SCMP_CMP_MASKED_EQ, ~kOptionalThreadFlags,
-                                             kThreadFlags);
+    const scmp_arg_cmp threadOnly =
+        argument(0, SCMP_CMP_MASKED_EQ, ~kOptionalThreadFlags, kThreadFlags);
     allow(filter, "clone", 1, &threadOnly);
     const int clone3 = seccomp_syscall_resolve_name("clone3");
     if (clone3 != __NR_SCMP_ERROR) seccomp_rule_add(filter, SCMP_ACT_ERRNO(ENOSYS), clone3, 0);
