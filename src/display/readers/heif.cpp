@@ -19,7 +19,8 @@ namespace {
 struct FileReading {
     int file;
     int64_t position;
-    int64_t size;
+    // cppcheck-suppress unusedStructMember
+    int64_t size;  // read through the callbacks' pointer
 };
 
 int64_t positionOf(void *reading) { return static_cast<FileReading *>(reading)->position; }
