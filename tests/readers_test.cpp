@@ -323,8 +323,9 @@ TEST_F(ReadersTest, EveryKindOfWebpMatchesLibwebpsOwnReading) {
     }
 }
 
-// Each library's own simplest full-size reading of a file, as RGBA.
-std::vector<unsigned char> jpegRgba(const std::string &path) {
+// Each library's own simplest full-size reading of a file, as RGBA (a JPEG's as CMYK when
+// asked).
+std::vector<unsigned char> jpegRgba(const std::string &path, J_COLOR_SPACE space = JCS_EXT_RGBA) {
     FILE *file = fopen(path.c_str(), "rb");
     jpeg_decompress_struct decoder{};
     jpeg_error_mgr errors{};
@@ -332,7 +333,7 @@ std::vector<unsigned char> jpegRgba(const std::string &path) {
     jpeg_create_decompress(&decoder);
     jpeg_stdio_src(&decoder, file);
     jpeg_read_header(&decoder, TRUE);
-    decoder.out_color_space = JCS_EXT_RGBA;
+    decoder.out_color_space = space;
     jpeg_start_decompress(&decoder);
     std::vector<unsigned char> rgba(size_t(decoder.output_width) * decoder.output_height * 4);
     while (decoder.output_scanline < decoder.output_height) {
@@ -408,7 +409,7 @@ TEST_F(ReadersTest, EveryReaderAveragesToTheScreenAsAnExactBoxFilterWould) {
          [](const std::string &path, int width, int height) {
              return writePhotoJpeg(path, width, height, 90);
          },
-         jpegRgba, readJpeg, 20, 2.5},
+         [](const std::string &path) { return jpegRgba(path); }, readJpeg, 20, 2.5},
         {"WebP",
          [](const std::string &path, int width, int height) {
              return writeTestWebp(path, width, height, WebpKind::lossless);
@@ -1073,28 +1074,6 @@ static std::vector<unsigned char> lcmsToSrgb(const std::vector<unsigned char> &p
     return out;
 }
 
-// A picture's CMYK samples as libjpeg decodes them.
-static std::vector<unsigned char> jpegCmyk(const std::string &path) {
-    FILE *file = fopen(path.c_str(), "rb");
-    jpeg_decompress_struct decoder{};
-    jpeg_error_mgr errors{};
-    decoder.err = jpeg_std_error(&errors);
-    jpeg_create_decompress(&decoder);
-    jpeg_stdio_src(&decoder, file);
-    jpeg_read_header(&decoder, TRUE);
-    decoder.out_color_space = JCS_CMYK;
-    jpeg_start_decompress(&decoder);
-    std::vector<unsigned char> cmyk(size_t(decoder.output_width) * decoder.output_height * 4);
-    while (decoder.output_scanline < decoder.output_height) {
-        JSAMPROW row = &cmyk[size_t(decoder.output_scanline) * decoder.output_width * 4];
-        jpeg_read_scanlines(&decoder, &row, 1);
-    }
-    jpeg_finish_decompress(&decoder);
-    jpeg_destroy_decompress(&decoder);
-    fclose(file);
-    return cmyk;
-}
-
 // An RGB profile of D65 and these primaries with a plain gamma, as a PNG's gAMA and cHRM say.
 static std::vector<unsigned char> gammaProfile(double gamma, const cmsCIExyYTRIPLE &primaries) {
     const cmsCIExyY white{0.3127, 0.3290, 1};
@@ -1183,7 +1162,8 @@ TEST_F(ReadersTest, TaggedPicturesOfEveryFormatShowAsLcmsConvertsTheWholePicture
         ASSERT_TRUE(test.write(path));
         SDL_Surface *full = decodePath(path, stored);
         ASSERT_NE(full, nullptr) << SDL_GetError();
-        const std::vector<unsigned char> values = test.cmyk ? jpegCmyk(path) : pixelsOf(full);
+        const std::vector<unsigned char> values =
+            test.cmyk ? jpegRgba(path, JCS_CMYK) : pixelsOf(full);
         const std::vector<unsigned char> expected =
             lcmsToSrgb(values, test.profile, test.grey, test.cmyk);
         SDL_FreeSurface(full);
