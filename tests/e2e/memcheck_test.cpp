@@ -1,4 +1,7 @@
 // Memcheck run: the real viewer under valgrind, stepped and turned across many images on Xvfb.
+#include <chrono>
+#include <thread>
+
 #include "x_session.h"
 
 using MemcheckTest = EndToEndTest;
@@ -36,6 +39,17 @@ TEST_F(MemcheckTest, SteppingAndTurningIsCleanUnderValgrind) {
     }
     // Every decode prints a line: 2 at start, 9 ahead of forward steps, 10 for backward ones.
     waitForLines(21);
+    // Each of the 21 workers writes its summary as it ends, which under valgrind takes a while
+    // after its picture is shown; quitting first would end the last one with its helper.
+    const auto summaries = [&] {
+        int count = 0;
+        const ProcessResult logs = runProgram("sh", {"-c", "ls \"$0\"/valgrind.*.log", dir});
+        for (const std::string &path : splitLines(logs.output))
+            count += readWhole(path).find("ERROR SUMMARY: ") != std::string::npos;
+        return count;
+    };
+    for (int tries = 0; summaries() < 21 && tries < 600; tries++)
+        std::this_thread::sleep_for(std::chrono::milliseconds(100));
     const pid_t pid = viewer.pid;
     press("Escape");
     expectEnded(0);
