@@ -206,17 +206,6 @@ void stopCmykConversion(void *conversion) {
 }
 
 void warmUpColour() {
-    // sRGB, and one transform of each kind the readers make.
+    // lcms2 needs no call a worker may not make; its sRGB is made once here all the same.
     srgb();
-    unsigned char pixel[4] = {10, 200, 30, 255};
-    SDL_Surface *picture = makeRgbaSurface(1, 1, false);
-    if (!picture) return;
-    memcpy(picture->pixels, pixel, 4);
-    ColourDescription colours{};
-    colours.primaries = 12;
-    convertToSrgb(picture, colours, DecodeOptions{1, 1, 1, 1, 0});
-    colours = ColourDescription{};
-    colours.gamma = 0.5;
-    convertToSrgb(picture, colours, DecodeOptions{1, 1, 1, 1, 0});
-    SDL_FreeSurface(picture);
 }

@@ -225,6 +225,13 @@ SDL_Surface *decodeHandle(heif_image_handle *handle, const FitPlan &plan) {
 
 }  // namespace
 
+void prepareReaderLibraries() {
+    // libheif looks for plugins in a folder on first use; later uses only count.
+    heif_init(nullptr);
+    readerThreads();
+    warmUpColour();
+}
+
 bool startsLikeHeif(const unsigned char *start, size_t size) {
     for (const char *brand : {"heic", "heix", "heim", "heis", "hevc", "hevx", "mif1", "msf1"}) {
         if (namesBrand(start, size, brand)) return true;
