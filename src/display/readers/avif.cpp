@@ -9,7 +9,7 @@
 #include <cstring>
 #include <vector>
 
-#include "readers.h"
+#include "format_modules.h"
 
 namespace {
 
@@ -135,10 +135,6 @@ SDL_Surface *decodeFirstFrame(avifDecoder *decoder, const DecodeOptions &options
 
 }  // namespace
 
-bool startsLikeAvif(const unsigned char *start, size_t size) {
-    return namesBrand(start, size, "avif") || namesBrand(start, size, "avis");
-}
-
 SDL_Surface *readAvif(int file, const DecodeOptions &options, ImageInfo *info) {
     *info = ImageInfo{false, 0, 0, 0};
     struct stat status;
@@ -165,3 +161,8 @@ SDL_Surface *readAvif(int file, const DecodeOptions &options, ImageInfo *info) {
     avifDecoderDestroy(decoder);
     return picture;
 }
+
+// libavif and its codecs need no set-up before a decode.
+void prepareAvif() {}
+
+extern "C" const FormatReaderModule lumoscapeAvifModule = {readAvif, prepareAvif};

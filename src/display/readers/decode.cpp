@@ -11,7 +11,7 @@
 #include <cstdio>
 #include <cstring>
 
-#include "readers.h"
+#include "format_modules.h"
 
 namespace {
 
@@ -84,15 +84,21 @@ struct Reader {
     bool (*sniff)(const unsigned char *start, size_t size);
     SDL_Surface *(*read)(int file, const DecodeOptions &options, ImageInfo *info);
 };
+// The readers of the newer formats are in modules of their own.
+template <FormatModule which>
+SDL_Surface *readWithModule(int file, const DecodeOptions &options, ImageInfo *info) {
+    const auto *module = static_cast<const FormatReaderModule *>(formatModule(which));
+    return module ? module->read(file, options, info) : nullptr;
+}
 const Reader kReaders[] = {
     {"PNG", startsLikePng, readPng},
     {"JPEG", startsLikeJpeg, readJpeg},
     {"WebP", startsLikeWebp, readWebp},
     {"GIF", startsLikeGif, readGif},
     // An AVIF names the HEIF brands too: it is told first.
-    {"AVIF", startsLikeAvif, readAvif},
-    {"HEIF", startsLikeHeif, readHeif},
-    {"JPEG XL", startsLikeJxl, readJxl},
+    {"AVIF", startsLikeAvif, readWithModule<kAvifModule>},
+    {"HEIF", startsLikeHeif, readWithModule<kHeifModule>},
+    {"JPEG XL", startsLikeJxl, readWithModule<kJxlModule>},
 };
 
 }  // namespace
@@ -108,6 +114,24 @@ bool namesBrand(const unsigned char *start, size_t size, const char *brand) {
         if (memcmp(start + at, brand, 4) == 0) return true;
     }
     return false;
+}
+
+bool startsLikeAvif(const unsigned char *start, size_t size) {
+    return namesBrand(start, size, "avif") || namesBrand(start, size, "avis");
+}
+
+bool startsLikeHeif(const unsigned char *start, size_t size) {
+    for (const char *brand : {"heic", "heix", "heim", "heis", "hevc", "hevx", "mif1", "msf1"}) {
+        if (namesBrand(start, size, brand)) return true;
+    }
+    return false;
+}
+
+bool startsLikeJxl(const unsigned char *start, size_t size) {
+    // A bare codestream, or the container's signature box.
+    static const unsigned char kContainer[] = {0, 0, 0, 12, 'J', 'X', 'L', ' ', 13, 10, 0x87, 10};
+    return (size >= 2 && start[0] == 0xff && start[1] == 0x0a) ||
+           (size >= sizeof kContainer && memcmp(start, kContainer, sizeof kContainer) == 0);
 }
 
 int readerThreads() {

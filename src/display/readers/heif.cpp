@@ -10,7 +10,7 @@
 #include <string>
 #include <vector>
 
-#include "readers.h"
+#include "format_modules.h"
 
 namespace {
 
@@ -225,20 +225,6 @@ SDL_Surface *decodeHandle(heif_image_handle *handle, const FitPlan &plan) {
 
 }  // namespace
 
-void prepareReaderLibraries() {
-    // libheif looks for plugins in a folder on first use; later uses only count.
-    heif_init(nullptr);
-    readerThreads();
-    warmUpColour();
-}
-
-bool startsLikeHeif(const unsigned char *start, size_t size) {
-    for (const char *brand : {"heic", "heix", "heim", "heis", "hevc", "hevx", "mif1", "msf1"}) {
-        if (namesBrand(start, size, brand)) return true;
-    }
-    return false;
-}
-
 SDL_Surface *readHeif(int file, const DecodeOptions &options, ImageInfo *info) {
     *info = ImageInfo{false, 0, 0, 0};
     struct stat status;
@@ -279,3 +265,8 @@ SDL_Surface *readHeif(int file, const DecodeOptions &options, ImageInfo *info) {
     heif_context_free(context);
     return picture;
 }
+
+// libheif looks for plugins in a folder on first use; later uses only count.
+void prepareHeif() { heif_init(nullptr); }
+
+extern "C" const FormatReaderModule lumoscapeHeifModule = {readHeif, prepareHeif};

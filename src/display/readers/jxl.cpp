@@ -12,7 +12,7 @@
 #include <cstring>
 #include <vector>
 
-#include "readers.h"
+#include "format_modules.h"
 
 namespace {
 
@@ -171,10 +171,6 @@ SDL_Surface *decodeFirstFrame(JxlDecoder *decoder, Input *input, const DecodeOpt
 
 }  // namespace
 
-bool startsLikeJxl(const unsigned char *start, size_t size) {
-    return JxlSignatureCheck(start, size) >= JXL_SIG_CODESTREAM;
-}
-
 SDL_Surface *readJxl(int file, const DecodeOptions &options, ImageInfo *info) {
     *info = ImageInfo{false, 0, 0, 0};
     struct stat status;
@@ -200,3 +196,8 @@ SDL_Surface *readJxl(int file, const DecodeOptions &options, ImageInfo *info) {
     free(input.bytes);
     return picture;
 }
+
+// libjxl needs no set-up before a decode.
+void prepareJxl() {}
+
+extern "C" const FormatReaderModule lumoscapeJxlModule = {readJxl, prepareJxl};

@@ -159,11 +159,6 @@ void *startCmykConversion(const ColourDescription &colours, const DecodeOptions 
 void convertCmykRow(void *conversion, unsigned char *pixels, int width);
 /// Ends a conversion startCmykConversion made (null is fine).
 void stopCmykConversion(void *conversion);
-/// Makes the built-in sRGB profile, before the worker is locked down.
-void warmUpColour();
-/// Does what the readers' libraries do on first use with calls a locked-down worker may not
-/// make: libheif's search for plugins, counting the processors, lcms2's sRGB.
-void prepareReaderLibraries();
 
 /// Whether the first bytes of a file are those of a PNG, a JPEG, a WebP or a GIF.
 bool startsLikePng(const unsigned char *start, size_t size);

@@ -53,6 +53,8 @@ struct Workers {
     int reportsOwed = 0;
 };
 Workers workers;
+// Why the helper could not load the decoder, once it has said so.
+std::string brokenReason;
 // How the viewer waits, as the decode in progress was given it.
 WaitForReadable waitForReadable = nullptr;
 
@@ -178,8 +180,13 @@ bool receiveReport(DecodeReport *report) {
     pollfd waiting{decoderControl(), POLLIN, 0};
     waitForReadable(&waiting, 1);
     int attached[2];
-    if (receiveWithDescriptors(decoderControl(), report, sizeof *report, attached) == 1 &&
-        (report->kind != kReportReady || (attached[0] >= 0 && attached[1] >= 0))) {
+    const int got = receiveWithDescriptors(decoderControl(), report, sizeof *report, attached);
+    if (got == 1 && report->kind == kReportBroken) {
+        report->reason[sizeof report->reason - 1] = '\0';
+        brokenReason = printableText(report->reason, false);
+        if (brokenReason.empty()) brokenReason = "no reason given";
+    } else if (got == 1 &&
+               (report->kind != kReportReady || (attached[0] >= 0 && attached[1] >= 0))) {
         if (report->kind == kReportReady) {
             closeReadyWorker();
             workers.readyChannel = attached[0];
@@ -205,7 +212,7 @@ bool receiveReport(DecodeReport *report) {
 bool hand(const DecodeRequest &request, const int descriptors[2], const DecodeLimits &limits,
           int *errors, uint32_t *number) {
     // A worker that ended while it waited is reported, and the next one taken, twice at most.
-    for (int attempt = 0; attempt < 3; attempt++) {
+    for (int attempt = 0; attempt < 3 && brokenReason.empty(); attempt++) {
         startDecodingProcess(limits);
         if (decoderControl() < 0) return false;
         DecodeReport report{};
@@ -424,14 +431,13 @@ std::string printableText(const std::string &bytes, bool keepLineEnds) {
     return text;
 }
 
-SDL_Surface *decodeInWorker(int file, const char *extension, const DecodeOptions &options,
-                            const DecodeLimits &limits, WaitForReadable wait, ImageInfo *info) {
-    *info = ImageInfo{false, 0, 0, 0};
-    waitForReadable = wait;
-    DecodeRequest request{};
-    request.options = options;
-    if (extension && strlen(extension) < sizeof request.extension)
-        strcpy(request.extension, extension);
+namespace {
+
+// One decode in the ready worker; `wantsModule` tells a worker that ended for want of a module
+// the helper loads before the next.
+SDL_Surface *decodeOnce(int file, const DecodeRequest &request, const DecodeLimits &limits,
+                        ImageInfo *info, bool *wantsModule) {
+    *wantsModule = false;
     int ends[2];
     if (socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, ends) != 0) {
         SDL_SetError("cannot reach the decoder: %s", strerror(errno));
@@ -447,11 +453,15 @@ SDL_Surface *decodeInWorker(int file, const char *extension, const DecodeOptions
     close(ends[1]);
     if (!handed) {
         close(ends[0]);
-        SDL_SetError("decoder could not be started");
+        if (brokenReason.empty()) {
+            SDL_SetError("decoder could not be started");
+        } else {
+            SDL_SetError("decoder cannot be loaded: %s", brokenReason.c_str());
+        }
         return nullptr;
     }
     const int errors = relay.pipe;
-    Outcome outcome = collect(ends[0], &relay, worker, options);
+    Outcome outcome = collect(ends[0], &relay, worker, request.options);
     close(ends[0]);
     // What the worker had written before it ended is passed on, however the result went.
     for (pollfd waiting{relay.pipe, POLLIN, 0};
@@ -459,7 +469,30 @@ SDL_Surface *decodeInWorker(int file, const char *extension, const DecodeOptions
         if (relay.relayed >= kRelayedErrorBytes) break;
     }
     close(errors);
+    const int status = outcome.waitStatus;
+    *wantsModule = outcome.ended && !outcome.overdue && !outcome.helperLost &&
+                   outcome.headerBytes == 0 && WIFEXITED(status) &&
+                   WEXITSTATUS(status) >= kWorkerNeedsModule &&
+                   WEXITSTATUS(status) < kWorkerNeedsModule + kFormatModuleCount;
     SDL_Surface *picture = interpret(&outcome, info);
     if (outcome.picture) SDL_FreeSurface(outcome.picture);
+    return picture;
+}
+
+}  // namespace
+
+SDL_Surface *decodeInWorker(int file, const char *extension, const DecodeOptions &options,
+                            const DecodeLimits &limits, WaitForReadable wait, ImageInfo *info) {
+    *info = ImageInfo{false, 0, 0, 0};
+    waitForReadable = wait;
+    DecodeRequest request{};
+    request.options = options;
+    if (extension && strlen(extension) < sizeof request.extension)
+        strcpy(request.extension, extension);
+    // A file may need every module in turn; each is loaded once for the rest of the run.
+    SDL_Surface *picture = nullptr;
+    bool wantsModule = true;
+    for (int attempt = 0; wantsModule && attempt <= kFormatModuleCount; attempt++)
+        picture = decodeOnce(file, request, limits, info, &wantsModule);
     return picture;
 }

@@ -43,7 +43,8 @@ struct Worker {
 
 // Forks the next worker, which limits and locks itself down at once and waits for its one
 // request; false when it could not be started.
-bool spawnWorker(int control, const DecodeLimits &limits, Worker *worker) {
+bool spawnWorker(int control, const DecoderModule &decoder, const DecodeLimits &limits,
+                 Worker *worker) {
     int ends[2];
     int errors[2];
     if (socketpair(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0, ends) != 0) return false;
@@ -64,7 +65,7 @@ bool spawnWorker(int control, const DecodeLimits &limits, Worker *worker) {
         // What the libraries warn of goes to the viewer, which makes it printable.
         dup2(errors[1], STDERR_FILENO);
         if (ends[1] != kWorkerChannel) dup2(ends[1], kWorkerChannel);
-        runWorker(limits);
+        decoder.runWorker(limits);
     }
     close(ends[1]);
     close(errors[1]);
@@ -191,7 +192,15 @@ bool superviseWorker(int control, const Worker &worker, const DecodeLimits &limi
     sigaddset(&blocked, SIGCHLD);
     sigprocmask(SIG_SETMASK, &blocked, nullptr);
     control = takeDescriptors(control);
-    prepareWorkerFilter();
+    std::string reason;
+    const DecoderModule *decoder = openDecoder(&reason);
+    if (!decoder) {
+        DecodeReport broken{kReportBroken, 0, 0, {}};
+        snprintf(broken.reason, sizeof broken.reason, "%s", reason.c_str());
+        report(control, broken);
+        _exit(0);
+    }
+    decoder->prepareHelper();
 
     // One worker at a time: handed to the viewer, supervised, reaped, reported; then the
     // next, readied while the viewer shows the image.
@@ -199,7 +208,7 @@ bool superviseWorker(int control, const Worker &worker, const DecodeLimits &limi
     for (;;) {
         Worker worker;
         worker.number = ++count;
-        if (!spawnWorker(control, limits, &worker)) {
+        if (!spawnWorker(control, *decoder, limits, &worker)) {
             if (!report(control, {kReportEnded, W_EXITCODE(kWorkerNotStarted, 0), worker.number}))
                 break;
             sleep(1);  // forking failed: give the system a moment
@@ -218,62 +227,15 @@ bool superviseWorker(int control, const Worker &worker, const DecodeLimits &limi
         }
         if (!report(control, {overdue ? kReportOverdue : kReportEnded, status, worker.number}))
             break;
+        // A worker that ended for want of a module: the next one has it.
+        if (WIFEXITED(status) && WEXITSTATUS(status) >= kWorkerNeedsModule &&
+            WEXITSTATUS(status) < kWorkerNeedsModule + kFormatModuleCount)
+            decoder->loadFormat(WEXITSTATUS(status) - kWorkerNeedsModule);
     }
     _exit(0);
 }
 
 }  // namespace
-
-bool sendWithDescriptors(int socket, const void *bytes, size_t size, const int descriptors[2],
-                         int count) {
-    alignas(cmsghdr) char space[CMSG_SPACE(2 * sizeof(int))] = {};
-    iovec part{const_cast<void *>(bytes), size};
-    msghdr message{};
-    message.msg_iov = &part;
-    message.msg_iovlen = 1;
-    if (count > 0) {
-        message.msg_control = space;
-        message.msg_controllen = CMSG_SPACE(size_t(count) * sizeof(int));
-        cmsghdr *attached = CMSG_FIRSTHDR(&message);
-        attached->cmsg_level = SOL_SOCKET;
-        attached->cmsg_type = SCM_RIGHTS;
-        attached->cmsg_len = CMSG_LEN(size_t(count) * sizeof(int));
-        memcpy(CMSG_DATA(attached), descriptors, size_t(count) * sizeof(int));
-    }
-    ssize_t sent;
-    do {
-        sent = sendmsg(socket, &message, MSG_NOSIGNAL);
-    } while (sent < 0 && errno == EINTR);
-    return sent == ssize_t(size);
-}
-
-int receiveWithDescriptors(int socket, void *bytes, size_t size, int descriptors[2]) {
-    alignas(cmsghdr) char space[CMSG_SPACE(2 * sizeof(int))];
-    iovec part{bytes, size};
-    msghdr message{};
-    message.msg_iov = &part;
-    message.msg_iovlen = 1;
-    message.msg_control = space;
-    message.msg_controllen = sizeof space;
-    ssize_t got;
-    do {
-        got = recvmsg(socket, &message, MSG_CMSG_CLOEXEC);
-    } while (got < 0 && errno == EINTR);
-    descriptors[0] = descriptors[1] = -1;
-    const cmsghdr *attached = got > 0 ? CMSG_FIRSTHDR(&message) : nullptr;
-    if (attached && attached->cmsg_level == SOL_SOCKET && attached->cmsg_type == SCM_RIGHTS &&
-        attached->cmsg_len <= CMSG_LEN(2 * sizeof(int)))
-        memcpy(descriptors, CMSG_DATA(attached), attached->cmsg_len - CMSG_LEN(0));
-    // A message cut short, or with descriptors past those asked for, is none.
-    if (got != ssize_t(size) || (message.msg_flags & (MSG_TRUNC | MSG_CTRUNC))) {
-        for (int i = 0; i < 2; i++) {
-            if (descriptors[i] >= 0) close(descriptors[i]);
-            descriptors[i] = -1;
-        }
-        return got == 0 ? 0 : -1;
-    }
-    return 1;
-}
 
 void startDecodingProcess(const DecodeLimits &limits) {
     if (helper.pid > 0) return;

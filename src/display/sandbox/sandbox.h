@@ -1,16 +1,18 @@
 // The decoder sandbox: image files are read in a locked-down child process, never in the one
-// that holds the display.
+// that holds the display, which maps no image library at all.
 //
-// At start-up, before SDL, the viewer forks a helper that holds no display. The helper keeps
-// one fresh worker ready at a time: a child whose standard input and output are /dev/null and
-// whose standard error is a pipe to the viewer, that at once keeps no other descriptor but its
-// channel, limits its own memory, processor time and file sizes, runs each reader once on small
-// pictures of its own (so that one-time set-up, such as a library probing the processor, and
-// the first touch of its code and memory are done before the filter and the request), drops
-// its capabilities and loads a seccomp filter. The helper sends the viewer, on their control
-// socket (sequenced packets), a DecodeReport "ready" with the worker's channel and the read end
-// of its standard error attached; once that worker has ended, a DecodeReport "ended" (or
-// "overdue", when the helper ended it for time) with its wait status; then it readies the next.
+// At start-up, before SDL, the viewer forks a helper that holds no display. The helper loads
+// the decoder module (its readers and their libraries) and warms its readers up on small
+// pictures of its own, so that one-time set-up, such as a library probing the processor, is
+// done once and before any filter; it compiles the workers' filter. It then keeps one fresh
+// worker ready at a time: a child whose standard input and output are /dev/null and whose
+// standard error is a pipe to the viewer, that at once keeps no other descriptor but its
+// channel, limits its own memory, processor time and file sizes, drops its capabilities and
+// loads a seccomp filter. The helper sends the viewer, on their control socket (sequenced
+// packets), a DecodeReport "ready" with the worker's channel and the read end of its standard
+// error attached; once that worker has ended, a DecodeReport "ended" (or "overdue", when the
+// helper ended it for time) with its wait status; then it readies the next. A helper that
+// cannot load the decoder module says so once ("broken") and ends.
 // For each image:
 //  1. The viewer opens the file itself (read-only; regular files only) and makes a socket
 //     pair for the result. It sends the ready worker, on its channel, one DecodeRequest with
@@ -18,7 +20,9 @@
 //     helper "started", which starts the worker's clock.
 //  2. The worker decodes and fits the image, writes one ResultHeader and its payload to the
 //     result socket, and ends. A failed C++ allocation is answered with the refusal "Out of
-//     memory".
+//     memory". A worker whose file needs a module the helper has not loaded (HEIF, AVIF, JPEG
+//     XL, colour conversion) ends with kWorkerNeedsModule plus its number: the helper loads
+//     it before the next worker, and the viewer asks that one.
 //  3. Once the result is whole, or its header is one the viewer will not take, the viewer tells
 //     the helper "end", which ends the worker without waiting for it.
 // A worker whose result is not whole is reported from its wait status. The viewer takes from a
@@ -37,7 +41,7 @@
 
 #include <poll.h>
 
-#include "../readers/readers.h"
+#include "../readers/format_modules.h"
 
 /// Bounds on one worker.
 struct DecodeLimits {
@@ -56,6 +60,7 @@ struct DecodeReport {
     int32_t kind;        ///< one of the kinds below
     int32_t waitStatus;  ///< of an ended worker, as waitpid gives it
     uint32_t worker;     ///< the worker meant: the helper counts them from 1
+    char reason[244] = {};  ///< why the helper is broken, ended by a null byte
 };
 /// Helper to viewer: a worker is ready; its channel and standard error travel beside it.
 constexpr int32_t kReportReady = 1;
@@ -67,6 +72,8 @@ constexpr int32_t kReportOverdue = 3;
 constexpr int32_t kRequestStarted = 4;
 /// Viewer to helper: the viewer wants nothing more of the worker; end it now.
 constexpr int32_t kRequestEnd = 5;
+/// Helper to viewer: the decoder module cannot be loaded, for the reason given; the helper ends.
+constexpr int32_t kReportBroken = 6;
 /// Wall-clock seconds a decode may last: a margin over its processor-time limit, for a busy
 /// machine, and a bound for a worker that sleeps rather than computes.
 int32_t decodeWallSeconds(int32_t cpuSeconds);
@@ -135,8 +142,24 @@ int receiveWithDescriptors(int socket, void *bytes, size_t size, int descriptors
 /// when `keepLineEnds`.
 std::string printableText(const std::string &bytes, bool keepLineEnds);
 
-/// In a worker, before its filter: runs each reader once on a small picture of its own.
+/// What the decoder module offers the helper, by the name lumoscapeDecoder.
+struct DecoderModule {
+    /// In the helper, once: the readers warmed up and the workers' filter compiled.
+    void (*prepareHelper)();
+    /// In a new worker: see runWorker.
+    [[noreturn]] void (*runWorker)(const DecodeLimits &limits);
+    /// In the helper: loads a format's module for the workers to come.
+    void (*loadFormat)(int which);
+};
+extern "C" const DecoderModule lumoscapeDecoder;
+/// In the helper: the decoder module, loaded from beside the viewer (in its build folder) or
+/// from the package's library folder; null with the reason in `reason` when it cannot be.
+const DecoderModule *openDecoder(std::string *reason);
+
+/// In the helper, before any worker: runs each reader once on a small picture of its own.
 void warmUpReaders();
+/// In the helper: makes a freshly loaded format module ready for workers, threads included.
+void warmUpFormat(FormatModule which);
 /// Whether the process runs under valgrind, as the memory-checking test run has it; there it
 /// has no filter, nor a warm-up to make before one.
 bool underValgrind();

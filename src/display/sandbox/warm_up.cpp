@@ -1,6 +1,6 @@
-// Warming a worker's readers up before its filter and its request: each library's one-time
-// set-up (such as probing the processor, which may read /proc) and the first touch of the code
-// and memory a decode uses, done while the worker waits rather than while the viewer does.
+// Warming the readers up in the helper, before any worker is forked and locked down: each
+// library's one-time set-up (such as probing the processor, which may read /proc), done once
+// for every worker to inherit.
 #include <elf.h>
 #include <link.h>
 #include <sys/mman.h>
@@ -466,15 +466,18 @@ bool stacksExecutable() {
                nullptr) != 0;
 }
 
-void decodeEach(const WarmUpFile *files, size_t count, const DecodeOptions *optionSets,
-                size_t setCount) {
+// Every path a decode can take: reduced while read and fitted (a screen smaller than every
+// picture), full-size and unscaled (a larger one), and full-size then scaled (antialias 0).
+const DecodeOptions kOptionSets[] = {{2, 2, 1, 1}, {64, 64, 1, 1}, {2, 2, 0, 1}};
+
+void decodeEach(const WarmUpFile *files, size_t count) {
     for (size_t i = 0; i < count; i++) {
         const int file = memfd_create("warm-up", MFD_CLOEXEC);
         if (file < 0) return;
         if (write(file, files[i].bytes, files[i].size) == ssize_t(files[i].size)) {
-            for (size_t set = 0; set < setCount; set++) {
+            for (const DecodeOptions &options : kOptionSets) {
                 ImageInfo info{};
-                SDL_FreeSurface(decodeImage(file, nullptr, optionSets[set], &info));
+                SDL_FreeSurface(decodeImage(file, nullptr, options, &info));
             }
         }
         close(file);
@@ -484,10 +487,6 @@ void decodeEach(const WarmUpFile *files, size_t count, const DecodeOptions *opti
 }  // namespace
 
 void warmUpReaders() {
-    // The libraries of the newer formats and of colour need only their own set-up here (a decode
-    // of each in every worker would cost more than the decode it readies), unless threads'
-    // stacks must be executable.
-    prepareReaderLibraries();
     const WarmUpFile files[] = {{kJpeg, sizeof kJpeg},
                                 {kPng, sizeof kPng},
                                 {kWebp, sizeof kWebp},
@@ -496,16 +495,23 @@ void warmUpReaders() {
                                 {kAnimatedWebp, sizeof kAnimatedWebp},
                                 {kGif, sizeof kGif},
                                 {kDeflateTiff, sizeof kDeflateTiff}};
-    // Every path a decode can take: reduced while read and fitted (a screen smaller than every
-    // picture), full-size and unscaled (a larger one), and full-size then scaled (antialias 0).
-    const DecodeOptions optionSets[] = {{2, 2, 1, 1}, {64, 64, 1, 1}, {2, 2, 0, 1}};
-    decodeEach(files, sizeof files / sizeof *files, optionSets,
-               sizeof optionSets / sizeof *optionSets);
-    if (stacksExecutable()) {
-        const WarmUpFile threaded[] = {{kHeif, sizeof kHeif}, {kAlphaHeif, sizeof kAlphaHeif},
-                                       {kAvif, sizeof kAvif}, {kAnimatedAvif, sizeof kAnimatedAvif},
-                                       {kJxl, sizeof kJxl},   {kAnimatedJxl, sizeof kAnimatedJxl}};
-        decodeEach(threaded, sizeof threaded / sizeof *threaded, optionSets,
-                   sizeof optionSets / sizeof *optionSets);
+    decodeEach(files, sizeof files / sizeof *files);
+}
+
+void warmUpFormat(FormatModule) {
+    // Their libraries' own set-up was done as they were loaded; a decode of each is needed only
+    // where threads' stacks must be executable, and then of every format loaded so far.
+    if (!stacksExecutable()) return;
+    const struct {
+        FormatModule module;
+        WarmUpFile file;
+    } threaded[] = {{kHeifModule, {kHeif, sizeof kHeif}},
+                    {kHeifModule, {kAlphaHeif, sizeof kAlphaHeif}},
+                    {kAvifModule, {kAvif, sizeof kAvif}},
+                    {kAvifModule, {kAnimatedAvif, sizeof kAnimatedAvif}},
+                    {kJxlModule, {kJxl, sizeof kJxl}},
+                    {kJxlModule, {kAnimatedJxl, sizeof kAnimatedJxl}}};
+    for (const auto &each : threaded) {
+        if (formatModuleLoaded(each.module)) decodeEach(&each.file, 1);
     }
 }

@@ -115,17 +115,8 @@ void runWorker(const DecodeLimits &limits) {
     resultSocket = kWorkerResult;
     std::set_new_handler(refuseForMemory);
     touchMemoryAhead();
-    if (!underValgrind()) {
-        // What the libraries say of the warm-up's own pictures is of no use to the user; their
-        // standard error goes nowhere meanwhile (standard output is /dev/null).
-        const int errors = dup(STDERR_FILENO);
-        dup2(STDOUT_FILENO, STDERR_FILENO);
-        warmUpReaders();
-        if (errors >= 0) {
-            dup2(errors, STDERR_FILENO);
-            close(errors);
-        }
-    }
+    // The helper has set up every module the worker has; one it lacks ends it, asking for it.
+    stopLoadingModules();
     lockDownWorker(limits);
     DecodeRequest request{};
     int descriptors[2];

@@ -1,0 +1,52 @@
+// The libraries only some files need, each in a module of its own: colour conversion (lcms2)
+// and the readers of HEIF, AVIF and JPEG XL with their codecs. The decoder helper loads a module
+// the first time a file needs it, before it forks the next worker, which inherits it; nothing
+// is loaded in a worker once it is locked down.
+#pragma once
+
+#include "readers.h"
+
+/// The modules, by number.
+enum FormatModule { kColourModule, kHeifModule, kAvifModule, kJxlModule, kFormatModuleCount };
+
+/// A locked-down worker that needs a module it has not got ends with this status plus the
+/// module's number; the helper then loads the module, and the viewer asks the next worker.
+constexpr int kWorkerNeedsModule = 100;
+
+/// A format's reader, as its module offers it.
+struct FormatReaderModule {
+    /// Reads the file as the readers in readers.h do.
+    SDL_Surface *(*read)(int file, const DecodeOptions &options, ImageInfo *info);
+    /// The library's one-time set-up, which may make calls a locked-down worker may not.
+    void (*prepare)();
+};
+
+/// lcms2's conversions, as the colour module offers them (see readers.h).
+struct ColourModule {
+    void (*convertToSrgb)(SDL_Surface *picture, const ColourDescription &colours,
+                          const DecodeOptions &options);
+    void *(*startCmykConversion)(const ColourDescription &colours, const DecodeOptions &options,
+                                 bool inverted);
+    void (*convertCmykRow)(void *conversion, unsigned char *pixels, int width);
+    void (*stopCmykConversion)(void *conversion);
+    /// Makes the built-in sRGB profile.
+    void (*prepare)();
+};
+
+/// The tables the modules define, by these names.
+extern "C" const ColourModule lumoscapeColourModule;
+extern "C" const FormatReaderModule lumoscapeHeifModule;
+extern "C" const FormatReaderModule lumoscapeAvifModule;
+extern "C" const FormatReaderModule lumoscapeJxlModule;
+
+/// The module's table (a ColourModule or a FormatReaderModule). Where modules may still be
+/// loaded it is loaded now; a locked-down worker without it ends asking for it. Null, with
+/// SDL's error, when it cannot be loaded.
+const void *formatModule(FormatModule which);
+/// Loads a module and sets its library up (a format's module takes the colour module too);
+/// false, with SDL's error, when it cannot be loaded.
+bool loadFormatModule(FormatModule which);
+/// Whether the module is in this process already.
+bool formatModuleLoaded(FormatModule which);
+/// From here on no module is loaded in this process: one it lacks ends it, asking for it.
+void stopLoadingModules();
