@@ -151,3 +151,41 @@ TEST_F(ProcessTest, RunsOnTheSdlImplementationTheSuiteWasAskedFor) {
     // The test program itself runs on the same library.
     EXPECT_EQ(SDL_Linked_Version()->patch >= 50, compat) << int(SDL_Linked_Version()->patch);
 }
+
+// The viewer copied alone into a folder, where it finds no decoder, or a broken one.
+TEST_F(ProcessTest, DecoderThatIsMissingOrBrokenEndsWithOneLineAndStatusOne) {
+    const std::string image = saveImage(makeSolid(10, 10, kRed), dir + "/a.bmp");
+    const std::string viewer = dir + "/lumoscape";
+    ASSERT_EQ(runProgram("cp", {viewerBinary(), viewer}).exitStatus, 0);
+    const std::string module = dir + "/lumoscape-decoder.so";
+    const std::string builtFolder = viewerBinary().substr(0, viewerBinary().rfind('/'));
+    const struct {
+        const char *name;
+        std::string setUp;  // a shell command that puts the module in place, or nothing
+        std::string reason;
+    } cases[] = {
+        {"missing", "", "lumoscape-decoder.so: cannot open shared object file"},
+        {"not a library", "echo garbage > " + module, module + ": "},
+        {"another module", "cp " + builtFolder + "/lumoscape-colour.so " + module,
+         "undefined symbol: lumoscapeDecoder"},
+    };
+    for (const auto &each : cases) {
+        SCOPED_TRACE(each.name);
+        unlink(module.c_str());
+        if (!each.setUp.empty()) {
+            ASSERT_EQ(runProgram("sh", {"-c", each.setUp}).exitStatus, 0);
+        }
+        std::vector<std::string> command = viewerCommand();
+        command.back() = viewer;
+        command.push_back(image);
+        const std::string program = command.front();
+        command.erase(command.begin());
+        Child child = startChild(program, command, kDummyDisplay);
+        EXPECT_EQ(waitForExit(child, 20), 1);
+        const std::vector<std::string> lines = splitLines(child.output);
+        ASSERT_EQ(lines.size(), 1u) << child.output;
+        EXPECT_EQ(lines[0].rfind("Error: loadImage: decoder cannot be loaded: ", 0), 0u)
+            << lines[0];
+        EXPECT_NE(lines[0].find(each.reason), std::string::npos) << lines[0];
+    }
+}

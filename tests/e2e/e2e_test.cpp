@@ -1,4 +1,5 @@
 // End-to-end tests: the built viewer on a real X server, driven by keys, checked by captures.
+#include <dirent.h>
 #include <signal.h>
 #include <unistd.h>
 
@@ -30,7 +31,77 @@ SDL_Surface *makeStripes() {
     return stripes;
 }
 
+// The files process `pid` maps, a line of /proc/PID/maps each.
+std::string mapsOf(pid_t pid) { return readWhole("/proc/" + std::to_string(pid) + "/maps"); }
+
+// The decoder helper the viewer forked.
+pid_t helperOf(pid_t viewer) {
+    DIR *processes = opendir("/proc");
+    pid_t found = -1;
+    while (const dirent *entry = processes ? readdir(processes) : nullptr) {
+        if (atoi(entry->d_name) <= 0) continue;
+        const std::string stat = readWhole(std::string("/proc/") + entry->d_name + "/stat");
+        int parent = 0;
+        const size_t nameEnd = stat.rfind(')');
+        if (stat.find("(decoder-helper)") != std::string::npos &&
+            sscanf(stat.c_str() + nameEnd + 1, " %*c %d", &parent) == 1 && parent == viewer)
+            found = atoi(entry->d_name);
+    }
+    if (processes) closedir(processes);
+    return found;
+}
+
+// The image libraries, the decoder's modules among them; `heavy` are those only some files need.
+const struct {
+    const char *file;
+    bool heavy;
+} kDecoderLibraries[] = {
+    {"libpng", false},   {"libjpeg", false},  {"libwebp", false},  {"libgif", false},
+    {"libtiff", false},  {"libSDL_image", false}, {"lumoscape-decoder.so", false},
+    {"libheif", true},   {"libavif", true},   {"libjxl", true},    {"liblcms2", true},
+    {"lumoscape-heif.so", true}, {"lumoscape-avif.so", true}, {"lumoscape-jxl.so", true},
+    {"lumoscape-colour.so", true},
+};
+
 }  // namespace
+
+TEST_F(EndToEndTest, ImageLibrariesAreMappedByTheDecoderHelperOnlyAndTheHeavyOnesWhenAFileNeedsThem) {
+    const std::string png = dir + "/a.png";
+    savePng(makeSolid(64, 48, kRed), png);
+    std::vector<std::string> files{png, png};
+    for (const auto &[format, name] : {std::pair{ModernFormat::heif, "b.heic"},
+                                       {ModernFormat::avif, "c.avif"},
+                                       {ModernFormat::jxl, "d.jxl"}}) {
+        files.push_back(dir + "/" + name);
+        ASSERT_TRUE(writeModernFile(files.back(), format, ModernKind::still, 64, 48));
+    }
+    startViewer(files);
+    waitForLines(2);
+    const pid_t helper = helperOf(viewer.pid);
+    ASSERT_GT(helper, 0);
+    const std::string viewerMaps = mapsOf(viewer.pid);
+    std::string helperMaps = mapsOf(helper);
+    for (const auto &library : kDecoderLibraries) {
+        SCOPED_TRACE(library.file);
+        EXPECT_EQ(viewerMaps.find(library.file), std::string::npos);
+        EXPECT_EQ(helperMaps.find(library.file) == std::string::npos, library.heavy);
+    }
+    // Each of the newer formats is shown or read ahead, its libraries loaded before the
+    // worker that decodes it locks itself down: a load after would end the worker.
+    for (int step = 0; step < 3; step++) press("space");
+    const std::vector<std::string> lines = splitLines(waitForLines(5));
+    ASSERT_EQ(lines.size(), 5u);
+    for (size_t i = 0; i < lines.size(); i++)
+        EXPECT_EQ(lines[i], "INFO: loaded " + files[i] + ": 64x48 24bpp");
+    helperMaps = mapsOf(helper);
+    for (const auto &library : kDecoderLibraries) {
+        SCOPED_TRACE(library.file);
+        EXPECT_EQ(mapsOf(viewer.pid).find(library.file), std::string::npos);
+        EXPECT_NE(helperMaps.find(library.file), std::string::npos);
+    }
+    press("Escape");
+    expectEnded(0);
+}
 
 TEST_F(EndToEndTest, StartShowsTheFirstImageAndLoadsTheSecondAhead) {
     const std::string first = image("first.bmp", makeSolid(200, 100, kRed));
