@@ -102,25 +102,95 @@ bool startAveraging(AreaAverager *averager, int width, int height, int outputWid
     const size_t rowSize = size_t(outputWidth) * 4;
     averager->columns = static_cast<int32_t *>(malloc(size_t(width) * sizeof(int32_t)));
     averager->columnWeights = static_cast<uint32_t *>(malloc(size_t(width) * sizeof(uint32_t)));
-    averager->rowSums = static_cast<uint64_t *>(calloc(rowSize, sizeof(uint64_t)));
+    averager->columnStarts =
+        static_cast<int32_t *>(malloc((size_t(outputWidth) + 1) * sizeof(int32_t)));
+    averager->rowSums = static_cast<uint32_t *>(calloc(rowSize, sizeof(uint32_t)));
     averager->sums =
         static_cast<uint64_t *>(calloc(rowSize * size_t(averager->rowsHeld), sizeof(uint64_t)));
     averager->output = makeRgbaSurface(outputWidth, outputHeight, !opaque);
-    if (!averager->columns || !averager->columnWeights || !averager->rowSums || !averager->sums ||
-        !averager->output) {
+    if (!averager->columns || !averager->columnWeights || !averager->columnStarts ||
+        !averager->rowSums || !averager->sums || !averager->output) {
         stopAveraging(averager);
         SDL_OutOfMemory();
         return false;
     }
-    for (int x = 0; x < width; x++) {
+    for (int x = width - 1; x >= 0; x--) {
         const Span span = spanOf(x, width, outputWidth);
         averager->columns[x] = span.first;
         averager->columnWeights[x] = span.weight;
+        averager->columnStarts[span.first] = x;
     }
+    averager->columnStarts[outputWidth] = width;
     return true;
 }
 
 namespace {
+
+// The sums across of the pixels at columns first to end, a run of whole pixels an output
+// column at a time: a pixel within one output column is added as it is, and the sum weighted
+// once; only the pixel that straddles two columns is weighted on its own. Colours are
+// weighted by opacity `byAlpha`, so that a transparent pixel's colour counts for nothing. No
+// sum can overflow: an output column's weights add up to the picture's width, at most 65,535,
+// and a pixel weighs 255 x 255 at most.
+template <bool byAlpha>
+void addAcross(const AreaAverager *averager, const unsigned char *pixels, int channels, int first,
+               int end, uint32_t *across) {
+    const uint32_t whole = uint32_t(averager->outputWidth);
+    const int32_t *starts = averager->columnStarts;
+    const size_t stride = size_t(channels);
+    int x = first;
+    for (int column = averager->columns[first]; x < end; column++) {
+        const int next = starts[column + 1];
+        const int runEnd = std::min(end, next);
+        // The last pixel of the column may straddle into the next.
+        const bool straddles = runEnd == next && averager->columnWeights[next - 1] < whole;
+        const int wholeEnd = straddles ? runEnd - 1 : runEnd;
+        uint32_t red = 0, green = 0, blue = 0, alpha = 0;
+        for (const unsigned char *pixel = pixels + size_t(x - first) * stride; x < wholeEnd;
+             x++, pixel += stride) {
+            const uint32_t opacity = byAlpha ? pixel[3] : 1;
+            red += pixel[0] * opacity;
+            green += pixel[1] * opacity;
+            blue += pixel[2] * opacity;
+            alpha += opacity;
+        }
+        uint32_t *sums = across + size_t(column) * 4;
+        sums[0] += alpha * whole;
+        sums[1] += red * whole;
+        sums[2] += green * whole;
+        sums[3] += blue * whole;
+        if (straddles) {
+            const unsigned char *pixel = pixels + size_t(x - first) * stride;
+            const uint32_t weight = averager->columnWeights[x];
+            const uint32_t opacity = byAlpha ? pixel[3] : 1;
+            for (int c = 0; c < 4; c++) {
+                const uint32_t value = c == 0 ? opacity : pixel[c - 1] * opacity;
+                sums[c] += value * weight;
+                sums[c + 4] += value * (whole - weight);
+            }
+            x++;
+        }
+    }
+}
+
+// The same for the pixels at columns first, first + step, ... before `end`, as the passes of
+// an interlaced picture give them, each weighted on its own.
+void addSpread(const AreaAverager *averager, const unsigned char *pixels, int channels, int first,
+               int end, int step, uint32_t *across) {
+    const uint32_t whole = uint32_t(averager->outputWidth);
+    for (int x = first; x < end; x += step) {
+        const unsigned char *pixel = pixels + size_t(x - first) * size_t(channels);
+        uint32_t *sums = across + size_t(averager->columns[x]) * 4;
+        const uint32_t weight = averager->columnWeights[x];
+        const uint32_t rest = whole - weight;
+        const uint32_t alpha = averager->opaque ? 1 : channels == 3 ? 255 : pixel[3];
+        for (int c = 0; c < 4; c++) {
+            const uint32_t value = c == 0 ? alpha : pixel[c - 1] * alpha;
+            sums[c] += value * weight;
+            if (rest) sums[c + 4] += value * rest;
+        }
+    }
+}
 
 // Adds the pixels at columns first, first + step, ... before `end` of row `y`; `pixels` holds
 // them from column `first` on.
@@ -138,24 +208,20 @@ void addPixels(AreaAverager *averager, int y, const unsigned char *pixels, int c
     const size_t firstSum = size_t(averager->columns[first]) * 4;
     const size_t endSum =
         std::min(size_t(averager->columns[end - 1]) + 2, size_t(averager->outputWidth)) * 4;
-    uint64_t *across = averager->rowSums;
-    memset(across + firstSum, 0, (endSum - firstSum) * sizeof(uint64_t));
-    const uint32_t whole = uint32_t(averager->outputWidth);
-    for (int x = first; x < end; x += step) {
-        const unsigned char *pixel = pixels + size_t(x - first) * size_t(channels);
-        uint64_t *sums = across + size_t(averager->columns[x]) * 4;
-        const uint64_t weight = averager->columnWeights[x];
-        const uint64_t rest = whole - weight;
-        // Colours weighted by opacity, so that a transparent pixel's colour counts for nothing;
-        // an opaque picture's by 1, so that its sums are the colours' own.
-        const uint64_t alpha = averager->opaque ? 1 : channels == 3 ? 255 : pixel[3];
-        for (int c = 0; c < 3; c++) {
-            const uint64_t value = uint64_t(pixel[c]) * alpha;
-            sums[c + 1] += value * weight;
-            if (rest) sums[c + 5] += value * rest;
+    uint32_t *across = averager->rowSums;
+    memset(across + firstSum, 0, (endSum - firstSum) * sizeof(uint32_t));
+    if (step == 1) {
+        if (averager->opaque) {
+            addAcross<false>(averager, pixels, channels, first, end, across);
+        } else if (channels == 4) {
+            addAcross<true>(averager, pixels, channels, first, end, across);
+        } else {
+            // Every pixel wholly opaque: weighted by 255 as a whole.
+            addAcross<false>(averager, pixels, channels, first, end, across);
+            for (size_t i = firstSum; i < endSum; i++) across[i] *= 255;
         }
-        sums[0] += alpha * weight;
-        if (rest) sums[4] += alpha * rest;
+    } else {
+        addSpread(averager, pixels, channels, first, end, step, across);
     }
     // Then down: into the one or two output rows the row lies in.
     const uint64_t weight = rows.weight;
@@ -165,7 +231,7 @@ void addPixels(AreaAverager *averager, int y, const unsigned char *pixels, int c
         const uint64_t share = part ? rest : weight;
         if (!share || row >= averager->outputHeight) continue;
         uint64_t *sums = heldRow(averager, row);
-        for (size_t i = firstSum; i < endSum; i++) sums[i] += across[i] * share;
+        for (size_t i = firstSum; i < endSum; i++) sums[i] += uint64_t(across[i]) * share;
     }
 }
 
@@ -197,6 +263,7 @@ SDL_Surface *finishAveraging(AreaAverager *averager) {
 void stopAveraging(AreaAverager *averager) {
     free(averager->columns);
     free(averager->columnWeights);
+    free(averager->columnStarts);
     free(averager->rowSums);
     free(averager->sums);
     SDL_FreeSurface(averager->output);

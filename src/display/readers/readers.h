@@ -80,7 +80,8 @@ struct AreaAverager {
     int firstHeld;                  ///< the output row of the first of them
     int32_t *columns;               ///< per column read: the output column it starts in
     uint32_t *columnWeights;        ///< per column read: its weight there, the rest the next's
-    uint64_t *rowSums;              ///< one row's sums across, per output column
+    int32_t *columnStarts;          ///< per output column and one more: its first column read
+    uint32_t *rowSums;              ///< one row's sums across, per output column
     uint64_t *sums;                 ///< per output pixel held: alpha, then red, green, blue
     SDL_Surface *output;            ///< the averaged picture, made at the start
 };
