@@ -801,8 +801,17 @@ TEST_F(ReadersTest, ManyDecodesLeaveNoDescriptorOrMemoryBehind) {
     struct Case {
         const char *name;
         std::function<bool(const std::string &)> write;
+        DecodeOptions options = kScreen;
     };
+    // Refused for its full-size width unsmoothed, after its profile and conversion were made.
+    const DecodeOptions unsmoothed{320, 240, 0, 0};
     const Case cases[] = {
+        {"wide-tagged-cmyk.jpg",
+         [](const std::string &p) {
+             return writePhotoJpeg(p, 16400, 8, 80, JpegKind::cmyk, 0, "",
+                                   testProfile(TestProfile::cmyk));
+         },
+         unsmoothed},
         {"photo.jpg", [](const std::string &p) { return writePhotoJpeg(p, 1000, 750, 80); }},
         {"small.jpg", [](const std::string &p) { return writePhotoJpeg(p, 100, 75, 80); }},
         {"cmyk.jpg",
@@ -814,16 +823,17 @@ TEST_F(ReadersTest, ManyDecodesLeaveNoDescriptorOrMemoryBehind) {
         {"card.bmp",
          [](const std::string &p) { return !saveImage(makeTestCard(400, 300), p).empty(); }},
     };
-    std::vector<std::string> paths;
+    std::vector<std::pair<std::string, DecodeOptions>> paths;
     for (const Case &c : cases) {
-        paths.push_back(dir + "/" + c.name);
-        ASSERT_TRUE(c.write(paths.back())) << c.name;
+        const std::string path = dir + "/" + c.name;
+        ASSERT_TRUE(c.write(path)) << c.name;
+        paths.emplace_back(path, c.options);
         // The same file cut short, and its first bytes on noise: refusals of each reader.
-        const std::string bytes = readWhole(paths.back());
-        paths.push_back(dir + "/cut-" + c.name);
-        writeFile(paths.back(), bytes.substr(0, bytes.size() / 3));
-        paths.push_back(dir + "/noise-" + c.name);
-        writeFile(paths.back(), bytes.substr(0, 16) + std::string(4000, '\x5a'));
+        const std::string bytes = readWhole(path);
+        paths.emplace_back(dir + "/cut-" + c.name, c.options);
+        writeFile(paths.back().first, bytes.substr(0, bytes.size() / 3));
+        paths.emplace_back(dir + "/noise-" + c.name, c.options);
+        writeFile(paths.back().first, bytes.substr(0, 16) + std::string(4000, '\x5a'));
     }
     const auto resident = [] {
         std::ifstream status("/proc/self/status");
@@ -834,10 +844,10 @@ TEST_F(ReadersTest, ManyDecodesLeaveNoDescriptorOrMemoryBehind) {
     long afterFirstRound = 0;
     const int before = openDescriptorCount();
     for (int round = 0; round < 30; round++) {
-        for (const std::string &path : paths) {
+        for (const auto &[path, options] : paths) {
             const int file = open(path.c_str(), O_RDONLY | O_CLOEXEC);
             ImageInfo info{};
-            SDL_FreeSurface(decodeImage(file, "bmp", kScreen, &info));
+            SDL_FreeSurface(decodeImage(file, "bmp", options, &info));
             close(file);
         }
         if (round == 0) afterFirstRound = resident();

@@ -161,6 +161,18 @@ constexpr int kRowsPerRead = 16;
 // needs. A few hundred bytes of header must not make the viewer clear gigabytes.
 constexpr long kMemoryLimit = 256L << 20;
 
+// Lets go of everything a decode that fails holds: the decoder, the picture or the averager,
+// the strip and the colours; its result.
+SDL_Surface *abandonDecode(jpeg_decompress_struct *decoder, Source *source, SDL_Surface *surface,
+                           JSAMPLE *strip) {
+    jpeg_destroy_decompress(decoder);
+    if (surface) SDL_FreeSurface(surface);
+    stopAveraging(&source->averager);
+    releaseColours(source);
+    delete[] strip;
+    return nullptr;
+}
+
 SDL_Surface *decode(Source *source, const DecodeOptions &options, ImageInfo *info) {
     jpeg_decompress_struct decoder;
     ErrorManager errors;
@@ -182,12 +194,7 @@ SDL_Surface *decode(Source *source, const DecodeOptions &options, ImageInfo *inf
             errors.base.format_message(reinterpret_cast<j_common_ptr>(&decoder), message);
             SDL_SetError("JPEG: %s", message);
         }
-        jpeg_destroy_decompress(&decoder);
-        if (surface) SDL_FreeSurface(surface);
-        stopAveraging(&averager);
-        releaseColours(source);
-        delete[] strip;
-        return nullptr;
+        return abandonDecode(&decoder, source, surface, strip);
     }
     jpeg_create_decompress(&decoder);
     decoder.mem->max_memory_to_use = kMemoryLimit;
@@ -228,19 +235,15 @@ SDL_Surface *decode(Source *source, const DecodeOptions &options, ImageInfo *inf
     const int decodedHeight = int(decoder.output_height);
     if (plan.averaged) {
         if (!startAveraging(&averager, decodedWidth, decodedHeight, averagedWidth, averagedHeight,
-                            true, false)) {
-            jpeg_destroy_decompress(&decoder);
-            return nullptr;
-        }
+                            true, false))
+            return abandonDecode(&decoder, source, nullptr, nullptr);
     } else if (!surfaceHolds(decodedWidth, decodedHeight)) {
-        jpeg_destroy_decompress(&decoder);
-        return nullptr;
+        return abandonDecode(&decoder, source, nullptr, nullptr);
     } else {
         surface = makeRgbaSurface(decodedWidth, decodedHeight, false);
         if (!surface) {
-            jpeg_destroy_decompress(&decoder);
             SDL_OutOfMemory();
-            return nullptr;
+            return abandonDecode(&decoder, source, nullptr, nullptr);
         }
     }
     // Rows go into the surface, or through a strip of their own into the averager. CMYK rows
