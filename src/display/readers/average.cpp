@@ -58,15 +58,93 @@ void emitRow(AreaAverager *averager, int row) {
     }
 }
 
-// Emits the rows held before `row`, which no later source row adds to when rows come in
-// order, and makes room for `row` and the one after it.
+// Adds output row `firstHeld` across from the sums down of the columns read: the columns within
+// one output column as they are, weighted once; the one that straddles two on its own.
+void addRowAcross(AreaAverager *averager) {
+    const uint64_t down = uint64_t(averager->outputHeight);
+    const uint32_t whole = uint32_t(averager->outputWidth);
+    const size_t stride = size_t(averager->downStride);
+    // Colours, and alpha where it is read, as the output sums have them: alpha first.
+    const int channels = averager->opaque ? 3 : 4;
+    const int place[4] = {1, 2, 3, 0};
+    uint64_t *sums = averager->sums;
+    memset(sums, 0, size_t(averager->outputWidth) * 4 * sizeof(uint64_t));
+    const auto columnSum = [&](int x, int c) {
+        const size_t at = size_t(x) * stride + size_t(c);
+        return averager->downSums[at] * down + averager->edgeSums[at];
+    };
+    for (int column = 0; column < averager->outputWidth; column++) {
+        const int next = averager->columnStarts[column + 1];
+        const int wholeEnd = averager->columnWeights[next - 1] < whole ? next - 1 : next;
+        uint64_t *into = sums + size_t(column) * 4;
+        for (int c = 0; c < channels; c++) {
+            uint64_t total = 0;
+            for (int x = averager->columnStarts[column]; x < wholeEnd; x++) total += columnSum(x, c);
+            into[place[c]] += total * whole;
+            if (wholeEnd < next) {
+                const uint64_t weight = averager->columnWeights[wholeEnd];
+                const uint64_t value = columnSum(wholeEnd, c);
+                into[place[c]] += value * weight;
+                into[place[c] + 4] += value * (whole - weight);
+            }
+        }
+    }
+}
+
+// Emits the output rows before `row`, which no later source row adds to when rows come in
+// order, and starts the sums down of the next.
 void advanceTo(AreaAverager *averager, int row) {
-    const size_t rowSize = size_t(averager->outputWidth) * 4;
+    const size_t columnSums = size_t(averager->width) * 4;
+    row = std::min(row, averager->outputHeight);
     while (averager->firstHeld < row) {
+        addRowAcross(averager);
         emitRow(averager, averager->firstHeld);
-        memmove(averager->sums, averager->sums + rowSize, rowSize * sizeof(uint64_t));
-        memset(averager->sums + rowSize, 0, rowSize * sizeof(uint64_t));
+        memset(averager->downSums, 0, columnSums * sizeof(uint32_t));
+        std::swap(averager->edgeSums, averager->nextEdgeSums);
+        memset(averager->nextEdgeSums, 0, columnSums * sizeof(uint64_t));
         averager->firstHeld++;
+    }
+}
+
+// Adds a row in order down into the sums of its columns, as the rows come (an opaque picture's
+// colours, or premultiplied colours and alpha): a row within one output row as it is, the one
+// that straddles two weighted into each.
+void addDown(AreaAverager *averager, const Span &rows, const unsigned char *pixels, int channels,
+             int first, int end, int step) {
+    if (!averager->downStride) averager->downStride = averager->opaque ? channels : 4;
+    const size_t stride = size_t(averager->downStride);
+    const uint64_t whole = uint64_t(averager->outputHeight);
+    const bool within = rows.weight == whole;
+    uint32_t *down = averager->downSums + size_t(first) * stride;
+    if (within && step == 1 && averager->opaque && size_t(channels) == stride) {
+        // The common case, at memory speed: bytes added to their columns' sums as they are.
+        const size_t count = size_t(end - first) * stride;
+        for (size_t i = 0; i < count; i++) down[i] += pixels[i];
+        return;
+    }
+    if (within && step == 1 && channels == 4 && stride == 4) {
+        for (int x = first; x < end; x++, pixels += 4, down += 4) {
+            const uint32_t alpha = pixels[3];
+            down[0] += pixels[0] * alpha;
+            down[1] += pixels[1] * alpha;
+            down[2] += pixels[2] * alpha;
+            down[3] += alpha;
+        }
+        return;
+    }
+    const size_t colours = averager->opaque ? 3 : 4;
+    for (int x = first; x < end; x += step, pixels += size_t(channels) * size_t(step)) {
+        const uint32_t alpha = averager->opaque ? 1 : channels == 3 ? 255 : pixels[3];
+        const uint32_t values[4] = {pixels[0] * alpha, pixels[1] * alpha, pixels[2] * alpha, alpha};
+        const size_t at = size_t(x) * stride;
+        for (size_t c = 0; c < colours; c++) {
+            if (within) {
+                averager->downSums[at + c] += values[c];
+            } else {
+                averager->edgeSums[at + c] += uint64_t(values[c]) * rows.weight;
+                averager->nextEdgeSums[at + c] += uint64_t(values[c]) * (whole - rows.weight);
+            }
+        }
     }
 }
 
@@ -96,20 +174,26 @@ bool startAveraging(AreaAverager *averager, int width, int height, int outputWid
     averager->outputHeight = outputHeight;
     averager->opaque = opaque;
     averager->anyOrder = anyOrder;
-    // Rows in order need the two output rows a source row can fall in; rows in any order (the
-    // passes of an interlaced picture), every output row.
-    averager->rowsHeld = anyOrder ? outputHeight : 2;
+    // Rows in order are added down per column read, then across one output row at a time;
+    // rows in any order (the passes of an interlaced picture), across first into every output
+    // row.
+    averager->rowsHeld = anyOrder ? outputHeight : 1;
     const size_t rowSize = size_t(outputWidth) * 4;
     averager->columns = static_cast<int32_t *>(malloc(size_t(width) * sizeof(int32_t)));
     averager->columnWeights = static_cast<uint32_t *>(malloc(size_t(width) * sizeof(uint32_t)));
     averager->columnStarts =
         static_cast<int32_t *>(malloc((size_t(outputWidth) + 1) * sizeof(int32_t)));
-    averager->rowSums = static_cast<uint32_t *>(calloc(rowSize, sizeof(uint32_t)));
+    const size_t columnSums = anyOrder ? 0 : size_t(width) * 4;
+    averager->rowSums = static_cast<uint32_t *>(calloc(anyOrder ? rowSize : 1, sizeof(uint32_t)));
+    averager->downSums = static_cast<uint32_t *>(calloc(columnSums + 1, sizeof(uint32_t)));
+    averager->edgeSums = static_cast<uint64_t *>(calloc(columnSums + 1, sizeof(uint64_t)));
+    averager->nextEdgeSums = static_cast<uint64_t *>(calloc(columnSums + 1, sizeof(uint64_t)));
     averager->sums =
         static_cast<uint64_t *>(calloc(rowSize * size_t(averager->rowsHeld), sizeof(uint64_t)));
     averager->output = makeRgbaSurface(outputWidth, outputHeight, !opaque);
     if (!averager->columns || !averager->columnWeights || !averager->columnStarts ||
-        !averager->rowSums || !averager->sums || !averager->output) {
+        !averager->rowSums || !averager->downSums || !averager->edgeSums ||
+        !averager->nextEdgeSums || !averager->sums || !averager->output) {
         stopAveraging(averager);
         SDL_OutOfMemory();
         return false;
@@ -202,6 +286,8 @@ void addPixels(AreaAverager *averager, int y, const unsigned char *pixels, int c
     if (!averager->anyOrder) {
         if (rows.first < averager->firstHeld) return;  // a row given twice
         advanceTo(averager, rows.first);
+        addDown(averager, rows, pixels, channels, first, end, step);
+        return;
     }
     // The pixels across: each into the one or two output columns it lies in, only those
     // columns' sums cleared and added down.
@@ -265,6 +351,9 @@ void stopAveraging(AreaAverager *averager) {
     free(averager->columnWeights);
     free(averager->columnStarts);
     free(averager->rowSums);
+    free(averager->downSums);
+    free(averager->edgeSums);
+    free(averager->nextEdgeSums);
     free(averager->sums);
     SDL_FreeSurface(averager->output);
     const AreaAverager stopped{};

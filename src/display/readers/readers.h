@@ -76,12 +76,16 @@ struct AreaAverager {
     int outputWidth, outputHeight;  ///< of the averaged picture, each at most the picture's
     bool opaque;                    ///< alpha is not read; rows never given count as black
     bool anyOrder;                  ///< rows may come in any order, as interlaced passes do
-    int rowsHeld;                   ///< output rows whose sums are kept
+    int rowsHeld;                   ///< output rows whose sums across are kept
     int firstHeld;                  ///< the output row of the first of them
     int32_t *columns;               ///< per column read: the output column it starts in
     uint32_t *columnWeights;        ///< per column read: its weight there, the rest the next's
     int32_t *columnStarts;          ///< per output column and one more: its first column read
-    uint32_t *rowSums;              ///< one row's sums across, per output column
+    uint32_t *rowSums;              ///< in any order: one row's sums across, per output column
+    int downStride;                 ///< in order: sums per column read, as the rows came
+    uint32_t *downSums;             ///< in order: per column read, the rows within the output row
+    uint64_t *edgeSums;             ///< in order: per column read, the rows straddling into it
+    uint64_t *nextEdgeSums;         ///< in order: the same for the output row after it
     uint64_t *sums;                 ///< per output pixel held: alpha, then red, green, blue
     SDL_Surface *output;            ///< the averaged picture, made at the start
 };
