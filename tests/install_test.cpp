@@ -1,4 +1,5 @@
 // Tests of installing the program as a user would: into a prefix, and from its Debian package.
+#include <signal.h>
 #include <sys/stat.h>
 
 #include <algorithm>
@@ -17,6 +18,18 @@ void expectWorkingInstall(const std::string &binary, const std::string &page,
     const ProcessResult usage = runProgram(binary, {});
     EXPECT_EQ(usage.exitStatus, 1);
     EXPECT_EQ(usage.output, "Usage: " + binary + " filename [filename] ...\n");
+    // It finds its decoder and the modules beside it where they were installed.
+    const std::string dir = makeTempDir();
+    const std::string png = savePng(makeSolid(64, 48, kRed), dir + "/a.png");
+    const std::string heif = dir + "/b.heic";
+    ASSERT_TRUE(writeModernFile(heif, ModernFormat::heif, ModernKind::still, 64, 48));
+    Child viewer = startChild(binary, {png, heif}, {"SDL_VIDEODRIVER=dummy"});
+    readUntil(viewer, [](const std::string &output) { return countLines(output) >= 2; }, 20);
+    EXPECT_EQ(viewer.output,
+              "INFO: loaded " + png + ": 64x48 24bpp\nINFO: loaded " + heif + ": 64x48 24bpp\n");
+    kill(viewer.pid, SIGTERM);
+    EXPECT_EQ(waitForExit(viewer, 20), 0);
+    EXPECT_EQ(system(("rm -rf '" + dir + "'").c_str()), 0);
 
     struct stat status;
     ASSERT_EQ(stat(page.c_str(), &status), 0) << "no manual page at " << page;
@@ -56,7 +69,8 @@ TEST(InstallTest, DebianPackageInstallsIntoAScratchRoot) {
     const std::string package = splitLines(found.output).at(0);
 
     const ProcessResult depends = runProgram("dpkg-deb", {"-f", package, "Depends"});
-    for (const char *library : {"libc6", "libsdl-image1.2", "libsdl-gfx1.2", "libjpeg62-turbo"}) {
+    for (const char *library : {"libc6", "libsdl-image1.2", "libsdl-gfx1.2", "libjpeg62-turbo",
+                                "libheif1", "libavif15", "libjxl0.7", "liblcms2-2"}) {
         EXPECT_NE(depends.output.find(library), std::string::npos) << depends.output;
     }
     const std::string root = dir + "/root";
