@@ -24,7 +24,8 @@ void expectWorkingInstall(const std::string &binary, const std::string &page,
     const std::string heif = dir + "/b.heic";
     ASSERT_TRUE(writeModernFile(heif, ModernFormat::heif, ModernKind::still, 64, 48));
     Child viewer = startChild(binary, {png, heif}, {"SDL_VIDEODRIVER=dummy"});
-    readUntil(viewer, [](const std::string &output) { return countLines(output) >= 2; }, 20);
+    readUntil(
+        viewer, [](const std::string &output) { return countLines(output) >= 2; }, 20);
     EXPECT_EQ(viewer.output,
               "INFO: loaded " + png + ": 64x48 24bpp\nINFO: loaded " + heif + ": 64x48 24bpp\n");
     kill(viewer.pid, SIGTERM);

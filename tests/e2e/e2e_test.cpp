@@ -56,16 +56,27 @@ const struct {
     const char *file;
     bool heavy;
 } kDecoderLibraries[] = {
-    {"libpng", false},   {"libjpeg", false},  {"libwebp", false},  {"libgif", false},
-    {"libtiff", false},  {"libSDL_image", false}, {"lumoscape-decoder.so", false},
-    {"libheif", true},   {"libavif", true},   {"libjxl", true},    {"liblcms2", true},
-    {"lumoscape-heif.so", true}, {"lumoscape-avif.so", true}, {"lumoscape-jxl.so", true},
+    {"libpng", false},
+    {"libjpeg", false},
+    {"libwebp", false},
+    {"libgif", false},
+    {"libtiff", false},
+    {"libSDL_image", false},
+    {"lumoscape-decoder.so", false},
+    {"libheif", true},
+    {"libavif", true},
+    {"libjxl", true},
+    {"liblcms2", true},
+    {"lumoscape-heif.so", true},
+    {"lumoscape-avif.so", true},
+    {"lumoscape-jxl.so", true},
     {"lumoscape-colour.so", true},
 };
 
 }  // namespace
 
-TEST_F(EndToEndTest, ImageLibrariesAreMappedByTheDecoderHelperOnlyAndTheHeavyOnesWhenAFileNeedsThem) {
+TEST_F(EndToEndTest,
+       ImageLibrariesAreMappedByTheDecoderHelperOnlyAndTheHeavyOnesWhenAFileNeedsThem) {
     const std::string png = dir + "/a.png";
     savePng(makeSolid(64, 48, kRed), png);
     std::vector<std::string> files{png, png};

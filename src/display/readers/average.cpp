@@ -79,7 +79,8 @@ void addRowAcross(AreaAverager *averager) {
         uint64_t *into = sums + size_t(column) * 4;
         for (int c = 0; c < channels; c++) {
             uint64_t total = 0;
-            for (int x = averager->columnStarts[column]; x < wholeEnd; x++) total += columnSum(x, c);
+            for (int x = averager->columnStarts[column]; x < wholeEnd; x++)
+                total += columnSum(x, c);
             into[place[c]] += total * whole;
             if (wholeEnd < next) {
                 const uint64_t weight = averager->columnWeights[wholeEnd];

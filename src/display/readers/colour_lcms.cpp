@@ -121,7 +121,7 @@ bool changesNothing(cmsHTRANSFORM transform, bool grey) {
 }
 
 void convertThroughProfile(SDL_Surface *picture, const ColourDescription &colours,
-                   const DecodeOptions &options) {
+                           const DecodeOptions &options) {
     SDL_Palette *palette = picture ? picture->format->palette : nullptr;
     const bool paletted = palette && picture->format->BitsPerPixel == 8;
     if (!picture || options.rawColours || (picture->format->BitsPerPixel != 32 && !paletted))
@@ -179,7 +179,7 @@ void convertThroughProfile(SDL_Surface *picture, const ColourDescription &colour
 }
 
 void *startCmykThroughProfile(const ColourDescription &colours, const DecodeOptions &options,
-                          bool inverted) {
+                              bool inverted) {
     if (options.rawColours || !colours.icc || !colours.iccSize) return nullptr;
     cmsHPROFILE source = cmsOpenProfileFromMem(colours.icc, cmsUInt32Number(colours.iccSize));
     if (!source) return nullptr;
@@ -211,4 +211,5 @@ void prepareColour() {
 }  // namespace
 
 extern "C" const ColourModule lumoscapeColourModule = {
-    convertThroughProfile, startCmykThroughProfile, convertCmykThroughProfile, stopCmykThroughProfile, prepareColour};
+    convertThroughProfile, startCmykThroughProfile, convertCmykThroughProfile,
+    stopCmykThroughProfile, prepareColour};

@@ -30,7 +30,8 @@ void prepareHelper() {
 
 void loadFormat(int which) {
     if (which < 0 || which >= kFormatModuleCount) return;
-    if (loadFormatModule(FormatModule(which)) && !underValgrind()) warmUpFormat(FormatModule(which));
+    if (loadFormatModule(FormatModule(which)) && !underValgrind())
+        warmUpFormat(FormatModule(which));
 }
 
 }  // namespace

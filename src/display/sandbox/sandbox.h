@@ -57,9 +57,9 @@ struct DecodeRequest {
 
 /// What the helper and the viewer tell each other of the workers, on the control socket.
 struct DecodeReport {
-    int32_t kind;        ///< one of the kinds below
-    int32_t waitStatus;  ///< of an ended worker, as waitpid gives it
-    uint32_t worker;     ///< the worker meant: the helper counts them from 1
+    int32_t kind;           ///< one of the kinds below
+    int32_t waitStatus;     ///< of an ended worker, as waitpid gives it
+    uint32_t worker;        ///< the worker meant: the helper counts them from 1
     char reason[244] = {};  ///< why the helper is broken, ended by a null byte
 };
 /// Helper to viewer: a worker is ready; its channel and standard error travel beside it.

@@ -505,12 +505,10 @@ void warmUpFormat(FormatModule) {
     const struct {
         FormatModule module;
         WarmUpFile file;
-    } threaded[] = {{kHeifModule, {kHeif, sizeof kHeif}},
-                    {kHeifModule, {kAlphaHeif, sizeof kAlphaHeif}},
-                    {kAvifModule, {kAvif, sizeof kAvif}},
-                    {kAvifModule, {kAnimatedAvif, sizeof kAnimatedAvif}},
-                    {kJxlModule, {kJxl, sizeof kJxl}},
-                    {kJxlModule, {kAnimatedJxl, sizeof kAnimatedJxl}}};
+    } threaded[] = {
+        {kHeifModule, {kHeif, sizeof kHeif}}, {kHeifModule, {kAlphaHeif, sizeof kAlphaHeif}},
+        {kAvifModule, {kAvif, sizeof kAvif}}, {kAvifModule, {kAnimatedAvif, sizeof kAnimatedAvif}},
+        {kJxlModule, {kJxl, sizeof kJxl}},    {kJxlModule, {kAnimatedJxl, sizeof kAnimatedJxl}}};
     for (const auto &each : threaded) {
         if (formatModuleLoaded(each.module)) decodeEach(&each.file, 1);
     }
