@@ -6,6 +6,9 @@
 #include <X11/Xutil.h>
 #include <X11/extensions/XTest.h>
 #include <signal.h>
+#include <sys/prctl.h>
+#include <sys/resource.h>
+#include <sys/wait.h>
 
 #include <algorithm>
 #include <chrono>
@@ -14,6 +17,7 @@
 #include <cstring>
 #include <random>
 #include <thread>
+#include <tuple>
 
 #include "child_process.h"
 
@@ -116,10 +120,59 @@ double escapeDuringDecode(Display *connection, const std::string &binary,
     return times.empty() ? -1 : times[times.size() / 2];
 }
 
+// Processor seconds of every process this one has reaped.
+double reapedProcessorSeconds() {
+    rusage usage{};
+    getrusage(RUSAGE_CHILDREN, &usage);
+    return double(usage.ru_utime.tv_sec + usage.ru_stime.tv_sec) +
+           double(usage.ru_utime.tv_usec + usage.ru_stime.tv_usec) / 1e6;
+}
+
+// Medians of `runs` starts of `binary` with `arguments`: seconds from exec to red pixels in the
+// middle of its window, and the processor seconds of all its processes, orphans included,
+// from exec to its end once they showed.
+std::pair<double, double> startsToPixels(Display *connection, const std::string &binary,
+                                         const std::vector<std::string> &arguments,
+                                         const std::vector<std::string> &environment, int runs) {
+    // Its processes that outlive it (a decoder worker ends as its helper does) come here.
+    prctl(PR_SET_CHILD_SUBREAPER, 1);
+    std::vector<double> times, processor;
+    for (int run = 0; connection && run < runs; run++) {
+        const double before = reapedProcessorSeconds();
+        const auto begun = Clock::now();
+        Child first = startChild(binary, arguments, environment);
+        // SDL on top of SDL2 may replace its first window: the window is looked up each time.
+        while (secondsSince(begun) < 30) {
+            const Window shown = findViewer(connection);
+            if (shown && showsRed(connection, shown, 160, 120)) break;
+            std::this_thread::sleep_for(std::chrono::microseconds(200));
+        }
+        times.push_back(secondsSince(begun));
+        stop(first);
+        // Its orphans end at once, killed as their parent ends: each is waited for a while (the
+        // X server, a child too, stays).
+        for (int idle = 0; idle < 10;) {
+            const pid_t orphan = waitpid(-1, nullptr, WNOHANG);
+            if (orphan < 0) break;
+            if (orphan == 0) {
+                idle++;
+                std::this_thread::sleep_for(std::chrono::milliseconds(20));
+            }
+        }
+        processor.push_back(reapedProcessorSeconds() - before);
+    }
+    prctl(PR_SET_CHILD_SUBREAPER, 0);
+    if (times.empty()) return {-1, -1};
+    std::sort(times.begin(), times.end());
+    std::sort(processor.begin(), processor.end());
+    return {times[times.size() / 2], processor[processor.size() / 2]};
+}
+
 }  // namespace
 
-XFigures measureOnX(const std::string &binary, const std::vector<std::string> &environment,
-                    const std::string &folder, int starts, int idleSeconds, int steps) {
+XFigures measureOnX(const std::string &binary, const std::string &bare,
+                    const std::vector<std::string> &environment, const std::string &folder,
+                    int starts, int idleSeconds, int steps) {
     XFigures figures;
     const std::string red = folder + "/red.bmp", green = folder + "/green.bmp";
     if (!writeSolid(red, 255, 0) || !writeSolid(green, 0, 255)) return figures;
@@ -141,21 +194,13 @@ XFigures measureOnX(const std::string &binary, const std::vector<std::string> &e
     Display *connection = XOpenDisplay(display.c_str());
     // A window that goes away between a look-up and a read is no failure of the measurement.
     XSetErrorHandler(ignoreError);
-    std::vector<double> startTimes;
-    for (int run = 0; connection && run < starts; run++) {
-        const auto begun = Clock::now();
-        Child first = startChild(binary, {red}, viewerEnvironment);
-        // SDL on top of SDL2 may replace its first window: the window is looked up each time.
-        while (secondsSince(begun) < 30) {
-            const Window shown = findViewer(connection);
-            if (shown && showsRed(connection, shown, 160, 120)) break;
-            std::this_thread::sleep_for(std::chrono::microseconds(200));
-        }
-        startTimes.push_back(secondsSince(begun));
-        stop(first);
-    }
-    std::sort(startTimes.begin(), startTimes.end());
-    if (!startTimes.empty()) figures.execToPixelsMedian = startTimes[startTimes.size() / 2];
+    std::tie(figures.execToPixelsMedian, figures.execProcessorMedian) =
+        startsToPixels(connection, binary, {red}, viewerEnvironment, starts);
+    // The bare program's window takes the viewer's class, by which it is found.
+    std::vector<std::string> bareEnvironment = viewerEnvironment;
+    bareEnvironment.push_back("SDL_VIDEO_X11_WMCLASS=lumoscape");
+    std::tie(figures.bareToPixelsMedian, figures.bareProcessorMedian) =
+        startsToPixels(connection, bare, {}, bareEnvironment, starts);
     figures.escapeToExitMedian =
         escapeDuringDecode(connection, binary, viewerEnvironment, red, folder, starts);
     Child viewer = startChild(binary, arguments, viewerEnvironment);

@@ -60,8 +60,9 @@ const struct {
     {"libjpeg", false},
     {"libwebp", false},
     {"libgif", false},
-    {"libtiff", false},
-    {"libSDL_image", false},
+    {"libtiff", true},
+    {"libSDL_image", true},
+    {"lumoscape-sdlimage.so", true},
     {"lumoscape-decoder.so", false},
     {"libheif", true},
     {"libavif", true},
@@ -86,6 +87,7 @@ TEST_F(EndToEndTest,
         files.push_back(dir + "/" + name);
         ASSERT_TRUE(writeModernFile(files.back(), format, ModernKind::still, 64, 48));
     }
+    files.push_back(image("e.bmp", makeSolid(64, 48, kRed)));
     startViewer(files);
     waitForLines(2);
     const pid_t helper = helperOf(viewer.pid);
@@ -97,11 +99,11 @@ TEST_F(EndToEndTest,
         EXPECT_EQ(viewerMaps.find(library.file), std::string::npos);
         EXPECT_EQ(helperMaps.find(library.file) == std::string::npos, library.heavy);
     }
-    // Each of the newer formats is shown or read ahead, its libraries loaded before the
-    // worker that decodes it locks itself down: a load after would end the worker.
-    for (int step = 0; step < 3; step++) press("space");
-    const std::vector<std::string> lines = splitLines(waitForLines(5));
-    ASSERT_EQ(lines.size(), 5u);
+    // Each of the newer formats, and a BMP for SDL_image, is shown or read ahead, its libraries
+    // loaded before the worker that decodes it locks itself down: a load after would end it.
+    for (int step = 0; step < 4; step++) press("space");
+    const std::vector<std::string> lines = splitLines(waitForLines(6));
+    ASSERT_EQ(lines.size(), 6u);
     for (size_t i = 0; i < lines.size(); i++)
         EXPECT_EQ(lines[i], "INFO: loaded " + files[i] + ": 64x48 24bpp");
     helperMaps = mapsOf(helper);

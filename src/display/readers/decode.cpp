@@ -1,8 +1,6 @@
 // Decoding: picks the reader for an image file by its content, decodes it and fits it.
-#include <SDL_image.h>
 #include <sched.h>
 #include <sys/resource.h>
-#include <tiffio.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -14,64 +12,6 @@
 #include "format_modules.h"
 
 namespace {
-
-// SDL's BMP reader makes a surface of whatever depth the header claims: of 0 bits per pixel,
-// or of 8 bits without a palette for a claim of 51208. The scaler loops on the one and follows
-// the missing palette of the other.
-bool usableDepth(const SDL_PixelFormat *format) {
-    switch (format->BitsPerPixel) {
-    case 8:
-        return format->palette != nullptr;
-    case 15:
-    case 16:
-    case 24:
-    case 32:
-        return true;
-    default:
-        return false;
-    }
-}
-
-// libtiff tells its reasons to standard error, and SDL_image passes none on: the first one of a
-// decode becomes its reason.
-bool tiffReasonTaken = false;
-
-void takeTiffReason(const char *module, const char *format, va_list arguments) {
-    if (tiffReasonTaken) return;
-    char reason[256];
-    vsnprintf(reason, sizeof reason, format, arguments);
-    SDL_SetError("TIFF: %s%s%s", module ? module : "", module ? ": " : "", reason);
-    tiffReasonTaken = true;
-}
-
-// SDL_image's own readers, on a stream of their own over the file, from its start.
-SDL_Surface *loadWithSdlImage(int file, const char *extension, ImageInfo *info) {
-    // Some malformed XPMs make SDL_image's reader crash.
-    if (!xpmLooksDecodable(file)) return nullptr;
-    const int copy = dup(file);
-    FILE *stream = copy >= 0 ? fdopen(copy, "rb") : nullptr;
-    if (!stream) {
-        SDL_SetError("cannot read the image file: %s", strerror(errno));
-        if (copy >= 0) close(copy);
-        return nullptr;
-    }
-    tiffReasonTaken = false;
-    TIFFSetErrorHandler(takeTiffReason);
-    TIFFSetWarningHandler(nullptr);
-    SDL_RWops *source = fseek(stream, 0, SEEK_SET) == 0 ? SDL_RWFromFP(stream, 0) : nullptr;
-    // The extension matters to one format only, TGA, which has no signature to be told by.
-    SDL_Surface *image =
-        source ? IMG_LoadTyped_RW(source, 1, const_cast<char *>(extension)) : nullptr;
-    fclose(stream);
-    if (image && !usableDepth(image->format)) {
-        SDL_SetError("decoded image of %d bits per pixel cannot be shown",
-                     int(image->format->BitsPerPixel));
-        SDL_FreeSurface(image);
-        return nullptr;
-    }
-    if (image) *info = ImageInfo{true, image->w, image->h, image->format->BitsPerPixel};
-    return image;
-}
 
 // The most a reader decodes: a side as long as the longest libraries write, and 16384 x 16384
 // pixels in all, the limit libavif sets itself.
@@ -89,6 +29,12 @@ template <FormatModule which>
 SDL_Surface *readWithModule(int file, const DecodeOptions &options, ImageInfo *info) {
     const auto *module = static_cast<const FormatReaderModule *>(formatModule(which));
     return module ? module->read(file, options, info) : nullptr;
+}
+
+// Every other format goes to SDL_image's readers, in a module of their own with libtiff.
+SDL_Surface *readWithSdlImage(int file, const char *extension, ImageInfo *info) {
+    const auto *module = static_cast<const SdlImageModule *>(formatModule(kSdlImageModule));
+    return module ? module->read(file, extension, info) : nullptr;
 }
 const Reader kReaders[] = {
     {"PNG", startsLikePng, readPng},
@@ -184,7 +130,7 @@ SDL_Surface *decodeImage(int file, const char *extension, const DecodeOptions &o
         }
     }
     SDL_Surface *image =
-        reader ? reader->read(file, options, info) : loadWithSdlImage(file, extension, info);
+        reader ? reader->read(file, options, info) : readWithSdlImage(file, extension, info);
     // A file that did not decode has no INFO line; one that decoded keeps it even when fitting
     // fails. A reader that gave no reason is named in the one given.
     if (!image) {

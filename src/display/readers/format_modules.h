@@ -1,5 +1,6 @@
-// The libraries only some files need, each in a module of its own: colour conversion (lcms2)
-// and the readers of HEIF, AVIF and JPEG XL with their codecs. The decoder helper loads a module
+// The libraries only some files need, each in a module of its own: colour conversion (lcms2),
+// the readers of HEIF, AVIF and JPEG XL with their codecs, and SDL_image's readers with libtiff
+// for every other format. The decoder helper loads a module
 // the first time a file needs it, before it forks the next worker, which inherits it; nothing
 // is loaded in a worker once it is locked down.
 #pragma once
@@ -7,7 +8,14 @@
 #include "readers.h"
 
 /// The modules, by number.
-enum FormatModule { kColourModule, kHeifModule, kAvifModule, kJxlModule, kFormatModuleCount };
+enum FormatModule {
+    kColourModule,
+    kHeifModule,
+    kAvifModule,
+    kJxlModule,
+    kSdlImageModule,
+    kFormatModuleCount
+};
 
 /// A locked-down worker that needs a module it has not got ends with this status plus the
 /// module's number; the helper then loads the module, and the viewer asks the next worker.
@@ -18,6 +26,14 @@ struct FormatReaderModule {
     /// Reads the file as the readers in readers.h do.
     SDL_Surface *(*read)(int file, const DecodeOptions &options, ImageInfo *info);
     /// The library's one-time set-up, which may make calls a locked-down worker may not.
+    void (*prepare)();
+};
+
+/// SDL_image's readers, as their module offers them.
+struct SdlImageModule {
+    /// Reads the file as decodeImage does a format without a reader of its own (`extension`
+    /// tells TGA, which has no signature): at full size, with the depth SDL_image gives.
+    SDL_Surface *(*read)(int file, const char *extension, ImageInfo *info);
     void (*prepare)();
 };
 
@@ -38,12 +54,14 @@ extern "C" const ColourModule lumoscapeColourModule;
 extern "C" const FormatReaderModule lumoscapeHeifModule;
 extern "C" const FormatReaderModule lumoscapeAvifModule;
 extern "C" const FormatReaderModule lumoscapeJxlModule;
+extern "C" const SdlImageModule lumoscapeSdlImageModule;
 
-/// The module's table (a ColourModule or a FormatReaderModule). Where modules may still be
-/// loaded it is loaded now; a locked-down worker without it ends asking for it. Null, with
+/// The module's table (a ColourModule, FormatReaderModule or SdlImageModule). Where modules may
+/// still be loaded it is loaded now; a locked-down worker without it ends asking for it. Null, with
 /// SDL's error, when it cannot be loaded.
 const void *formatModule(FormatModule which);
-/// Loads a module and sets its library up (a format's module takes the colour module too);
+/// Loads a module and sets its library up (HEIF's, AVIF's and JPEG XL's take the colour module
+/// too);
 /// false, with SDL's error, when it cannot be loaded.
 bool loadFormatModule(FormatModule which);
 /// Whether the module is in this process already.

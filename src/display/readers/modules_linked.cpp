@@ -13,8 +13,10 @@ const void *tableOf(FormatModule which) {
         return &lumoscapeHeifModule;
     case kAvifModule:
         return &lumoscapeAvifModule;
-    default:
+    case kJxlModule:
         return &lumoscapeJxlModule;
+    default:
+        return &lumoscapeSdlImageModule;
     }
 }
 
@@ -30,6 +32,8 @@ bool loadFormatModule(FormatModule which) {
     prepared[which] = true;
     if (which == kColourModule) {
         lumoscapeColourModule.prepare();
+    } else if (which == kSdlImageModule) {
+        lumoscapeSdlImageModule.prepare();
     } else {
         static_cast<const FormatReaderModule *>(tableOf(which))->prepare();
     }

@@ -20,6 +20,7 @@ const Module kModules[kFormatModuleCount] = {
     {"HEIF", "lumoscape-heif.so", "lumoscapeHeifModule"},
     {"AVIF", "lumoscape-avif.so", "lumoscapeAvifModule"},
     {"JPEG XL", "lumoscape-jxl.so", "lumoscapeJxlModule"},
+    {"SDL_image", "lumoscape-sdlimage.so", "lumoscapeSdlImageModule"},
 };
 
 // What became of each module in this process; a forked worker inherits it.
@@ -43,8 +44,9 @@ std::string ownFolder() {
 }  // namespace
 
 bool loadFormatModule(FormatModule which) {
-    // The formats' readers convert colours through the colour module.
-    if (which != kColourModule) loadFormatModule(kColourModule);
+    // The newer formats' readers convert colours through the colour module.
+    if (which == kHeifModule || which == kAvifModule || which == kJxlModule)
+        loadFormatModule(kColourModule);
     Loaded &module = loaded[which];
     if (!module.tried && !loadingStopped) {
         module.tried = true;
@@ -57,6 +59,8 @@ bool loadFormatModule(FormatModule which) {
                      kModules[which].format, error ? error : "unknown reason");
         } else if (which == kColourModule) {
             static_cast<const ColourModule *>(module.table)->prepare();
+        } else if (which == kSdlImageModule) {
+            static_cast<const SdlImageModule *>(module.table)->prepare();
         } else {
             static_cast<const FormatReaderModule *>(module.table)->prepare();
         }

@@ -6,32 +6,34 @@
 
 namespace {
 
-void prepareHelper() {
-    // Counted once, before any worker is locked down; the workers inherit the count.
-    readerThreads();
-    // Modules linked in (as the tests have them) are set up here, as loaded ones are on load.
-    for (int which = 0; which < kFormatModuleCount; which++) {
-        if (formatModuleLoaded(FormatModule(which))) loadFormatModule(FormatModule(which));
+// Runs a warm-up on the helper's own pictures. What the libraries say of them is of no use to
+// the user: their standard error goes nowhere meanwhile (standard output is /dev/null).
+// Valgrind runs without a filter, and so without a warm-up to make before one.
+void quietly(void (*warmUp)(FormatModule), FormatModule which) {
+    if (underValgrind()) return;
+    const int errors = dup(STDERR_FILENO);
+    dup2(STDOUT_FILENO, STDERR_FILENO);
+    warmUp(which);
+    if (errors >= 0) {
+        dup2(errors, STDERR_FILENO);
+        close(errors);
     }
-    // Valgrind runs without a filter, and so without a warm-up to make before one.
-    if (!underValgrind()) {
-        // What the libraries say of the warm-up's own pictures is of no use to the user; their
-        // standard error goes nowhere meanwhile (standard output is /dev/null).
-        const int errors = dup(STDERR_FILENO);
-        dup2(STDOUT_FILENO, STDERR_FILENO);
-        warmUpReaders();
-        if (errors >= 0) {
-            dup2(errors, STDERR_FILENO);
-            close(errors);
-        }
-    }
-    prepareWorkerFilter();
 }
 
 void loadFormat(int which) {
     if (which < 0 || which >= kFormatModuleCount) return;
-    if (loadFormatModule(FormatModule(which)) && !underValgrind())
-        warmUpFormat(FormatModule(which));
+    if (loadFormatModule(FormatModule(which))) quietly(warmUpFormat, FormatModule(which));
+}
+
+void prepareHelper() {
+    // Counted once, before any worker is locked down; the workers inherit the count.
+    readerThreads();
+    quietly([](FormatModule) { warmUpReaders(); }, kColourModule);
+    // Modules linked in (as the tests have them) are set up here, as loaded ones are on load.
+    for (int which = 0; which < kFormatModuleCount; which++) {
+        if (formatModuleLoaded(FormatModule(which))) loadFormat(which);
+    }
+    prepareWorkerFilter();
 }
 
 }  // namespace

@@ -493,14 +493,17 @@ void warmUpReaders() {
                                 {kLosslessWebp, sizeof kLosslessWebp},
                                 {kAlphaWebp, sizeof kAlphaWebp},
                                 {kAnimatedWebp, sizeof kAnimatedWebp},
-                                {kGif, sizeof kGif},
-                                {kDeflateTiff, sizeof kDeflateTiff}};
+                                {kGif, sizeof kGif}};
     decodeEach(files, sizeof files / sizeof *files);
 }
 
-void warmUpFormat(FormatModule) {
-    // Their libraries' own set-up was done as they were loaded; a decode of each is needed only
-    // where threads' stacks must be executable, and then of every format loaded so far.
+void warmUpFormat(FormatModule which) {
+    if (which == kSdlImageModule) {
+        const WarmUpFile tiff{kDeflateTiff, sizeof kDeflateTiff};
+        decodeEach(&tiff, 1);
+    }
+    // The newer formats' libraries set themselves up as they were loaded; a decode of each is
+    // needed only where threads' stacks must be executable, and then of every format loaded.
     if (!stacksExecutable()) return;
     const struct {
         FormatModule module;
