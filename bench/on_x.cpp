@@ -5,6 +5,7 @@
 #include <X11/Xlib.h>
 #include <X11/Xutil.h>
 #include <X11/extensions/XTest.h>
+#include <png.h>
 #include <signal.h>
 #include <sys/prctl.h>
 #include <sys/resource.h>
@@ -20,6 +21,7 @@
 #include <tuple>
 
 #include "child_process.h"
+#include "image_files.h"
 
 namespace {
 
@@ -133,7 +135,8 @@ double reapedProcessorSeconds() {
 // from exec to its end once they showed.
 std::pair<double, double> startsToPixels(Display *connection, const std::string &binary,
                                          const std::vector<std::string> &arguments,
-                                         const std::vector<std::string> &environment, int runs) {
+                                         const std::vector<std::string> &environment, int runs,
+                                         int redX, int redY) {
     // Its processes that outlive it (a decoder worker ends as its helper does) come here.
     prctl(PR_SET_CHILD_SUBREAPER, 1);
     std::vector<double> times, processor;
@@ -144,7 +147,7 @@ std::pair<double, double> startsToPixels(Display *connection, const std::string 
         // SDL on top of SDL2 may replace its first window: the window is looked up each time.
         while (secondsSince(begun) < 30) {
             const Window shown = findViewer(connection);
-            if (shown && showsRed(connection, shown, 160, 120)) break;
+            if (shown && showsRed(connection, shown, redX, redY)) break;
             std::this_thread::sleep_for(std::chrono::microseconds(200));
         }
         times.push_back(secondsSince(begun));
@@ -194,13 +197,20 @@ XFigures measureOnX(const std::string &binary, const std::string &bare,
     Display *connection = XOpenDisplay(display.c_str());
     // A window that goes away between a look-up and a read is no failure of the measurement.
     XSetErrorHandler(ignoreError);
+    // A 200x150 PNG of two bands, red then green, centred: red at (110, 120).
+    const std::string start = folder + "/start.png";
+    if (!writeTestPng(start, 200, 150, {PNG_COLOR_TYPE_PALETTE, 1, PngTransparency::none, false}))
+        return figures;
     std::tie(figures.execToPixelsMedian, figures.execProcessorMedian) =
-        startsToPixels(connection, binary, {red}, viewerEnvironment, starts);
+        startsToPixels(connection, binary, {start}, viewerEnvironment, starts, 110, 120);
+    unlink(start.c_str());
     // The bare program's window takes the viewer's class, by which it is found.
     std::vector<std::string> bareEnvironment = viewerEnvironment;
     bareEnvironment.push_back("SDL_VIDEO_X11_WMCLASS=lumoscape");
     std::tie(figures.bareToPixelsMedian, figures.bareProcessorMedian) =
-        startsToPixels(connection, bare, {}, bareEnvironment, starts);
+        startsToPixels(connection, bare, {}, bareEnvironment, starts, 110, 120);
+    std::tie(figures.bareInCToPixelsMedian, figures.bareInCProcessorMedian) =
+        startsToPixels(connection, bare, {"C"}, bareEnvironment, starts, 110, 120);
     figures.escapeToExitMedian =
         escapeDuringDecode(connection, binary, viewerEnvironment, red, folder, starts);
     Child viewer = startChild(binary, arguments, viewerEnvironment);
