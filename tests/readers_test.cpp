@@ -1279,3 +1279,41 @@ TEST_F(ReadersTest, UntaggedSrgbAndBadlyTaggedPicturesShowTheirStoredValuesExact
         }
     }
 }
+
+// The warm-up's pictures, as the build made them data.
+#define WARM_UP_PICTURE(name)          \
+    extern const unsigned char name[]; \
+    extern const size_t name##Size;
+WARM_UP_PICTURE(kJpeg)
+WARM_UP_PICTURE(kWebp)
+WARM_UP_PICTURE(kDeflateTiff)
+WARM_UP_PICTURE(kAlphaHeif)
+WARM_UP_PICTURE(kAnimatedAvif)
+WARM_UP_PICTURE(kAnimatedJxl)
+#undef WARM_UP_PICTURE
+
+TEST_F(ReadersTest, WarmUpPicturesAreTheirFilesByteForByteAndEachDecodes) {
+    const struct {
+        const unsigned char *bytes;
+        size_t size;
+        const char *file;
+    } pictures[] = {{kJpeg, kJpegSize, "photo.jpg"},
+                    {kWebp, kWebpSize, "lossy.webp"},
+                    {kDeflateTiff, kDeflateTiffSize, "deflate.tiff"},
+                    {kAlphaHeif, kAlphaHeifSize, "alpha.heic"},
+                    {kAnimatedAvif, kAnimatedAvifSize, "animated.avif"},
+                    {kAnimatedJxl, kAnimatedJxlSize, "animated.jxl"}};
+    for (const auto &picture : pictures) {
+        SCOPED_TRACE(picture.file);
+        const std::string path = LUMOSCAPE_SOURCE_DIR "/src/display/sandbox/warm-up/" +
+                                 std::string(picture.file);
+        EXPECT_EQ(std::string(reinterpret_cast<const char *>(picture.bytes), picture.size),
+                  readWhole(path));
+        const int file = open(path.c_str(), O_RDONLY | O_CLOEXEC);
+        ImageInfo info{};
+        SDL_Surface *decoded = decodeImage(file, nullptr, kScreen, &info);
+        close(file);
+        EXPECT_NE(decoded, nullptr) << SDL_GetError();
+        SDL_FreeSurface(decoded);
+    }
+}
