@@ -18,33 +18,27 @@ namespace {
 constexpr uint32_t kStripRows = 64;
 
 // libavif reads each part of the file it needs through this, from the open file.
-struct FileInput {
+struct AvifInput {
     avifIO io;  // first, so that libavif's pointer to it is one to the whole
     int file;
     uint8_t *bytes;
 };
 
 avifResult readPart(avifIO *io, uint32_t flags, uint64_t offset, size_t size, avifROData *out) {
-    auto *input = reinterpret_cast<FileInput *>(io);
+    auto *input = reinterpret_cast<AvifInput *>(io);
     if (flags != 0 || offset > io->sizeHint) return AVIF_RESULT_IO_ERROR;
     size = size_t(std::min<uint64_t>(size, io->sizeHint - offset));
     free(input->bytes);
     input->bytes = static_cast<uint8_t *>(malloc(std::max<size_t>(size, 1)));
     if (!input->bytes) return AVIF_RESULT_OUT_OF_MEMORY;
-    size_t done = 0;
-    while (done < size) {
-        const ssize_t got =
-            pread(input->file, input->bytes + done, size - done, off_t(offset + done));
-        if (got <= 0) return AVIF_RESULT_IO_ERROR;
-        done += size_t(got);
-    }
+    if (!readExactly(input->file, input->bytes, size, off_t(offset))) return AVIF_RESULT_IO_ERROR;
     out->data = input->bytes;
     out->size = size;
     return AVIF_RESULT_OK;
 }
 
 void endInput(avifIO *io) {
-    auto *input = reinterpret_cast<FileInput *>(io);
+    auto *input = reinterpret_cast<AvifInput *>(io);
     free(input->bytes);
     delete input;
 }
@@ -139,7 +133,7 @@ SDL_Surface *readAvif(int file, const DecodeOptions &options, ImageInfo *info) {
     *info = ImageInfo{false, 0, 0, 0};
     struct stat status;
     avifDecoder *decoder = avifDecoderCreate();
-    auto *input = new FileInput{};
+    auto *input = new AvifInput{};
     if (!decoder || fstat(file, &status) != 0) {
         delete input;
         if (decoder) avifDecoderDestroy(decoder);

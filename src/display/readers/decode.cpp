@@ -119,8 +119,8 @@ SDL_Surface *decodeImage(int file, const char *extension, const DecodeOptions &o
     *info = ImageInfo{false, 0, 0, 0};
     SDL_ClearError();
     unsigned char start[64] = {};
-    const ssize_t got = pread(file, start, sizeof start, 0);
-    const size_t size = got > 0 ? size_t(got) : 0;
+    FileInput input{file, 0};
+    const size_t size = readSome(&input, start, sizeof start);
     // The content, never the name, picks the reader; SDL_image's readers take the rest.
     const Reader *reader = nullptr;
     for (const Reader &candidate : kReaders) {

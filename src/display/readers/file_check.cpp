@@ -30,7 +30,7 @@ bool chunksFit(int file, off_t size) {
     off_t at = sizeof kSignature;
     unsigned char header[8];
     while (at < size) {
-        if (size - at < kChunkFrame || pread(file, header, sizeof header, at) != sizeof header) {
+        if (size - at < kChunkFrame || !readExactly(file, header, sizeof header, at)) {
             snprintf(reason, sizeof reason, "PNG file ends inside a chunk header at byte %lld",
                      static_cast<long long>(at));
             SDL_SetError("%s", reason);
@@ -87,7 +87,7 @@ std::vector<std::string> xpmStrings(const std::string &text) {
 // defines, which a row cut short also gives it; the reader's other refusals are its own.
 bool xpmColoursDefined(int file, off_t size) {
     std::string text(static_cast<size_t>(size), '\0');
-    if (pread(file, text.data(), text.size(), 0) != static_cast<ssize_t>(text.size())) return true;
+    if (!readExactly(file, text.data(), text.size(), 0)) return true;
     const std::vector<std::string> strings = xpmStrings(text);
     int width = 0;
     int height = 0;
@@ -129,7 +129,7 @@ bool xpmLooksDecodable(int file) {
     struct stat status;
     char start[9] = {};
     if (fstat(file, &status) != 0 || !S_ISREG(status.st_mode) ||
-        pread(file, start, sizeof start, 0) != sizeof start || memcmp(start, "/* XPM */", 9) != 0)
+        !readExactly(file, start, sizeof start, 0) || memcmp(start, "/* XPM */", 9) != 0)
         return true;  // the reader decides what it cannot read
     return xpmColoursDefined(file, status.st_size);
 }

@@ -12,17 +12,9 @@
 
 namespace {
 
-struct Source {
-    int file;
-    off_t at;
-};
-
 int readBytes(GifFileType *gif, GifByteType *into, int length) {
-    auto *source = static_cast<Source *>(gif->UserData);
-    const ssize_t got = pread(source->file, into, size_t(length), source->at);
-    if (got <= 0) return 0;
-    source->at += got;
-    return int(got);
+    return length > 0 ? int(readSome(static_cast<FileInput *>(gif->UserData), into, size_t(length)))
+                      : 0;
 }
 
 bool failed(int error) {
@@ -197,7 +189,7 @@ bool startsLikeGif(const unsigned char *start, size_t size) {
 
 SDL_Surface *readGif(int file, const DecodeOptions &options, ImageInfo *info) {
     *info = ImageInfo{false, 0, 0, 0};
-    Source source{file, 0};
+    FileInput source{file, 0};
     int error = 0;
     GifFileType *gif = DGifOpen(&source, readBytes, &error);
     if (!gif) {

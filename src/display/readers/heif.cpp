@@ -27,13 +27,7 @@ int64_t positionOf(void *reading) { return static_cast<FileReading *>(reading)->
 
 int readBytes(void *data, size_t size, void *readingData) {
     auto *reading = static_cast<FileReading *>(readingData);
-    size_t done = 0;
-    while (done < size) {
-        const ssize_t got = pread(reading->file, static_cast<char *>(data) + done, size - done,
-                                  off_t(reading->position + int64_t(done)));
-        if (got <= 0) return -1;
-        done += size_t(got);
-    }
+    if (!readExactly(reading->file, data, size, off_t(reading->position))) return -1;
     reading->position += int64_t(size);
     return 0;
 }

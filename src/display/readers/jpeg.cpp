@@ -33,8 +33,7 @@ void ignoreMessage(j_common_ptr /*decoder*/) {}
 // The file, read from its start without moving its offset.
 struct Source {
     jpeg_source_mgr base;  // first, as with the error manager
-    int file;
-    off_t at;
+    FileInput input;
     JOCTET buffer[65536];
     AreaAverager averager;  // here, where a longjmp leaves it as it was
     JOCTET *profile;        // the ICC profile of the APP2 markers, libjpeg's allocation
@@ -53,15 +52,13 @@ void startReading(j_decompress_ptr) {}
 
 boolean fillBuffer(j_decompress_ptr decoder) {
     Source *source = reinterpret_cast<Source *>(decoder->src);
-    ssize_t got = pread(source->file, source->buffer, sizeof source->buffer, source->at);
-    if (got <= 0) {
+    size_t got = readSome(&source->input, source->buffer, sizeof source->buffer);
+    if (got == 0) {
         // A file cut short ends as if it had its end marker: what came before is shown.
         WARNMS(decoder, JWRN_JPEG_EOF);
         source->buffer[0] = 0xFF;
         source->buffer[1] = JPEG_EOI;
         got = 2;
-    } else {
-        source->at += got;
     }
     source->base.next_input_byte = source->buffer;
     source->base.bytes_in_buffer = size_t(got);
@@ -293,7 +290,7 @@ SDL_Surface *readJpeg(int file, const DecodeOptions &options, ImageInfo *info) {
     source->base.skip_input_data = skipBytes;
     source->base.resync_to_restart = jpeg_resync_to_restart;
     source->base.term_source = stopReading;
-    source->file = file;
+    source->input = FileInput{file, 0};
     SDL_Surface *picture = decode(source, options, info);
     delete source;
     return picture;

@@ -64,10 +64,11 @@ bool giveMore(JxlDecoder *decoder, Input *input) {
     if (!grown) return false;
     input->bytes = grown;
     const size_t part = size_t(std::min<uint64_t>(kPartSize, input->size - input->offset));
-    const ssize_t got = pread(input->file, input->bytes + held, part, off_t(input->offset));
-    if (got <= 0) return false;
-    input->offset += uint64_t(got);
-    input->given = held + size_t(got);
+    FileInput reading{input->file, off_t(input->offset)};
+    const size_t got = readSome(&reading, input->bytes + held, part);
+    if (got == 0) return false;
+    input->offset += got;
+    input->given = held + got;
     JxlDecoderSetInput(decoder, input->bytes, input->given);
     if (input->offset >= input->size) JxlDecoderCloseInput(decoder);
     return true;

@@ -57,9 +57,8 @@ ColourDescription coloursOf(png_structp png, png_infop info) {
 
 // One read of one file; no member has a destructor, as libpng leaves by longjmp.
 struct PngRead {
-    int file;
+    FileInput input;       // where the next read of the file starts
     off_t size;            // of the file
-    off_t at;              // where the next read of the file starts
     unsigned char *ahead;  // bytes read from the file that libpng has yet to take
     size_t aheadStart;     // the first of them
     size_t aheadEnd;       // and the end
@@ -77,7 +76,9 @@ struct PngRead {
 };
 
 // Where libpng is in the file.
-off_t offset(const PngRead *read) { return read->at - off_t(read->aheadEnd - read->aheadStart); }
+off_t offset(const PngRead *read) {
+    return read->input.at - off_t(read->aheadEnd - read->aheadStart);
+}
 
 // A short read ends decoding at once: a chunk that claims more than the file holds has no more
 // to give.
@@ -85,16 +86,15 @@ void readBytes(png_structp png, png_bytep into, size_t length) {
     PngRead *read = static_cast<PngRead *>(png_get_io_ptr(png));
     while (length > 0) {
         if (read->aheadStart == read->aheadEnd) {
-            const ssize_t got = pread(read->file, read->ahead, kReadAhead, read->at);
-            if (got <= 0) {
+            const size_t got = readSome(&read->input, read->ahead, kReadAhead);
+            if (got == 0) {
                 snprintf(read->reason, sizeof read->reason,
                          "PNG file ends at byte %lld, before its picture does",
-                         static_cast<long long>(read->at));
+                         static_cast<long long>(read->input.at));
                 png_longjmp(png, 1);
             }
-            read->at += got;
             read->aheadStart = 0;
-            read->aheadEnd = size_t(got);
+            read->aheadEnd = got;
         }
         const size_t taken = std::min(length, read->aheadEnd - read->aheadStart);
         memcpy(into, read->ahead + read->aheadStart, taken);
@@ -332,7 +332,7 @@ bool startsLikePng(const unsigned char *start, size_t size) {
 SDL_Surface *readPng(int file, const DecodeOptions &options, ImageInfo *info) {
     *info = ImageInfo{false, 0, 0, 0};
     PngRead read{};
-    read.file = file;
+    read.input = FileInput{file, 0};
     struct stat status;
     read.size = fstat(file, &status) == 0 ? status.st_size : 0;
     read.ahead = static_cast<unsigned char *>(malloc(kReadAhead));

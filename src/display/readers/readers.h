@@ -5,6 +5,9 @@
 
 #include <SDL.h>
 
+#include <sys/types.h>
+
+#include <cstddef>
 #include <cstdint>
 
 /// What decoding and fitting need to know besides the file.
@@ -164,6 +167,17 @@ void *startCmykConversion(const ColourDescription &colours, const DecodeOptions 
 void convertCmykRow(void *conversion, unsigned char *pixels, int width);
 /// Ends a conversion startCmykConversion made (null is fine).
 void stopCmykConversion(void *conversion);
+
+/// A file a reader reads from a position of its own.
+struct FileInput {
+    int file;
+    off_t at;  ///< where the next read starts
+};
+/// Reads up to `size` bytes at the input's position and moves past them; how many, 0 at the end
+/// of the file or when it cannot be read.
+size_t readSome(FileInput *input, void *into, size_t size);
+/// Reads `size` bytes of `file` at `at`; false when the file ends first or cannot be read.
+bool readExactly(int file, void *into, size_t size, off_t at);
 
 /// Whether the first bytes of a file are those of a PNG, a JPEG, a WebP or a GIF.
 bool startsLikePng(const unsigned char *start, size_t size);

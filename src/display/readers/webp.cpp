@@ -35,7 +35,7 @@ unsigned char *readWhole(int file, size_t *size) {
     if (fstat(file, &status) != 0 || status.st_size <= 0) return nullptr;
     *size = size_t(status.st_size);
     auto *bytes = static_cast<unsigned char *>(malloc(*size));
-    if (bytes && pread(file, bytes, *size, 0) != ssize_t(*size)) {
+    if (bytes && !readExactly(file, bytes, *size, 0)) {
         free(bytes);
         bytes = nullptr;
     }
