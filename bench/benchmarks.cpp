@@ -29,7 +29,11 @@
 
 #include "child_process.h"
 #include "display/display.h"
+#include "display/readers/average.h"
+#include "display/readers/colour.h"
+#include "display/readers/fit.h"
 #include "display/readers/readers.h"
+#include "display/readers/surfaces.h"
 #include "image_files.h"
 #include "on_x.h"
 

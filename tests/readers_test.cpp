@@ -17,7 +17,11 @@
 #include <fstream>
 #include <functional>
 
+#include "display/readers/average.h"
+#include "display/readers/colour.h"
+#include "display/readers/fit.h"
 #include "display/readers/readers.h"
+#include "display/readers/surfaces.h"
 #include "image_files.h"
 #include "support.h"
 
@@ -31,6 +35,17 @@ extern "C" void lumoscapeAveragingHook(int width, int height, int outputWidth, i
 }
 
 namespace {
+
+// The readers, as their table gives them.
+SDL_Surface *(*readerOf(const char *name))(int, const DecodeOptions &, ImageInfo *) {
+    const Reader *reader = readerNamed(name);
+    return reader ? reader->read : nullptr;
+}
+const auto readPng = readerOf("PNG");
+const auto readJpeg = readerOf("JPEG");
+const auto readWebp = readerOf("WebP");
+const auto readGif = readerOf("GIF");
+const auto readHeif = readerOf("HEIF");
 
 const DecodeOptions kScreen{320, 240, 1, 0};
 
@@ -1305,8 +1320,8 @@ TEST_F(ReadersTest, WarmUpPicturesAreTheirFilesByteForByteAndEachDecodes) {
                     {kAnimatedJxl, kAnimatedJxlSize, "animated.jxl"}};
     for (const auto &picture : pictures) {
         SCOPED_TRACE(picture.file);
-        const std::string path = LUMOSCAPE_SOURCE_DIR "/src/display/sandbox/warm-up/" +
-                                 std::string(picture.file);
+        const std::string path =
+            LUMOSCAPE_SOURCE_DIR "/src/display/sandbox/warm-up/" + std::string(picture.file);
         EXPECT_EQ(std::string(reinterpret_cast<const char *>(picture.bytes), picture.size),
                   readWhole(path));
         const int file = open(path.c_str(), O_RDONLY | O_CLOEXEC);

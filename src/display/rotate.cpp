@@ -2,7 +2,7 @@
 #include <SDL_rotozoom.h>
 
 #include "display.h"
-#include "readers/readers.h"
+#include "readers/surfaces.h"
 
 namespace {
 

@@ -8,6 +8,9 @@
 #include <vector>
 
 #include "readers.h"
+#include "average.h"
+#include "fit.h"
+#include "surfaces.h"
 
 // Defined by the test build only: told the size of each picture averaged and of its result, so
 // that a test can tell the size a reader decoded at.
@@ -439,26 +442,6 @@ SDL_Surface *growToFit(SDL_Surface *averaged, int width, int height) {
         }
     }
     return grown;
-}
-
-bool surfaceHolds(int width, int height) {
-    if (width > 0 && height > 0 && width < 16384 && height < 65536) return true;
-    SDL_SetError("a %dx%d picture is larger than SDL 1.2 can hold at full size (16383x65535)",
-                 width, height);
-    return false;
-}
-
-SDL_Surface *makeRgbaSurface(int width, int height, bool alpha) {
-#if SDL_BYTEORDER == SDL_LIL_ENDIAN
-    SDL_Surface *surface = SDL_CreateRGBSurface(SDL_SWSURFACE, width, height, 32, 0x000000ff,
-                                                0x0000ff00, 0x00ff0000, 0xff000000);
-#else
-    SDL_Surface *surface = SDL_CreateRGBSurface(SDL_SWSURFACE, width, height, 32, 0xff000000,
-                                                0x00ff0000, 0x0000ff00, 0x000000ff);
-#endif
-    // An opaque picture is not blended pixel by pixel on every present.
-    if (surface && !alpha) SDL_SetAlpha(surface, 0, SDL_ALPHA_OPAQUE);
-    return surface;
 }
 
 bool startRows(PictureRows *rows, int width, int height, bool averaged, int outputWidth,

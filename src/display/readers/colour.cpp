@@ -1,6 +1,7 @@
 // Colours as the file means them: the readers' way to the colour module, which is loaded only
 // for a picture whose file describes its colours.
 #include "format_modules.h"
+#include "colour.h"
 
 namespace {
 

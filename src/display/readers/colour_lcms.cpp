@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "format_modules.h"
+#include "colour.h"
 
 namespace {
 

@@ -9,7 +9,20 @@
 #include <cstdio>
 #include <cstring>
 
+#include "fit.h"
 #include "format_modules.h"
+#include "average.h"
+#include "input.h"
+
+// The readers and their sniffs, each in a file of its own; the table below is their face.
+bool startsLikePng(const unsigned char *start, size_t size);
+bool startsLikeJpeg(const unsigned char *start, size_t size);
+bool startsLikeWebp(const unsigned char *start, size_t size);
+bool startsLikeGif(const unsigned char *start, size_t size);
+SDL_Surface *readPng(int file, const DecodeOptions &options, ImageInfo *info);
+SDL_Surface *readJpeg(int file, const DecodeOptions &options, ImageInfo *info);
+SDL_Surface *readWebp(int file, const DecodeOptions &options, ImageInfo *info);
+SDL_Surface *readGif(int file, const DecodeOptions &options, ImageInfo *info);
 
 namespace {
 
@@ -18,12 +31,25 @@ namespace {
 constexpr uint64_t kMostSide = 65535;
 constexpr uint64_t kMostPixels = uint64_t(1) << 28;
 
+bool startsLikeAvif(const unsigned char *start, size_t size) {
+    return namesBrand(start, size, "avif") || namesBrand(start, size, "avis");
+}
+
+bool startsLikeHeif(const unsigned char *start, size_t size) {
+    for (const char *brand : {"heic", "heix", "heim", "heis", "hevc", "hevx", "mif1", "msf1"}) {
+        if (namesBrand(start, size, brand)) return true;
+    }
+    return false;
+}
+
+bool startsLikeJxl(const unsigned char *start, size_t size) {
+    // A bare codestream, or the container's signature box.
+    static const unsigned char kContainer[] = {0, 0, 0, 12, 'J', 'X', 'L', ' ', 13, 10, 0x87, 10};
+    return (size >= 2 && start[0] == 0xff && start[1] == 0x0a) ||
+           (size >= sizeof kContainer && memcmp(start, kContainer, sizeof kContainer) == 0);
+}
+
 // The formats read by a library of their own, told by their first bytes.
-struct Reader {
-    const char *name;
-    bool (*sniff)(const unsigned char *start, size_t size);
-    SDL_Surface *(*read)(int file, const DecodeOptions &options, ImageInfo *info);
-};
 // The readers of the newer formats are in modules of their own.
 template <FormatModule which>
 SDL_Surface *readWithModule(int file, const DecodeOptions &options, ImageInfo *info) {
@@ -62,22 +88,11 @@ bool namesBrand(const unsigned char *start, size_t size, const char *brand) {
     return false;
 }
 
-bool startsLikeAvif(const unsigned char *start, size_t size) {
-    return namesBrand(start, size, "avif") || namesBrand(start, size, "avis");
-}
-
-bool startsLikeHeif(const unsigned char *start, size_t size) {
-    for (const char *brand : {"heic", "heix", "heim", "heis", "hevc", "hevx", "mif1", "msf1"}) {
-        if (namesBrand(start, size, brand)) return true;
+const Reader *readerNamed(const char *name) {
+    for (const Reader &reader : kReaders) {
+        if (strcmp(reader.name, name) == 0) return &reader;
     }
-    return false;
-}
-
-bool startsLikeJxl(const unsigned char *start, size_t size) {
-    // A bare codestream, or the container's signature box.
-    static const unsigned char kContainer[] = {0, 0, 0, 12, 'J', 'X', 'L', ' ', 13, 10, 0x87, 10};
-    return (size >= 2 && start[0] == 0xff && start[1] == 0x0a) ||
-           (size >= sizeof kContainer && memcmp(start, kContainer, sizeof kContainer) == 0);
+    return nullptr;
 }
 
 int readerThreads() {

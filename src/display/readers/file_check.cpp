@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "readers.h"
+#include "input.h"
 
 namespace {
 

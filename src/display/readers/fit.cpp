@@ -2,6 +2,8 @@
 #include <SDL_rotozoom.h>
 
 #include "readers.h"
+#include "fit.h"
+#include "surfaces.h"
 
 namespace {
 

@@ -5,6 +5,7 @@
 // is loaded in a worker once it is locked down.
 #pragma once
 
+#include "colour.h"
 #include "readers.h"
 
 /// The modules, by number.

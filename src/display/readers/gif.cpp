@@ -9,6 +9,10 @@
 #include <vector>
 
 #include "readers.h"
+#include "average.h"
+#include "fit.h"
+#include "input.h"
+#include "surfaces.h"
 
 namespace {
 

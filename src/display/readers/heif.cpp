@@ -11,6 +11,10 @@
 #include <vector>
 
 #include "format_modules.h"
+#include "average.h"
+#include "colour.h"
+#include "fit.h"
+#include "input.h"
 
 namespace {
 

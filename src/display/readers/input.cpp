@@ -5,6 +5,7 @@
 #include <cerrno>
 
 #include "readers.h"
+#include "input.h"
 
 size_t readSome(FileInput *input, void *into, size_t size) {
     ssize_t got;

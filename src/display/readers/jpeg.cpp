@@ -13,6 +13,11 @@
 #include <jerror.h>
 
 #include "readers.h"
+#include "average.h"
+#include "colour.h"
+#include "fit.h"
+#include "input.h"
+#include "surfaces.h"
 
 namespace {
 

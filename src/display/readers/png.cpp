@@ -10,6 +10,11 @@
 #include <cstring>
 
 #include "readers.h"
+#include "average.h"
+#include "colour.h"
+#include "fit.h"
+#include "input.h"
+#include "surfaces.h"
 
 namespace {
 

@@ -9,6 +9,10 @@
 #include <cstring>
 
 #include "readers.h"
+#include "colour.h"
+#include "fit.h"
+#include "input.h"
+#include "surfaces.h"
 
 namespace {
 

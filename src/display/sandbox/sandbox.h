@@ -41,6 +41,7 @@
 
 #include <poll.h>
 
+#include "../readers/fit.h"
 #include "../readers/format_modules.h"
 
 /// Bounds on one worker.
