@@ -147,6 +147,8 @@ const Dishonesty kDishonesties[] = {
          sendResult(h, std::string(8 << 20, 'x'));
          waitInWorker(0);
      }},
+    // A worker that asks for a module the helper has loaded, again and again.
+    {"asks-for-a-module-for-ever", [] { _exit(kWorkerNeedsModule + kHeifModule); }},
     {"floods-standard-error",
      [] {
          (void)!write(STDERR_FILENO, "warning \x1b[2J\n", 13);
@@ -433,6 +435,9 @@ TEST_F(SandboxTest, DishonestResultsEndInOneErrorLineAndTheViewerGoesOn) {
         {"control-characters", "Error: loadImage: ?[31mred? ?2J ?evil ?? caf\xc3\xa9\n"},
         {"sleeps", "Error: loadImage: decoder stopped: no result after " +
                        std::to_string(decodeWallSeconds(1)) + " s\n"},
+        {"asks-for-a-module-for-ever",
+         "Error: loadImage: decoder ended with status " +
+             std::to_string(kWorkerNeedsModule + kHeifModule) + "\n"},
     };
     for (const Case &fake : cases) {
         SCOPED_TRACE(fake.name);
