@@ -22,6 +22,7 @@
 #include "display/readers/fit.h"
 #include "display/readers/readers.h"
 #include "display/readers/surfaces.h"
+#include "display/sandbox/warm_up_pictures.h"
 #include "image_files.h"
 #include "support.h"
 
@@ -1294,18 +1295,6 @@ TEST_F(ReadersTest, UntaggedSrgbAndBadlyTaggedPicturesShowTheirStoredValuesExact
         }
     }
 }
-
-// The warm-up's pictures, as the build made them data.
-#define WARM_UP_PICTURE(name)          \
-    extern const unsigned char name[]; \
-    extern const size_t name##Size;
-WARM_UP_PICTURE(kJpeg)
-WARM_UP_PICTURE(kWebp)
-WARM_UP_PICTURE(kDeflateTiff)
-WARM_UP_PICTURE(kAlphaHeif)
-WARM_UP_PICTURE(kAnimatedAvif)
-WARM_UP_PICTURE(kAnimatedJxl)
-#undef WARM_UP_PICTURE
 
 TEST_F(ReadersTest, WarmUpPicturesAreTheirFilesByteForByteAndEachDecodes) {
     const struct {
