@@ -66,6 +66,7 @@ bool spawnWorker(int control, const DecoderModule &decoder, const DecodeLimits &
         dup2(errors[1], STDERR_FILENO);
         if (ends[1] != kWorkerChannel) dup2(ends[1], kWorkerChannel);
         decoder.runWorker(limits);
+        _exit(kWorkerNotStarted);
     }
     close(ends[1]);
     close(errors[1]);

@@ -147,8 +147,8 @@ std::string printableText(const std::string &bytes, bool keepLineEnds);
 struct DecoderModule {
     /// In the helper, once: the readers warmed up and the workers' filter compiled.
     void (*prepareHelper)();
-    /// In a new worker: see runWorker.
-    [[noreturn]] void (*runWorker)(const DecodeLimits &limits);
+    /// In a new worker: see runWorker; never returns.
+    void (*runWorker)(const DecodeLimits &limits);
     /// In the helper: loads a format's module for the workers to come.
     void (*loadFormat)(int which);
 };
