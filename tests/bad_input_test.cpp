@@ -217,14 +217,17 @@ TEST_F(BadInputTest, MalformedFilesTheDecoderWouldLoopOrCrashOnFailPromptly) {
         EXPECT_NE(line.find(reason), std::string::npos) << line;
     }
 
-    // BMPs whose headers claim 51208 or 0 bits per pixel: classic SDL makes an 8-bit surface
-    // with no palette of the one and a 0-bit surface of the other, which the viewer refuses.
-    // SDL on top of SDL2 refuses the one itself and reads the other as 8 bits.
+    // BMPs whose headers claim 51208, 0 or 65304 bits per pixel: classic SDL makes an 8-bit
+    // surface with no palette of the first, a 0-bit surface of the second and a 24-bit one of
+    // 227 bytes a pixel of the third, which the viewer refuses. SDL on top of SDL2 refuses the
+    // first itself and reads the second as 8 bits.
     const bool classic = SDL_Linked_Version()->patch < 50;
     const std::string bmp = readWhole(saveImage(makeSolid(8, 8, kRed, 8), dir + "/small.bmp"));
-    for (const char *depth : {"\x08\xc8", "\0\0"}) {
+    for (const char *depth : {"\x08\xc8", "\0\0", "\x18\xff"}) {
         const std::string path = dir + "/depth.bmp";
-        writeFile(path, bmp.substr(0, 28) + std::string(depth, 2) + bmp.substr(30));
+        // Rows as long as the claim makes them, for SDL to read.
+        writeFile(path, bmp.substr(0, 28) + std::string(depth, 2) + bmp.substr(30) +
+                            std::string(16384, '\x5a'));
         const ProcessResult result = runViewer({path}, {"SDL_VIDEODRIVER=dummy"}, 1, 5);
         const std::string shown = "INFO: loaded " + path + ": 8x8 8bpp\n";
         if (classic) {

@@ -14,9 +14,11 @@
 namespace {
 
 // SDL's BMP reader makes a surface of whatever depth the header claims: of 0 bits per pixel,
-// or of 8 bits without a palette for a claim of 51208. The scaler loops on the one and follows
-// the missing palette of the other.
+// of 8 bits without a palette for a claim of 51208, or of 24 bits in 227 bytes a pixel for a
+// claim of 65304 (SDL keeps both in a byte). The scaler loops on the first, follows the missing
+// palette of the second, and every reader of the pixels overruns the third.
 bool usableDepth(const SDL_PixelFormat *format) {
+    if (format->BytesPerPixel != (format->BitsPerPixel + 7) / 8) return false;
     switch (format->BitsPerPixel) {
     case 8:
         return format->palette != nullptr;
@@ -62,8 +64,8 @@ SDL_Surface *loadWithSdlImage(int file, const char *extension, ImageInfo *info) 
         source ? IMG_LoadTyped_RW(source, 1, const_cast<char *>(extension)) : nullptr;
     fclose(stream);
     if (image && !usableDepth(image->format)) {
-        SDL_SetError("decoded image of %d bits per pixel cannot be shown",
-                     int(image->format->BitsPerPixel));
+        SDL_SetError("decoded image of %d bits per pixel cannot be shown (%d bytes a pixel)",
+                     int(image->format->BitsPerPixel), int(image->format->BytesPerPixel));
         SDL_FreeSurface(image);
         return nullptr;
     }
