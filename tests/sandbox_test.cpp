@@ -435,9 +435,8 @@ TEST_F(SandboxTest, DishonestResultsEndInOneErrorLineAndTheViewerGoesOn) {
         {"control-characters", "Error: loadImage: ?[31mred? ?2J ?evil ?? caf\xc3\xa9\n"},
         {"sleeps", "Error: loadImage: decoder stopped: no result after " +
                        std::to_string(decodeWallSeconds(1)) + " s\n"},
-        {"asks-for-a-module-for-ever",
-         "Error: loadImage: decoder ended with status " +
-             std::to_string(kWorkerNeedsModule + kHeifModule) + "\n"},
+        {"asks-for-a-module-for-ever", "Error: loadImage: decoder ended with status " +
+                                           std::to_string(kWorkerNeedsModule + kHeifModule) + "\n"},
     };
     for (const Case &fake : cases) {
         SCOPED_TRACE(fake.name);
