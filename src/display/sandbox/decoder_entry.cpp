@@ -6,29 +6,37 @@
 
 namespace {
 
-// Runs a warm-up on the helper's own pictures. What the libraries say of them is of no use to
-// the user: their standard error goes nowhere meanwhile (standard output is /dev/null).
-// Valgrind runs without a filter, and so without a warm-up to make before one.
-void quietly(void (*warmUp)(FormatModule), FormatModule which) {
-    if (underValgrind()) return;
+// The warm-ups run on the helper's own pictures, and what the libraries say of those is of no
+// use to the user: their standard error goes nowhere meanwhile (standard output is
+// /dev/null). Valgrind runs without a filter, and so without a warm-up to make before one.
+int muteErrors() {
     const int errors = dup(STDERR_FILENO);
     dup2(STDOUT_FILENO, STDERR_FILENO);
-    warmUp(which);
-    if (errors >= 0) {
-        dup2(errors, STDERR_FILENO);
-        close(errors);
-    }
+    return errors;
+}
+
+void restoreErrors(int errors) {
+    if (errors < 0) return;
+    dup2(errors, STDERR_FILENO);
+    close(errors);
 }
 
 void loadFormat(int which) {
     if (which < 0 || which >= kFormatModuleCount) return;
-    if (loadFormatModule(FormatModule(which))) quietly(warmUpFormat, FormatModule(which));
+    if (!loadFormatModule(FormatModule(which)) || underValgrind()) return;
+    const int errors = muteErrors();
+    warmUpFormat(FormatModule(which));
+    restoreErrors(errors);
 }
 
 void prepareHelper() {
     // Counted once, before any worker is locked down; the workers inherit the count.
     readerThreads();
-    quietly([](FormatModule) { warmUpReaders(); }, kColourModule);
+    if (!underValgrind()) {
+        const int errors = muteErrors();
+        warmUpReaders();
+        restoreErrors(errors);
+    }
     // Modules linked in (as the tests have them) are set up here, as loaded ones are on load.
     for (int which = 0; which < kFormatModuleCount; which++) {
         if (formatModuleLoaded(FormatModule(which))) loadFormat(which);
