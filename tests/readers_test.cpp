@@ -497,6 +497,39 @@ TEST_F(ReadersTest, APartialLastBlockCountsForItsShareOnly) {
     SDL_FreeSurface(fitted);
 }
 
+TEST_F(ReadersTest, AnAveragerAskedToGrowAnAxisKeepsEveryPixelOfIt) {
+    // A decoder may give fewer pixels than its file claimed: the axis that would grow keeps
+    // them, the other is averaged as asked, in order and in any order alike.
+    struct Case {
+        int width, height, outputWidth, outputHeight;
+    };
+    for (const Case &shape : {Case{5, 12, 40, 4}, Case{12, 5, 4, 40}, Case{3, 3, 9, 9}}) {
+        for (const bool anyOrder : {false, true}) {
+            std::vector<unsigned char> rgba(size_t(shape.width) * shape.height * 4);
+            for (size_t i = 0; i < rgba.size(); i++) rgba[i] = (i % 4 == 3) ? 255 : (i * 37) % 251;
+            AreaAverager averager{};
+            ASSERT_TRUE(startAveraging(&averager, shape.width, shape.height, shape.outputWidth,
+                                       shape.outputHeight, true, anyOrder));
+            for (int y = 0; y < shape.height; y++)
+                averageRow(&averager, y, &rgba[size_t(y) * shape.width * 4], 4);
+            SDL_Surface *result = finishAveraging(&averager);
+            ASSERT_NE(result, nullptr);
+            const int outWidth = std::min(shape.width, shape.outputWidth);
+            const int outHeight = std::min(shape.height, shape.outputHeight);
+            ASSERT_EQ(result->w, outWidth);
+            ASSERT_EQ(result->h, outHeight);
+            const std::vector<Rgba> expected =
+                boxFilter(rgba, shape.width, shape.height, outWidth, outHeight);
+            for (int y = 0; y < outHeight; y++)
+                for (int x = 0; x < outWidth; x++)
+                    EXPECT_LE(
+                        std::abs(rgbaAt(result, x, y).g - expected[size_t(y * outWidth + x)].g), 1)
+                        << x << "," << y << " anyOrder " << anyOrder;
+            SDL_FreeSurface(result);
+        }
+    }
+}
+
 TEST_F(ReadersTest, LargePicturesAreDecodedAtTheSmallestSizeThatCoversWhatTheScreenShows) {
     struct Case {
         std::string name;

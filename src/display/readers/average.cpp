@@ -171,6 +171,10 @@ FitPlan planFit(const DecodeOptions &options, int width, int height) {
 bool startAveraging(AreaAverager *averager, int width, int height, int outputWidth,
                     int outputHeight, bool opaque, bool anyOrder) {
     *averager = AreaAverager{};
+    // Averaging only shrinks: an axis asked to grow (a decoder that gave fewer pixels than its
+    // file claimed) keeps every pixel it has, and the picture is interpolated later.
+    outputWidth = std::min(outputWidth, width);
+    outputHeight = std::min(outputHeight, height);
     if (lumoscapeAveragingHook) lumoscapeAveragingHook(width, height, outputWidth, outputHeight);
     averager->width = width;
     averager->height = height;
