@@ -122,8 +122,10 @@ TEST_F(BadInputTest, ArgumentsThatAreNotFilesAreSkipped) {
                                  "INFO: no valid images found\n");
 }
 
-TEST_F(BadInputTest, OddPathsArePrintedAsGiven) {
+TEST_F(BadInputTest, OddPathsArePrintedAsGivenWhereTheyArePrintableAndEscapedWhereNot) {
     const std::string names[] = {"with space.bmp", "new\nline.bmp", "caf\xc3\xa9-\xff.bmp",
+                                 "-dash.bmp"};
+    const std::string shown[] = {"with space.bmp", "new\\nline.bmp", "caf\xc3\xa9-\\xff.bmp",
                                  "-dash.bmp"};
     std::vector<std::string> args;
     for (const std::string &name : names) {
@@ -131,14 +133,13 @@ TEST_F(BadInputTest, OddPathsArePrintedAsGiven) {
     }
     args[3] = "-dash.bmp";  // a leading dash, given relative to the working folder
     ASSERT_EQ(chdir(dir.c_str()), 0);
-    // The viewer loads two images, then waits for keys: one run per pair. The newline in the
-    // second name makes its line two.
-    ProcessResult result = runViewer({args[0], args[1]}, {"SDL_VIDEODRIVER=dummy"}, 3);
-    EXPECT_EQ(result.output, "INFO: loaded " + args[0] + ": 10x10 24bpp\n" + "INFO: loaded " +
-                                 args[1] + ": 10x10 24bpp\n");
+    // The viewer loads two images, then waits for keys: one run per pair, a line each.
+    ProcessResult result = runViewer({args[0], args[1]}, {"SDL_VIDEODRIVER=dummy"}, 2);
+    EXPECT_EQ(result.output, "INFO: loaded " + args[0] + ": 10x10 24bpp\n" + "INFO: loaded " + dir +
+                                 "/" + shown[1] + ": 10x10 24bpp\n");
     result = runViewer({args[2], args[3]}, {"SDL_VIDEODRIVER=dummy"}, 2);
-    EXPECT_EQ(result.output, "INFO: loaded " + args[2] + ": 10x10 24bpp\n" + "INFO: loaded " +
-                                 args[3] + ": 10x10 24bpp\n");
+    EXPECT_EQ(result.output, "INFO: loaded " + dir + "/" + shown[2] + ": 10x10 24bpp\n" +
+                                 "INFO: loaded " + shown[3] + ": 10x10 24bpp\n");
     EXPECT_EQ(result.exitStatus, 0);
     EXPECT_EQ(chdir("/"), 0);
 }

@@ -59,3 +59,37 @@ TEST_F(ImageListTest, ReportsAndSkipsWhatIsNotARegularFile) {
     EXPECT_EQ(imageList.lastEntry->filePath, link);
     EXPECT_EQ(imageList.lastEntry->position, 2);
 }
+
+TEST_F(ImageListTest, EveryPathIsPrintedAsOnePrintableLine) {
+    struct Case {
+        const char *name, *shown;
+    };
+    const Case cases[] = {
+        {"plain caf\xc3\xa9 \xf0\x9f\x98\x80 a\\b", "plain caf\xc3\xa9 \xf0\x9f\x98\x80 a\\b"},
+        {"esc\x1b[31mred", "esc\\x1b[31mred"},
+        {"new\nline\r\ttab\x7f", "new\\nline\\r\\ttab\\x7f"},
+        {"caf\xe9", "caf\\xe9"},                                        // Latin-1, not UTF-8
+        {"\xe2\x80\xaegnp.exe", "\\u202egnp.exe"},                      // right-to-left override
+        {"\xd8\x9c\xe2\x81\xa6\xe2\x80\x8f", "\\u061c\\u2066\\u200f"},  // other bidi controls
+        {"next\xc2\x85line", "next\\u0085line"},                        // a C1 control
+        {"\xc0\xaf\xed\xa0\x80", "\\xc0\\xaf\\xed\\xa0\\x80"},          // overlong, surrogate
+        {"\xf4\x90\x80\x80", "\\xf4\\x90\\x80\\x80"},                   // past U+10FFFF
+        {"cut\xe2\x80", "cut\\xe2\\x80"},                               // a sequence cut short
+    };
+    for (const Case &c : cases) {
+        EXPECT_EQ(printable(c.name), c.shown) << c.shown;
+        // Where a path is printed: the missing file, and the loaded one.
+        std::string missing = dir + "/gone " + c.name;
+        char *argument = missing.data();
+        testing::internal::CaptureStdout();
+        collectImages(1, &argument);
+        EXPECT_EQ(
+            testing::internal::GetCapturedStdout(),
+            "INFO: could not open " + dir + "/gone " + c.shown + ": No such file or directory\n");
+        const std::string path = saveImage(makeSolid(4, 4, kRed), dir + "/" + c.name);
+        testing::internal::CaptureStdout();
+        SDL_FreeSurface(loadImage(path.c_str()));
+        EXPECT_EQ(testing::internal::GetCapturedStdout(),
+                  "INFO: loaded " + dir + "/" + c.shown + ": 4x4 24bpp\n");
+    }
+}

@@ -21,6 +21,7 @@ TEST_F(LoadTest, PrintsOneLineAndFitsOnlyWhatIsTooLarge) {
         int width, height;
         std::string suffix;  // what follows the size and depth on the INFO line
         int fittedWidth, fittedHeight;
+        int32_t keepAspect = 0;
     };
     const Case cases[] = {
         {320, 240, "", 320, 240},
@@ -28,8 +29,14 @@ TEST_F(LoadTest, PrintsOneLineAndFitsOnlyWhatIsTooLarge) {
         {321, 240, ", scaled: 1.00, 1.00", 320, 240},
         {100, 600, ", scaled: 3.20, 0.40", 320, 240},
         {640, 120, ", scaled: 0.50, 2.00", 320, 240},
+        // In its own shape: the smaller factor twice, the picture between black bars.
+        {200, 100, "", 200, 100, 1},
+        {100, 600, ", scaled: 0.40, 0.40", 40, 240, 1},
+        {640, 120, ", scaled: 0.50, 0.50", 320, 60, 1},
+        {640, 480, ", scaled: 0.50, 0.50", 320, 240, 1},
     };
     for (const Case &c : cases) {
+        settings.keepAspect = c.keepAspect;
         const std::string path = saveImage(makeSolid(c.width, c.height, kGreen),
                                            dir + "/" + std::to_string(c.width) + ".bmp");
         testing::internal::CaptureStdout();
@@ -43,6 +50,18 @@ TEST_F(LoadTest, PrintsOneLineAndFitsOnlyWhatIsTooLarge) {
         EXPECT_EQ(pixelAt(image, image->w / 2, image->h / 2), kGreen) << path;
         SDL_FreeSurface(image);
     }
+    // A picture turned upright by its EXIF orientation is fitted as it is shown.
+    const std::string turned = dir + "/turned.jpg";
+    ASSERT_TRUE(writePhotoJpeg(turned, 600, 100, 90, JpegKind::colour, 6));
+    settings.autorotate = 1;
+    testing::internal::CaptureStdout();
+    SDL_Surface *image = loadImage(turned.c_str());
+    EXPECT_EQ(testing::internal::GetCapturedStdout(),
+              "INFO: loaded " + turned + ": 100x600 24bpp, scaled: 0.40, 0.40\n");
+    ASSERT_NE(image, nullptr);
+    EXPECT_EQ(image->w, 40);
+    EXPECT_EQ(image->h, 240);
+    SDL_FreeSurface(image);
 }
 
 TEST_F(LoadTest, FittedImagesKeepTheirOwnColours) {

@@ -94,6 +94,19 @@ TEST_F(RotateTest, QuarterTurnShrinksOnlyWhenTheWidthExceedsTheScreenHeight) {
     EXPECT_EQ(shownCorners(100, 200), kCounterClockwise);
 }
 
+TEST_F(RotateTest, OnAScreenTallerThanWideAQuarterTurnKeepsItsShapeOnlyWhenAsked) {
+    // The height is compared with the screen's width only for a picture in its own shape.
+    for (const int32_t keepAspect : {0, 1}) {
+        useScreen(240, 320);
+        settings.keepAspect = keepAspect;
+        showCard(240, 320, 32);
+        press({SDLK_LEFT});
+        expectTurnedSize(keepAspect ? 240 : 320, keepAspect ? 180 : 240);
+        TearDown();
+        SetUp();
+    }
+}
+
 TEST_F(RotateTest, ExposeShowsTheTurnedCopyWithoutTurningAgain) {
     showCard(320, 240, 32);
     press({SDLK_RIGHT});

@@ -78,8 +78,17 @@ TEST_F(SettingsTest, LaterLinesWinAndAnyNonZeroFullscreenSetsTheFlag) {
     EXPECT_EQ(settings.videoFlags, static_cast<uint32_t>(SDL_ANYFORMAT));
     EXPECT_EQ(settings.autorotate, 0);      // phone photos are shown as stored unless asked
     EXPECT_EQ(settings.colourProfiles, 1);  // colours are converted unless asked not to
+    // A broken file ends the run, pictures are stretched and no step comes without a key.
+    EXPECT_EQ(settings.skipBroken, 0);
+    EXPECT_EQ(settings.keepAspect, 0);
+    EXPECT_EQ(settings.slideshow, 0);
 
-    readFile("autorotate 1\ndecodermemory 64\ndecodertime 7\ncolourprofiles 0\n");
+    readFile(
+        "autorotate 1\ndecodermemory 64\ndecodertime 7\ncolourprofiles 0\nskipbroken 1\n"
+        "keepaspect 2\nslideshow 9\n");
+    EXPECT_EQ(settings.skipBroken, 1);
+    EXPECT_EQ(settings.keepAspect, 2);
+    EXPECT_EQ(settings.slideshow, 9);
     EXPECT_EQ(settings.autorotate, 1);
     EXPECT_EQ(settings.colourProfiles, 0);
     EXPECT_EQ(settings.decoderMemory, 64);

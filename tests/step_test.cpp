@@ -84,3 +84,47 @@ TEST_F(StepTest, UndecodableLookAheadEndsWithStatusOne) {
     imageList.firstEntry->nextEntry->filePath = broken;
     EXPECT_EXIT(showNext(), testing::ExitedWithCode(1), "");
 }
+
+TEST_F(StepTest, FilesThatCannotBeShownArePassedOverBothWaysWhenSkipped) {
+    settings.skipBroken = 1;
+    const std::string broken = dir + "/broken.png";
+    writeFile(broken, "\x89PNG\r\n\x1a\n garbage");
+    const std::string vanished = dir + "/vanished.bmp";
+    const std::string refused = "Error: loadImage: ";
+    const std::string gone = "Error: reading file " + vanished + ": No such file or directory\n";
+    freeImageList();
+    listImages({broken, a, vanished, b, broken});
+
+    EXPECT_EQ(step(showNext), 1);
+    ASSERT_EQ(splitLines(printed).size(), 4u) << printed;
+    EXPECT_EQ(printed.rfind(refused, 0), 0u) << printed;
+    EXPECT_NE(printed.find(loaded(a) + gone + loaded(b)), std::string::npos) << printed;
+    EXPECT_EQ(shown(), kRed);
+    EXPECT_NE(SDL_WasInit(SDL_INIT_VIDEO), 0u) << "the display must stay";
+
+    EXPECT_EQ(step(showNext), 1);
+    EXPECT_EQ(printed.rfind(refused, 0), 0u) << "the last file is tried ahead: " << printed;
+    EXPECT_EQ(shown(), kGreen);
+    EXPECT_EQ(viewerState.prefetched, nullptr);
+    EXPECT_EQ(step(showNext), 0);
+    EXPECT_EQ(printed, "") << "a file that failed is not tried again";
+
+    EXPECT_EQ(step(showPrevious), 1);
+    EXPECT_EQ(printed, loaded(a));
+    EXPECT_EQ(shown(), kRed);
+    markScreen();
+    EXPECT_EQ(step(showPrevious), 0);
+    EXPECT_EQ(printed, "");
+    EXPECT_EQ(shown(), kMark);
+    EXPECT_EQ(step(showNext), 1);
+    EXPECT_EQ(printed, "") << "the image ahead is the next one shown";
+    EXPECT_EQ(shown(), kGreen);
+}
+
+TEST_F(StepTest, AListOfFilesNoneOfWhichCanBeShownEndsWithStatusOneWhenSkipped) {
+    settings.skipBroken = 1;
+    writeFile(dir + "/text.png", "not a picture");
+    freeImageList();
+    listImages({dir + "/text.png", dir + "/vanished.bmp"});
+    EXPECT_EXIT(showNext(), testing::ExitedWithCode(1), "");
+}

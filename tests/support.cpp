@@ -201,7 +201,7 @@ ProcessResult runViewer(const std::vector<std::string> &args,
     return {status, child.output};
 }
 
-static void freeImageList() {
+void freeImageList() {
     for (ImageEntry *entry = imageList.firstEntry; entry;) {
         ImageEntry *next = entry->nextEntry;
         delete entry;

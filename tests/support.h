@@ -48,6 +48,8 @@ std::string saveImage(SDL_Surface *surface, const std::string &path);
 std::string savePng(SDL_Surface *surface, const std::string &path);
 /// A fresh, empty temporary directory.
 std::string makeTempDir();
+/// Empties the image list, freeing its entries.
+void freeImageList();
 /// Writes `text` into a file.
 void writeFile(const std::string &path, const std::string &text);
 /// The whole content of a file; empty when it cannot be read.

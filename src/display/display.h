@@ -28,7 +28,7 @@ void startDecoderHelper();
 /// Ends the decoding process, and any decode running in it.
 void stopDecoderHelper();
 /// Decodes `filePath` in the decoding process and fits it to the screen; null after a reported
-/// decoding failure.
+/// failure, which shuts SDL down unless broken files are skipped.
 SDL_Surface *loadImage(const char *filePath);
 
 /// Draws `surface` centred on a black screen and shows the result.
@@ -36,9 +36,10 @@ void presentSurface(SDL_Surface *surface);
 /// Puts the surface on show back on the screen, recomputing nothing.
 void redraw();
 
-/// Steps to the next entry (or shows the first); 1 when it moved, 0 at the last entry.
+/// Steps to the next entry (or shows the first); 1 when it moved, 0 at the last entry. Entries
+/// that cannot be shown are passed over when broken files are skipped.
 int showNext();
-/// Steps to the previous entry; 1 when it moved, 0 at the first entry.
+/// Steps to the previous entry; 1 when it moved, 0 at the first entry shown.
 int showPrevious();
 
 /// Brings the turned copy and the screen in line with the current angle.

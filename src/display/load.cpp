@@ -29,7 +29,9 @@ DecodeLimits decoderLimitsFromSettings() {
 }
 
 SDL_Surface *reportLoadFailure() {
-    printf("Error: loadImage: %s\n", SDL_GetError());
+    printf("Error: loadImage: %s\n", printable(SDL_GetError()).c_str());
+    // Passing over files that cannot be shown keeps the display; otherwise this is the end.
+    if (settings.skipBroken) return nullptr;
     stopDecoderHelper();
     SDL_Quit();
     return nullptr;
@@ -61,7 +63,8 @@ void stopDecoderHelper() { stopDecodingProcess(); }
 SDL_Surface *loadImage(const char *filePath) {
     struct stat status;
     if (stat(filePath, &status) != 0) {
-        printf("Error: reading file %s: %s\n", filePath, strerror(errno));
+        printf("Error: reading file %s: %s\n", printable(filePath).c_str(), strerror(errno));
+        if (settings.skipBroken) return nullptr;
         // Never leave a full-screen mode or a console display behind.
         stopDecoderHelper();
         if (SDL_WasInit(SDL_INIT_VIDEO)) SDL_Quit();
@@ -70,8 +73,9 @@ SDL_Surface *loadImage(const char *filePath) {
     const int file = openImageFile(filePath);
     if (file < 0) return reportLoadFailure();
 
-    const DecodeOptions options{viewerState.screen->w, viewerState.screen->h, settings.antialias,
-                                settings.autorotate, settings.colourProfiles ? 0 : 1};
+    const DecodeOptions options{
+        viewerState.screen->w, viewerState.screen->h,           settings.antialias,
+        settings.autorotate,   settings.colourProfiles ? 0 : 1, settings.keepAspect};
     // The extension names the format for TGA files, which have no signature.
     const char *dot = strrchr(filePath, '.');
     ImageInfo info{};
@@ -79,7 +83,7 @@ SDL_Surface *loadImage(const char *filePath) {
                                         decoderLimitsFromSettings(), waitForReadable, &info);
     close(file);
     if (info.known) {
-        printf("INFO: loaded %s: %dx%d %dbpp", filePath, info.width, info.height,
+        printf("INFO: loaded %s: %dx%d %dbpp", printable(filePath).c_str(), info.width, info.height,
                info.bitsPerPixel);
         double horizontal = 1;
         double vertical = 1;

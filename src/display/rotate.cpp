@@ -1,6 +1,8 @@
 // Rotation: turns the shown image in quarter and half turns, always from the unturned image.
 #include <SDL_rotozoom.h>
 
+#include <algorithm>
+
 #include "display.h"
 #include "readers/surfaces.h"
 
@@ -33,12 +35,15 @@ void rotateImage() {
     }
 
     // A quarter turn makes the width the height; shrink it in the same pass if that no longer
-    // fits. The image's height is never compared with the screen's width.
+    // fits. The image's height is compared with the screen's width only when the picture keeps
+    // its shape, which then takes the smaller factor.
     double zoom = 1.0;
     if (viewerState.screen->h < current->w && viewerState.angle % 180 != 0) {
         zoom = static_cast<double>(static_cast<float>(viewerState.screen->h) /
                                    static_cast<float>(current->w));
     }
+    if (settings.keepAspect && viewerState.screen->w < current->h && viewerState.angle % 180 != 0)
+        zoom = std::min(zoom, static_cast<double>(viewerState.screen->w) / current->h);
 
     releaseSlot(&viewerState.rotated);
     viewerState.rotated = turn(current, zoom);

@@ -30,6 +30,32 @@ bool quitRequested() {
     return false;
 }
 
+// The time from now until `due` on the monotonic clock in `left`; false once it has come.
+bool timeLeft(const timespec &due, timespec *left) {
+    timespec now;
+    clock_gettime(CLOCK_MONOTONIC, &now);
+    int64_t nanoseconds =
+        (int64_t(due.tv_sec) - now.tv_sec) * 1000000000 + due.tv_nsec - now.tv_nsec;
+    if (nanoseconds <= 0) return false;
+    left->tv_sec = time_t(nanoseconds / 1000000000);
+    left->tv_nsec = long(nanoseconds % 1000000000);
+    return true;
+}
+
+// Without a connection to sleep on (a console or the dummy driver), SDL's queue is looked at
+// every 10 ms, as SDL's own wait does, until an event or `due` comes.
+int waitPolling(SDL_Event *event, const timespec *due) {
+    if (!due) return SDL_WaitEvent(event);
+    timespec left{};
+    for (;;) {
+        SDL_PumpEvents();
+        const int got = SDL_PeepEvents(event, 1, SDL_GETEVENT, SDL_ALLEVENTS);
+        if (got != 0) return got > 0 ? 1 : 0;
+        if (!timeLeft(*due, &left)) return -1;
+        SDL_Delay(10);
+    }
+}
+
 [[noreturn]] void endViewer() {
     shutdownViewer();
     exit(0);
@@ -45,7 +71,8 @@ int displayConnection() {
     return ConnectionNumber(info.info.x11.display);
 }
 
-int waitOnConnection(int connection, SDL_Event *event) {
+int waitForEvent(int connection, SDL_Event *event, const timespec *due) {
+    if (connection < 0) return waitPolling(event, due);
     const sigset_t quit = quitSignals();
     sigset_t previous;
     for (;;) {
@@ -56,10 +83,18 @@ int waitOnConnection(int connection, SDL_Event *event) {
         sigprocmask(SIG_BLOCK, &quit, &previous);
         SDL_PumpEvents();
         int got = SDL_PeepEvents(event, 1, SDL_GETEVENT, SDL_ALLEVENTS);
+        timespec left{};
+        const bool timed = due != nullptr;
+        if (got == 0 && timed && !timeLeft(*due, &left)) {
+            sigprocmask(SIG_SETMASK, &previous, nullptr);
+            return -1;
+        }
         if (got == 0) {
             pollfd waiting{connection, POLLIN, 0};
             // A connection the server has closed can never wake the loop again.
-            if (ppoll(&waiting, 1, nullptr, &previous) > 0 && (waiting.revents & ~POLLIN)) got = -1;
+            if (ppoll(&waiting, 1, timed ? &left : nullptr, &previous) > 0 &&
+                (waiting.revents & ~POLLIN))
+                got = -1;
         }
         sigprocmask(SIG_SETMASK, &previous, nullptr);
         if (got != 0) return got > 0 ? 1 : 0;

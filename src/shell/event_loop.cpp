@@ -1,5 +1,8 @@
 // The event loop: waits for events and maps window events and keys to viewer actions.
 #include <signal.h>
+#include <time.h>
+
+#include <algorithm>
 
 #include "../display/display.h"
 #include "shell.h"
@@ -54,6 +57,14 @@ const KeyBinding keyTable[] = {
     {SDLK_LEFT, turnCounterClockwise},
 };
 // clang-format on
+
+// When the slideshow's next step is due: its interval from now, at most a year.
+timespec slideshowStep() {
+    timespec due;
+    clock_gettime(CLOCK_MONOTONIC, &due);
+    due.tv_sec += std::min(settings.slideshow, 365 * 24 * 3600);
+    return due;
+}
 
 int handleKey(SDLKey key) {
     for (const KeyBinding &binding : keyTable) {
@@ -110,13 +121,26 @@ int runEventLoop() {
     // connection can be waited on, sleep on that instead, using no processor while idle.
     const int connection = displayConnection();
     SDL_Event event;
+    timespec due{};
+    bool slideshow = settings.slideshow > 0;
+    if (slideshow) due = slideshowStep();
     for (;;) {
-        const int got =
-            connection >= 0 ? waitOnConnection(connection, &event) : SDL_WaitEvent(&event);
+        const int got = waitForEvent(connection, &event, slideshow ? &due : nullptr);
+        if (got < 0) {
+            // As Space does; at the last picture the slideshow is over until a key comes.
+            slideshow = showNext() && viewerState.cursor != imageList.lastEntry;
+            due = slideshowStep();
+            continue;
+        }
         if (!got) {
             shutdownViewer();
             return 0;
         }
         if (!dispatchEvent(&event)) return 0;
+        // A key press starts the count again, once what it asked for is done.
+        if (event.type == SDL_KEYDOWN && settings.slideshow > 0) {
+            slideshow = true;
+            due = slideshowStep();
+        }
     }
 }

@@ -26,7 +26,7 @@ void collectImages(int count, char **paths) {
         const char *path = paths[i];
         struct stat status;
         if (stat(path, &status) != 0) {
-            printf("INFO: could not open %s: %s\n", path, strerror(errno));
+            printf("INFO: could not open %s: %s\n", printable(path).c_str(), strerror(errno));
             continue;
         }
         switch (status.st_mode & S_IFMT) {
@@ -34,10 +34,11 @@ void collectImages(int count, char **paths) {
             addImage(path);
             break;
         case S_IFDIR:
-            printf("INFO: %s is a dir, ignoring for now\n", path);
+            printf("INFO: %s is a dir, ignoring for now\n", printable(path).c_str());
             break;
         default:
-            printf("INFO: %s is something we don't know about, ignoring\n", path);
+            printf("INFO: %s is something we don't know about, ignoring\n",
+                   printable(path).c_str());
             break;
         }
     }

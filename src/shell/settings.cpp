@@ -11,7 +11,7 @@
 
 #include "shell.h"
 
-const Settings defaultSettings = {320, 240, SDL_ANYFORMAT, 1, 0, 0, 0, 1};
+const Settings defaultSettings = {320, 240, SDL_ANYFORMAT, 1, 0, 0, 0, 1, 0, 0, 0};
 
 Settings settings = defaultSettings;
 
@@ -72,7 +72,10 @@ void readSettings() {
         if (matchSetting(line, "decodermemory", &settings.decoderMemory)) continue;
         if (matchSetting(line, "decodertime", &settings.decoderTime)) continue;
         if (matchSetting(line, "colourprofiles", &settings.colourProfiles)) continue;
-        matchSetting(line, "autorotate", &settings.autorotate);
+        if (matchSetting(line, "autorotate", &settings.autorotate)) continue;
+        if (matchSetting(line, "skipbroken", &settings.skipBroken)) continue;
+        if (matchSetting(line, "keepaspect", &settings.keepAspect)) continue;
+        matchSetting(line, "slideshow", &settings.slideshow);
     }
     fclose(file);
 

@@ -3,6 +3,7 @@
 
 #include <SDL.h>
 #include <poll.h>
+#include <time.h>
 
 #include <cstdint>
 #include <string>
@@ -17,14 +18,18 @@ struct Settings {
     int32_t decoderTime;     ///< most processor time a decoder may use, in s; 0 or less: 60
     int32_t autorotate;      ///< not 0: JPEGs are turned upright by their EXIF orientation
     int32_t colourProfiles;  ///< not 0: colours converted to sRGB as the file's profile says
+    int32_t skipBroken;      ///< not 0: a file that cannot be shown is passed over, not the end
+    int32_t keepAspect;      ///< not 0: fitted with one factor for both axes
+    int32_t slideshow;       ///< seconds between steps taken without a key; 0 or less: none
 };
 
 /// One accepted command-line path, linked in command-line order.
 struct ImageEntry {
-    std::string filePath;   ///< private copy of the argument
-    int32_t position;       ///< 1-based count of accepted paths; informational only
-    ImageEntry *nextEntry;  ///< entry accepted after this one, or null
-    ImageEntry *prevEntry;  ///< entry accepted before this one, or null
+    std::string filePath;     ///< private copy of the argument
+    int32_t position;         ///< 1-based count of accepted paths; informational only
+    ImageEntry *nextEntry;    ///< entry accepted after this one, or null
+    ImageEntry *prevEntry;    ///< entry accepted before this one, or null
+    bool unshowable = false;  ///< passed over: loading it failed while broken files are skipped
 };
 
 /// The accepted paths; complete before the display starts, never changed afterwards.
@@ -41,6 +46,10 @@ extern Settings settings;
 /// The process-wide image list.
 extern ImageList imageList;
 
+/// `text` as one printable line: control characters (C0, C1, DEL), bidirectional controls and
+/// bytes that are not UTF-8 escaped as \xNN, \n, \r, \t or \uNNNN; other text as it is.
+std::string printable(const char *text);
+
 /// Examines `count` paths in order, reports unusable ones and appends the rest.
 void collectImages(int count, char **paths);
 /// Appends one entry holding a copy of `filePath` to the end of the list.
@@ -55,9 +64,10 @@ int dispatchEvent(const SDL_Event *event);
 int runEventLoop();
 /// The descriptor of the display's X connection, or -1 when the video driver has none.
 int displayConnection();
-/// Takes the next event, sleeping on `connection` while SDL's queue is empty; 0 when the
-/// connection is lost.
-int waitOnConnection(int connection, SDL_Event *event);
+/// Takes the next event, sleeping on `connection` (or, when it is negative, looking at SDL's
+/// queue every 10 ms) while the queue is empty: 1 with an event, 0 when the connection is lost
+/// or SDL fails, -1 once `due` (on the monotonic clock; null: never) has come first.
+int waitForEvent(int connection, SDL_Event *event, const timespec *due);
 /// Sleeps until one of `descriptors` (a negative one is passed over) can be read or has
 /// ended, setting their `revents`. Meanwhile it serves the display and acts on quit requests
 /// only: Escape, `q`, a window close or SIGINT or SIGTERM shut the viewer down and end the

@@ -14,7 +14,8 @@ int runLumoscape(int argc, char **argv) {
     signal(SIGPIPE, SIG_IGN);
 
     if (argc < 2) {
-        printf("Usage: %s filename [filename] ...\n", argc > 0 && argv[0] ? argv[0] : "lumoscape");
+        printf("Usage: %s filename [filename] ...\n",
+               printable(argc > 0 && argv[0] ? argv[0] : "lumoscape").c_str());
         return 1;
     }
     collectImages(argc - 1, argv + 1);

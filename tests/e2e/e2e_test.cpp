@@ -383,6 +383,51 @@ TEST_F(EndToEndTest, UndecodableSecondFileEndsRightAfterTheFirstIsShown) {
     EXPECT_EQ(lines[1].rfind("Error: loadImage: ", 0), 0u) << viewer.output;
 }
 
+TEST_F(EndToEndTest, SkippingBrokenFilesKeepsTheWindowStepsOverThemAndQuitsWithStatusZero) {
+    const std::string a = image("a.bmp", makeSolid(100, 100, kRed));
+    const std::string bad = dir + "/bad.png";
+    writeFile(bad, "\x89PNG\r\n\x1a\nnot really");
+    const std::string b = image("b.bmp", makeSolid(100, 100, kGreen));
+    startViewer({a, bad, b}, "skipbroken 1\n");
+    waitForPixel(160, 120, kRed);
+    const std::vector<std::string> lines = splitLines(waitForLines(3));
+    ASSERT_EQ(lines.size(), 3u) << viewer.output;
+    EXPECT_EQ(lines[1].rfind("Error: loadImage: ", 0), 0u) << viewer.output;
+    EXPECT_EQ(lines[2] + "\n", loaded(b, "100x100 24bpp"));
+    press("space");
+    waitForPixel(160, 120, kGreen);
+    press("Shift_L");
+    waitForPixel(160, 120, kRed);
+    EXPECT_EQ(splitLines(waitForLines(4)).back() + "\n", loaded(a, "100x100 24bpp"));
+    press("Escape");
+    expectEnded(0);
+}
+
+// Idle between steps means asleep: SDL's own wait would wake about 150 times in 1.5 s.
+TEST_F(EndToEndTest, ASlideshowStepsWithoutKeysSleepsBetweenAndAKeyRestartsItsCount) {
+    std::vector<std::string> files;
+    for (const Rgb colour : {kRed, kGreen, kBlue, kWhite})
+        files.push_back(image(std::to_string(files.size()) + ".bmp", makeSolid(100, 100, colour)));
+    startViewer(files, "slideshow 4\n");
+    waitForPixel(160, 120, kRed);
+    waitForLines(2);
+    const long before = voluntarySwitches(viewer.pid);
+    ASSERT_GE(before, 0) << "cannot read the viewer's threads";
+    std::this_thread::sleep_for(std::chrono::milliseconds(1500));
+    EXPECT_LT(voluntarySwitches(viewer.pid) - before, 10);
+    waitForPixel(160, 120, kGreen);
+    waitForLines(3);
+    // A key pressed halfway to the next step puts it off by a whole interval.
+    std::this_thread::sleep_for(std::chrono::seconds(2));
+    const auto pressed = std::chrono::steady_clock::now();
+    press("x");
+    waitForLines(4);
+    EXPECT_GE(std::chrono::steady_clock::now() - pressed, std::chrono::milliseconds(3900));
+    waitForPixel(160, 120, kBlue);
+    press("Escape");
+    expectEnded(0);
+}
+
 TEST_F(EndToEndTest, FileDeletedWhileRunningEndsWhenItsTurnToLoadComes) {
     const std::string a = image("a.bmp", makeSolid(100, 100, kRed));
     const std::string b = image("b.bmp", makeSolid(100, 100, kGreen));

@@ -1,6 +1,8 @@
-// The size an image is fitted to, each axis by its own factor: the decoder makes it, and the
-// viewer checks a result by it.
+// The size an image is fitted to, each axis by its own factor or both by the smaller: the
+// decoder makes it, and the viewer checks a result by it.
 #include <SDL_rotozoom.h>
+
+#include <algorithm>
 
 #include "readers.h"
 #include "fit.h"
@@ -10,6 +12,7 @@ bool fitFactors(const DecodeOptions &options, int width, int height, double *hor
     if (options.screenWidth >= width && options.screenHeight >= height) return false;
     *horizontal = static_cast<double>(options.screenWidth) / width;
     *vertical = static_cast<double>(options.screenHeight) / height;
+    if (options.keepAspect) *horizontal = *vertical = std::min(*horizontal, *vertical);
     return true;
 }
 
