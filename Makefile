@@ -4,12 +4,15 @@ BUILD_TYPE ?= RelWithDebInfo
 PREFIX ?= /usr/local
 JOBS ?= $(shell nproc 2>/dev/null || echo 2)
 
-.PHONY: all build deps configure demo test test-busy test-compat cross test-cross package check-sanitize fuzz bench lint install clean
+.PHONY: all build deps build-deps configure testing demo test test-busy test-compat cross test-cross package check-sanitize fuzz bench lint install clean
 
 all: build
 
 deps:
 	./scripts/install-deps
+
+build-deps:
+	./scripts/install-deps --build
 
 $(BUILD_DIR)/CMakeCache.txt:
 	cmake -S . -B $(BUILD_DIR) -DCMAKE_BUILD_TYPE=$(BUILD_TYPE)
@@ -19,23 +22,34 @@ configure: $(BUILD_DIR)/CMakeCache.txt
 build: configure
 	cmake --build $(BUILD_DIR) -j $(JOBS)
 
-demo: deps
-	$(MAKE) build
+# The tests, the fuzzers' helpers and the benchmarks are configured in, also in a build folder
+# that make demo started without them.
+testing:
+	cmake -S . -B $(BUILD_DIR) -DCMAKE_BUILD_TYPE=$(BUILD_TYPE) -DBUILD_TESTING=ON
+
+# The viewer and its decoder only, with only what building them needs: a first run in seconds.
+demo: build-deps
+	test -f $(BUILD_DIR)/CMakeCache.txt || \
+	    cmake -S . -B $(BUILD_DIR) -DCMAKE_BUILD_TYPE=$(BUILD_TYPE) -DBUILD_TESTING=OFF
+	cmake --build $(BUILD_DIR) -j $(JOBS) --target lumoscape
 	./$(BUILD_DIR)/lumoscape samples/*
 
 test: deps
+	$(MAKE) testing
 	$(MAKE) build
 	ctest --test-dir $(BUILD_DIR) --output-on-failure -j $(JOBS)
 
 # The suite while two busy loops a core run beside it: no test may rest on a bound that a
 # busy machine breaks.
 test-busy: deps
+	$(MAKE) testing
 	$(MAKE) build
 	./scripts/beside-busy-loops ctest --test-dir $(BUILD_DIR) --output-on-failure -j $(JOBS)
 
 # The whole suite on sdl12-compat (SDL 1.2 on top of SDL2): the same build, with the library
 # unpacked into the build folder first on the library path. No system package changes.
 test-compat: deps
+	$(MAKE) testing
 	$(MAKE) build
 	./scripts/fetch-sdl12-compat $(BUILD_DIR)/sdl12-compat
 	LD_LIBRARY_PATH=$(abspath $(BUILD_DIR))/sdl12-compat/lib LUMOSCAPE_EXPECT_SDL=compat \
@@ -62,6 +76,7 @@ EMULATOR_arm64 = qemu-aarch64
 EMULATOR_armhf = qemu-arm
 EMULATED_TESTS = ^(e2e\.EndToEndTest|StartupTest|ProcessTest|BadInputTest|FilterTraceTest)\.
 test-cross: deps cross
+	$(MAKE) testing
 	$(MAKE) build
 	LUMOSCAPE_RUNNER=$(EMULATOR_$(ARCH)) LUMOSCAPE_BINARY=$(abspath $(CROSS_DIR))/lumoscape \
 	    ctest --test-dir $(BUILD_DIR) -R '$(EMULATED_TESTS)' --output-on-failure -j $(JOBS)
