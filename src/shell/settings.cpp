@@ -62,20 +62,29 @@ void readSettings() {
     }
 
     int32_t fullscreen = 0;
+    // Tried in this order; a line sets one at most.
+    const struct {
+        const char *key;
+        int32_t *value;
+    } keys[] = {
+        {"width", &settings.width},
+        {"height", &settings.height},
+        {"fullscreen", &fullscreen},
+        {"antialias", &settings.antialias},
+        {"decodermemory", &settings.decoderMemory},
+        {"decodertime", &settings.decoderTime},
+        {"colourprofiles", &settings.colourProfiles},
+        {"autorotate", &settings.autorotate},
+        {"skipbroken", &settings.skipBroken},
+        {"keepaspect", &settings.keepAspect},
+        {"slideshow", &settings.slideshow},
+    };
     char line[kLinePiece + 1];
     // A read error ends the reading like the end of the file; what was matched still counts.
     while (fgets(line, sizeof line, file)) {
-        if (matchSetting(line, "width", &settings.width)) continue;
-        if (matchSetting(line, "height", &settings.height)) continue;
-        if (matchSetting(line, "fullscreen", &fullscreen)) continue;
-        if (matchSetting(line, "antialias", &settings.antialias)) continue;
-        if (matchSetting(line, "decodermemory", &settings.decoderMemory)) continue;
-        if (matchSetting(line, "decodertime", &settings.decoderTime)) continue;
-        if (matchSetting(line, "colourprofiles", &settings.colourProfiles)) continue;
-        if (matchSetting(line, "autorotate", &settings.autorotate)) continue;
-        if (matchSetting(line, "skipbroken", &settings.skipBroken)) continue;
-        if (matchSetting(line, "keepaspect", &settings.keepAspect)) continue;
-        matchSetting(line, "slideshow", &settings.slideshow);
+        for (const auto &setting : keys) {
+            if (matchSetting(line, setting.key, setting.value)) break;
+        }
     }
     fclose(file);
 
