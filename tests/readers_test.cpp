@@ -1084,8 +1084,12 @@ TEST_F(ReadersTest, PicturesLargerThanTheReadersTakeOrThanMemoryAllowsAreRefused
         SDL_ClearError();
         EXPECT_EQ(pictureIsTakeable("AVIF", test.width, test.height, test.bytesPerPixel),
                   test.taken);
-        EXPECT_EQ(std::string(SDL_GetError()).rfind("AVIF: a ", 0) == 0, !test.taken)
-            << SDL_GetError();
+        const std::string reason = SDL_GetError();
+        EXPECT_EQ(reason.rfind("AVIF: a " + std::to_string(test.width) + "x" +
+                                   std::to_string(test.height) + " picture ",
+                               0) == 0,
+                  !test.taken)
+            << reason;
     }
     setrlimit(RLIMIT_DATA, &saved);
 }

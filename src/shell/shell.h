@@ -46,8 +46,14 @@ extern Settings settings;
 /// The process-wide image list.
 extern ImageList imageList;
 
-/// `text` as one printable line: control characters (C0, C1, DEL), bidirectional controls and
-/// bytes that are not UTF-8 escaped as \xNN, \n, \r, \t or \uNNNN; other text as it is.
+/// The length of the well-formed UTF-8 character that starts `text` (of `size` bytes), its code
+/// point in `point`; 0 where the bytes there are none.
+int utf8Character(const unsigned char *text, size_t size, uint32_t *point);
+/// Whether a terminal shows `point` as the character it is: no control (C0, DEL, C1), nor a
+/// mark that reorders text or breaks its line.
+bool printableCharacter(uint32_t point);
+/// `text` as one printable line: what printableCharacter refuses and bytes that are not UTF-8
+/// escaped as \xNN, \n, \r, \t or \uNNNN; other text as it is.
 std::string printable(const char *text);
 
 /// Examines `count` paths in order, reports unusable ones and appends the rest.

@@ -110,20 +110,26 @@ int readerThreads() {
 bool pictureIsTakeable(const char *format, uint64_t width, uint64_t height, int bytesPerPixel) {
     if (width == 0 || height == 0 || width > kMostSide || height > kMostSide ||
         width * height > kMostPixels) {
-        SDL_SetError("%s: a %llux%llu picture is larger than lumoscape decodes (%llu pixels)",
-                     format, static_cast<unsigned long long>(width),
-                     static_cast<unsigned long long>(height),
-                     static_cast<unsigned long long>(kMostPixels));
+        // SDL's own formatting knows no %llu: the numbers are written here.
+        char reason[160];
+        snprintf(reason, sizeof reason,
+                 "%s: a %llux%llu picture is larger than lumoscape decodes (%llu pixels)", format,
+                 static_cast<unsigned long long>(width), static_cast<unsigned long long>(height),
+                 static_cast<unsigned long long>(kMostPixels));
+        SDL_SetError("%s", reason);
         return false;
     }
     rlimit memory{};
     const uint64_t needed = width * height * uint64_t(bytesPerPixel);
     if (getrlimit(RLIMIT_DATA, &memory) == 0 && memory.rlim_cur != RLIM_INFINITY &&
         needed > memory.rlim_cur) {
-        SDL_SetError("%s: a %llux%llu picture needs more memory than decoders may take (%llu MB)",
-                     format, static_cast<unsigned long long>(width),
-                     static_cast<unsigned long long>(height),
-                     static_cast<unsigned long long>(memory.rlim_cur >> 20));
+        char reason[160];
+        snprintf(reason, sizeof reason,
+                 "%s: a %llux%llu picture needs more memory than decoders may take (%llu MB)",
+                 format, static_cast<unsigned long long>(width),
+                 static_cast<unsigned long long>(height),
+                 static_cast<unsigned long long>(memory.rlim_cur >> 20));
+        SDL_SetError("%s", reason);
         return false;
     }
     return true;

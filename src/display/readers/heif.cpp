@@ -109,8 +109,12 @@ bool planesOf(const heif_image *image, Planes *planes) {
         planes->alphaBits = heif_image_get_bits_per_pixel_range(image, heif_channel_Alpha);
         planes->premultiplied = heif_image_is_premultiplied_alpha(const_cast<heif_image *>(image));
     }
-    if (planes->bits < 1 || planes->bits > 16 || planes->alphaBits > 16) {
+    if (planes->bits < 1 || planes->bits > 16) {
         SDL_SetError("HEIF: samples of %d bits cannot be shown", planes->bits);
+        return false;
+    }
+    if (planes->alpha && (planes->alphaBits < 1 || planes->alphaBits > 16)) {
+        SDL_SetError("HEIF: alpha samples of %d bits cannot be shown", planes->alphaBits);
         return false;
     }
     return true;

@@ -41,7 +41,8 @@ void takePixels(void *opaque, size_t x, size_t y, size_t count, const void *pixe
         const size_t size = std::min(kPartPixels, count - done);
         for (size_t i = 0; i < size * 4; i++) {
             const float value = samples[done * 4 + i] * 255.0f + 0.5f;
-            part[i] = static_cast<unsigned char>(value <= 0 ? 0 : value >= 255 ? 255 : value);
+            // Written so that a NaN sample, which compares false with anything, comes out 0.
+            part[i] = static_cast<unsigned char>(value > 0 ? (value < 255 ? value : 255) : 0);
         }
         pthread_mutex_lock(&taking->lock);
         putPixels(&taking->rows, int(x + done), int(y), int(size), part);

@@ -12,6 +12,7 @@
 #include <cstring>
 #include <string>
 
+#include "../../shell/shell.h"
 #include "sandbox.h"
 
 namespace {
@@ -56,7 +57,7 @@ Workers workers;
 // Why the helper could not load the decoder, once it has said so.
 std::string brokenReason;
 // How the viewer waits, as the decode in progress was given it.
-WaitForReadable waitForReadable = nullptr;
+WaitForReadable waitOnDecoder = nullptr;
 
 void closeReadyWorker() {
     if (workers.readyChannel >= 0) close(workers.readyChannel);
@@ -178,7 +179,7 @@ void tellHelper(int32_t kind, uint32_t worker) {
 // then counts as a worker that could not be started.
 bool receiveReport(DecodeReport *report) {
     pollfd waiting{decoderControl(), POLLIN, 0};
-    waitForReadable(&waiting, 1);
+    waitOnDecoder(&waiting, 1);
     int attached[2];
     const int got = receiveWithDescriptors(decoderControl(), report, sizeof *report, attached);
     if (got == 1 && report->kind == kReportBroken) {
@@ -289,7 +290,7 @@ Outcome collect(int result, ErrorRelay *relay, uint32_t worker, const DecodeOpti
             continue;
         }
         pollfd waiting[2] = {{resultEnded ? -1 : result, POLLIN, 0}, {relay->pipe, POLLIN, 0}};
-        waitForReadable(waiting, 2);
+        waitOnDecoder(waiting, 2);
         if (waiting[1].revents && !relayErrors(relay)) relay->pipe = -1;
         if (waiting[0].revents && !receiveResult(result, options, &outcome)) resultEnded = true;
         if (outcome.refused() && !endAsked) {
@@ -386,47 +387,20 @@ void forgetReadyWorker() {
 std::string printableText(const std::string &bytes, bool keepLineEnds) {
     std::string text;
     text.reserve(bytes.size());
-    size_t at = 0;
-    while (at < bytes.size()) {
-        const unsigned char lead = static_cast<unsigned char>(bytes[at]);
-        // The code point starting here, and how many bytes it takes; 0 for a byte that starts
-        // no well-formed UTF-8 sequence.
-        size_t length = lead < 0x80                    ? 1
-                        : lead >= 0xc2 && lead <= 0xdf ? 2
-                        : lead >= 0xe0 && lead <= 0xef ? 3
-                        : lead >= 0xf0 && lead <= 0xf4 ? 4
-                                                       : 0;
-        uint32_t point = length == 1 ? lead : length == 2 ? lead & 0x1f : lead & (0x7f >> length);
-        for (size_t i = 1; i < length; i++) {
-            const unsigned char next =
-                at + i < bytes.size() ? static_cast<unsigned char>(bytes[at + i]) : 0;
-            if ((next & 0xc0) != 0x80) {
-                length = 0;
-                break;
-            }
-            point = point << 6 | (next & 0x3f);
-        }
-        // Overlong forms, surrogates and points past Unicode are not UTF-8.
-        if ((length == 3 && (point < 0x800 || (point >= 0xd800 && point <= 0xdfff))) ||
-            (length == 4 && (point < 0x10000 || point > 0x10ffff)))
-            length = 0;
-        const bool lineEnd = keepLineEnds && (point == '\n' || point == '\t');
-        const bool control = point < 0x20 || (point >= 0x7f && point <= 0x9f);
-        // Marks that reorder or break the text a terminal shows.
-        const bool reordering = point == 0x061c || point == 0x200e || point == 0x200f ||
-                                (point >= 0x2028 && point <= 0x202e) ||
-                                (point >= 0x2066 && point <= 0x2069);
-        if (length == 0) {
-            text.push_back('?');
-            at++;
+    const auto *at = reinterpret_cast<const unsigned char *>(bytes.data());
+    size_t left = bytes.size();
+    while (left > 0) {
+        uint32_t point = 0;
+        const int length = utf8Character(at, left, &point);
+        const bool lineEnd = keepLineEnds && length == 1 && (point == '\n' || point == '\t');
+        if (length && (printableCharacter(point) || lineEnd)) {
+            text.append(reinterpret_cast<const char *>(at), size_t(length));
         } else {
-            if ((control && !lineEnd) || reordering) {
-                text.push_back('?');
-            } else {
-                text.append(bytes, at, length);
-            }
-            at += length;
+            text.push_back('?');
         }
+        const size_t taken = length ? size_t(length) : 1;
+        at += taken;
+        left -= taken;
     }
     return text;
 }
@@ -484,7 +458,7 @@ SDL_Surface *decodeOnce(int file, const DecodeRequest &request, const DecodeLimi
 SDL_Surface *decodeInWorker(int file, const char *extension, const DecodeOptions &options,
                             const DecodeLimits &limits, WaitForReadable wait, ImageInfo *info) {
     *info = ImageInfo{false, 0, 0, 0};
-    waitForReadable = wait;
+    waitOnDecoder = wait;
     DecodeRequest request{};
     request.options = options;
     if (extension && strlen(extension) < sizeof request.extension)
