@@ -124,6 +124,21 @@ const Dishonesty kDishonesties[] = {
          h.height = 1000;
          sendResult(h, "");
      }},
+    {"claim-of-2000000x100",
+     [] {
+         auto h = honestHeader();
+         h.fullWidth = 2000000;
+         h.fullHeight = 100;
+         h.width = 2000;  // the size it is fitted to, wider than the screen
+         h.height = 240;
+         sendResult(h, "");
+     }},
+    {"reason-with-a-line-end", [] { refuseWith("bad\nINFO: loaded forged.png: 1x1 24bpp"); }},
+    {"warns-without-a-line-end",
+     [] {
+         (void)!write(STDERR_FILENO, "INFO: forged", 12);
+         refuseWith("refused");
+     }},
     {"claim-of-16383000x32767000",
      [] {
          auto h = honestHeader();
@@ -426,6 +441,8 @@ TEST_F(SandboxTest, DishonestResultsEndInOneErrorLineAndTheViewerGoesOn) {
         {"reason-claims-less-than-nothing", cannotTake},
         {"claim-past-the-zoom-floor", cannotTake},
         {"claim-of-16383000x32767000", cannotTake},
+        {"claim-of-2000000x100", cannotTake},
+        {"reason-with-a-line-end", "Error: loadImage: bad?INFO: loaded forged.png: 1x1 24bpp\n"},
         {"refused-header-then-more", cannotTake},
         {"cut-short", "INFO: loaded " + dir +
                           "/cut-short: 4x3 32bpp\n"
@@ -470,9 +487,14 @@ TEST_F(SandboxTest, AWholeResultEndsItsWorkerAndItsWarningsArriveMadePrintable) 
     const std::string line = failedLoad(dir + "/flood");
     const std::string warnings = testing::internal::GetCapturedStderr();
     EXPECT_EQ(line, "Error: loadImage: flooded\n");
-    EXPECT_EQ(warnings.substr(0, 13), "warning ?[2J\n");
+    EXPECT_EQ(warnings.substr(0, 22), "decoder: warning ?[2J\n");
     EXPECT_LE(warnings.size(), size_t(64 << 10));
     EXPECT_GE(warnings.size(), size_t(60 << 10));
+    // A last line without its end is passed on whole, marked as the decoder's like every line.
+    writeFile(dir + "/unended", "fake:warns-without-a-line-end\n");
+    testing::internal::CaptureStderr();
+    EXPECT_EQ(failedLoad(dir + "/unended"), "Error: loadImage: refused\n");
+    EXPECT_EQ(testing::internal::GetCapturedStderr(), "decoder: INFO: forged\n");
 }
 
 TEST_F(SandboxTest, AHelperKilledDuringADecodeIsReportedAsSuchAndStartedAgain) {

@@ -242,6 +242,28 @@ bool hand(const DecodeRequest &request, const int descriptors[2], const DecodeLi
     return false;
 }
 
+// Passes on the whole lines the worker has written, and, once it can write no more (`ended`),
+// the rest as a line too.
+void passOnLines(ErrorRelay *relay, bool ended) {
+    for (;;) {
+        const size_t end = relay->line.find('\n');
+        if (end == std::string::npos && relay->line.size() < kLongestErrorLine && !ended) break;
+        const size_t length =
+            std::min(end == std::string::npos ? relay->line.size() : end + 1, kLongestErrorLine);
+        if (length == 0) break;
+        // Marked as the decoder's, so that no line of it passes for one of the viewer's own.
+        std::string text = "decoder: " + printableText(relay->line.substr(0, length), true);
+        if (text.back() != '\n') text.push_back('\n');
+        if (relay->relayed + text.size() <= kRelayedErrorBytes) {
+            relay->relayed += text.size();
+            fputs(text.c_str(), stderr);
+        } else {
+            relay->relayed = kRelayedErrorBytes;  // a flood: nothing more of it
+        }
+        relay->line.erase(0, length);
+    }
+}
+
 // Passes on what the worker wrote to its standard error, a line at a time; false once the
 // worker can write no more.
 bool relayErrors(ErrorRelay *relay) {
@@ -252,22 +274,7 @@ bool relayErrors(ErrorRelay *relay) {
     } while (got < 0 && errno == EINTR);
     const bool open = got > 0;
     for (ssize_t i = 0; i < got; i++) relay->line.push_back(bytes[i]);
-    for (;;) {
-        const size_t end = relay->line.find('\n');
-        if (end == std::string::npos && relay->line.size() < kLongestErrorLine && open) break;
-        const size_t length =
-            std::min(end == std::string::npos ? relay->line.size() : end + 1, kLongestErrorLine);
-        if (length == 0) break;
-        std::string text = printableText(relay->line.substr(0, length), true);
-        if (text.back() != '\n') text.push_back('\n');
-        if (relay->relayed + text.size() <= kRelayedErrorBytes) {
-            relay->relayed += text.size();
-            fputs(text.c_str(), stderr);
-        } else {
-            relay->relayed = kRelayedErrorBytes;  // a flood: nothing more of it
-        }
-        relay->line.erase(0, length);
-    }
+    passOnLines(relay, !open);
     return open;
 }
 
@@ -442,6 +449,7 @@ SDL_Surface *decodeOnce(int file, const DecodeRequest &request, const DecodeLimi
          relay.pipe >= 0 && poll(&waiting, 1, 0) > 0 && relayErrors(&relay);) {
         if (relay.relayed >= kRelayedErrorBytes) break;
     }
+    passOnLines(&relay, true);
     close(errors);
     const int status = outcome.waitStatus;
     *wantsModule = outcome.ended && !outcome.overdue && !outcome.helperLost &&
