@@ -185,7 +185,8 @@ const FilterRule kFilterRules[] = {
     {"execve", false,
      [](int) -> long { return execl("/bin/true", "true", static_cast<char *>(nullptr)); }},
     {"fork", false, [](int) -> long { return fork(); }},
-    {"kill", false, [](int) -> long { return kill(getppid(), 0); }},
+    // Another process is named by number 1, init: getppid would stop the worker before the rule.
+    {"kill", false, [](int) -> long { return kill(1, 0); }},
     {"write-stdout", false, [](int) -> long { return write(STDOUT_FILENO, "x", 1); }},
     {"write-stderr", true, [](int) -> long { return write(STDERR_FILENO, "", 0); }},
     {"writev-stdout", false,
@@ -233,8 +234,7 @@ const FilterRule kFilterRules[] = {
          return statx(AT_FDCWD, "/etc/passwd", 0, STATX_BASIC_STATS, &status);
      }},
     {"tgkill-self", true, [](int) -> long { return syscall(SYS_tgkill, getpid(), gettid(), 0); }},
-    {"tgkill-another", false,
-     [](int) -> long { return syscall(SYS_tgkill, getppid(), getppid(), 0); }},
+    {"tgkill-another", false, [](int) -> long { return syscall(SYS_tgkill, 1, 1, 0); }},
     {"prlimit-own", true,
      [](int) -> long {
          rlimit limits;
@@ -243,7 +243,7 @@ const FilterRule kFilterRules[] = {
     {"prlimit-another", false,
      [](int) -> long {
          rlimit limits;
-         return prlimit(getppid(), RLIMIT_DATA, nullptr, &limits);
+         return prlimit(1, RLIMIT_DATA, nullptr, &limits);
      }},
     {"prlimit-set", false,
      [](int) -> long {
@@ -265,7 +265,7 @@ const FilterRule kFilterRules[] = {
     {"fcntl-setfl", true, [](int file) -> long { return fcntl(file, F_SETFL, O_NONBLOCK); }},
     {"fcntl-setfl-async", false,
      [](int) -> long { return fcntl(STDERR_FILENO, F_SETFL, O_ASYNC); }},
-    {"fcntl-setown", false, [](int) -> long { return fcntl(STDERR_FILENO, F_SETOWN, getppid()); }},
+    {"fcntl-setown", false, [](int) -> long { return fcntl(STDERR_FILENO, F_SETOWN, 1); }},
     {"fcntl-setsig", false, [](int) -> long { return fcntl(STDERR_FILENO, F_SETSIG, SIGKILL); }},
     {"fcntl-dupfd", false, [](int file) -> long { return fcntl(file, F_DUPFD, 10); }},
 // Threads, as the decoders of several cores make them; nothing else of clone's. (Under
@@ -296,6 +296,38 @@ const FilterRule kFilterRules[] = {
          cpu_set_t processors;
          return sched_getaffinity(0, sizeof processors, &processors);
      }},
+    {"sched-getaffinity-own-number", true,
+     [](int) -> long {
+         cpu_set_t processors;
+         return sched_getaffinity(getpid(), sizeof processors, &processors);
+     }},
+    {"sched-getaffinity-another", false,
+     [](int) -> long {
+         cpu_set_t processors;
+         return sched_getaffinity(1, sizeof processors, &processors);
+     }},
+    {"futex-wake", true,
+     [](int) -> long {
+         static int word = 0;
+         return syscall(SYS_futex, &word, FUTEX_WAKE_PRIVATE, 1, nullptr, nullptr, 0);
+     }},
+    {"futex-lock-pi", false,
+     [](int) -> long {
+         static int word = 0;
+         return syscall(SYS_futex, &word, FUTEX_LOCK_PI_PRIVATE, 0, nullptr, nullptr, 0);
+     }},
+#if defined(__x86_64__) && !defined(__SANITIZE_ADDRESS__)
+    // The 32-bit entry, from a thread: it must end the worker, not just the thread.
+    {"foreign-architecture", false,
+     [](int) -> long {
+         std::thread caller([] {
+             long result;
+             asm volatile("int $0x80" : "=a"(result) : "a"(20) : "memory");  // i386 getpid
+         });
+         caller.join();
+         return 0;
+     }},
+#endif
     {"prctl-set-name", true, [](int) -> long { return prctl(PR_SET_NAME, "decoder"); }},
     {"prctl-dumpable", false, [](int) -> long { return prctl(PR_SET_DUMPABLE, 1); }},
     {"recvmsg-result", false,

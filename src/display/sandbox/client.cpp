@@ -332,6 +332,10 @@ bool failedWorker(const Outcome &outcome) {
         }
         return true;
     }
+    if (WIFEXITED(status) && WEXITSTATUS(status) == kWorkerNotLockedDown) {
+        SDL_SetError("decoder could not lock itself down: the kernel refused its filter");
+        return true;
+    }
     if (WIFEXITED(status) && WEXITSTATUS(status) == kWorkerNotStarted) {
         SDL_SetError("decoder could not be started");
         return true;

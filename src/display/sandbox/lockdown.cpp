@@ -5,6 +5,7 @@
 #include <fcntl.h>
 #include <linux/capability.h>
 #include <linux/filter.h>
+#include <linux/futex.h>
 #include <linux/sched.h>
 #include <linux/seccomp.h>
 #include <seccomp.h>
@@ -32,8 +33,9 @@ void limit(int resource, rlim_t soft, rlim_t hard) {
     setrlimit(__rlimit_resource(resource), &bounds);
 }
 
-// The filter, as compiled in the helper; empty where the kernel takes none.
+// The filter, as compiled in the helper, and whether the kernel takes filters at all.
 std::vector<sock_filter> workerFilter;
+bool filtersTaken = false;
 
 // Calls any reader may make, by name: a name the architecture does not have is passed over.
 // Everything else ends the worker.
@@ -44,13 +46,19 @@ const char *const kAllowed[] = {
     "brk", "munmap", "mremap", "madvise",
     // ending, and what the C library's abort and locks use
     "exit", "exit_group", "rt_sigreturn", "sigreturn", "rt_sigprocmask", "sigprocmask",
-    "rt_sigaction", "sigaction", "sigaltstack", "getpid", "gettid", "futex", "futex_time64",
-    "restart_syscall", "sched_yield",
+    "rt_sigaction", "sigaction", "sigaltstack", "getpid", "gettid", "restart_syscall",
+    "sched_yield",
     // facts some libraries look up
     "clock_gettime", "clock_gettime64", "gettimeofday", "sysinfo", "getrlimit", "ugetrlimit",
-    // what a new thread of the C library sets up for itself, and the processors it may run on,
-    // which the C library's look at a thread's attributes reads (as AddressSanitizer's does)
-    "set_robust_list", "rseq", "sched_getaffinity"};
+    // what a new thread of the C library sets up for itself
+    "set_robust_list", "rseq"};
+
+// The futex operations of the C library's locks, condition variables and thread joins, with
+// or without their private and clock flags; never the priority-inheritance ones, whose kernel
+// side has a long record of holes.
+const int kFutexOperations[] = {FUTEX_WAIT,        FUTEX_WAKE,    FUTEX_REQUEUE,
+                                FUTEX_CMP_REQUEUE, FUTEX_WAKE_OP, FUTEX_WAIT_BITSET,
+                                FUTEX_WAKE_BITSET};
 
 // The flags the C library creates a thread with: these always, and the others it may add. A
 // new process, or a thread in namespaces of its own, is something else.
@@ -81,7 +89,25 @@ std::vector<sock_filter> compileFilter() {
     scmp_filter_ctx filter = seccomp_init(SCMP_ACT_KILL_PROCESS);
     if (!filter) filter = seccomp_init(SCMP_ACT_KILL);
     if (!filter) return {};
+    // A call through another architecture's entry (int 0x80 on amd64) ends the whole worker,
+    // not just its thread.
+    seccomp_attr_set(filter, SCMP_FLTATR_ACT_BADARCH, SCMP_ACT_KILL_PROCESS);
     for (const char *name : kAllowed) allow(filter, name);
+    for (const char *name : {"futex", "futex_time64"}) {
+        for (const int operation : kFutexOperations) {
+            const scmp_arg_cmp is =
+                argument(1, SCMP_CMP_MASKED_EQ,
+                         scmp_datum_t(uint32_t(~(FUTEX_PRIVATE_FLAG | FUTEX_CLOCK_REALTIME))),
+                         scmp_datum_t(operation));
+            allow(filter, name, 1, &is);
+        }
+    }
+    // The processors it may run on, which the C library's look at a thread's attributes reads
+    // (as AddressSanitizer's does): its own, never another process's.
+    for (const scmp_datum_t process : {scmp_datum_t(0), scmp_datum_t(kOwnProcess)}) {
+        const scmp_arg_cmp own = argument(0, SCMP_CMP_EQ, process);
+        allow(filter, "sched_getaffinity", 1, &own);
+    }
     for (const char *name : {"fcntl", "fcntl64"}) {
         for (const int command : kFcntlCommands) {
             const scmp_arg_cmp is = argument(1, SCMP_CMP_EQ, scmp_datum_t(command));
@@ -169,18 +195,21 @@ void dropCapabilities() {
     syscall(SYS_capset, &header, none);
 }
 
-// Loads the compiled filter with this worker's own process number written in. Where the
-// kernel takes no filter (as under an emulator), the limits alone remain.
+// Loads the compiled filter with this worker's own process number written in, on every thread
+// of the worker at once: none runs at lockdown, but nothing should rest on that. Where the
+// kernel takes no filter (as under an emulator) the limits alone remain; where it takes them,
+// a worker that cannot load the filter ends instead of decoding without it.
 void loadFilter() {
-    if (workerFilter.empty()) return;
+    if (workerFilter.empty() || !filtersTaken) return;
     std::vector<sock_filter> program = workerFilter;
     for (sock_filter &instruction : program) {
         if (instruction.code == (BPF_JMP | BPF_JEQ | BPF_K) && instruction.k == kOwnProcess)
             instruction.k = uint32_t(getpid());
     }
     const sock_fprog loaded{static_cast<unsigned short>(program.size()), program.data()};
-    if (prctl(PR_SET_NO_NEW_PRIVS, 1, 0, 0, 0) == 0)
-        prctl(PR_SET_SECCOMP, SECCOMP_MODE_FILTER, &loaded);
+    if (prctl(PR_SET_NO_NEW_PRIVS, 1, 0, 0, 0) != 0 ||
+        syscall(SYS_seccomp, SECCOMP_SET_MODE_FILTER, SECCOMP_FILTER_FLAG_TSYNC, &loaded) != 0)
+        _exit(kWorkerNotLockedDown);
 }
 
 }  // namespace
@@ -191,7 +220,8 @@ void prepareWorkerFilter() {
     // cppcheck-suppress knownConditionTrueFalse
     if (underValgrind()) return;
     workerFilter = compileFilter();
-    if (workerFilter.empty() || !kernelTakesFilters())
+    filtersTaken = kernelTakesFilters();
+    if (workerFilter.empty() || !filtersTaken)
         fputs(
             "lumoscape: this system takes no seccomp filter: image decoders run without one, "
             "limited in memory and time only\n",

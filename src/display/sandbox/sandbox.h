@@ -102,6 +102,8 @@ constexpr uint32_t kResultMagic = 0x4c756d31;  // "Lum1"
 constexpr int32_t kLongestReason = 1024;
 /// The exit status the helper reports for a worker it could not start.
 constexpr int kWorkerNotStarted = 126;
+/// The exit status of a worker whose filter the kernel would not load.
+constexpr int kWorkerNotLockedDown = 125;
 /// Where the helper keeps its control socket.
 constexpr int kHelperControl = 3;
 /// Where a worker keeps its channel to the helper, and where the request's file and result
