@@ -134,6 +134,12 @@ const Dishonesty kDishonesties[] = {
          sendResult(h, "");
      }},
     {"reason-with-a-line-end", [] { refuseWith("bad\nINFO: loaded forged.png: 1x1 24bpp"); }},
+    {"tells-what-it-holds",
+     [] {
+         const bool environment = environ && *environ;
+         refuseWith(std::string(environment ? "an environment" : "no environment") +
+                    (imageList.firstEntry ? ", images" : ", no images"));
+     }},
     {"warns-without-a-line-end",
      [] {
          (void)!write(STDERR_FILENO, "INFO: forged", 12);
@@ -455,6 +461,10 @@ TEST_F(SandboxTest, DishonestResultsEndInOneErrorLineAndTheViewerGoesOn) {
     EXPECT_GT(decodeWallSeconds(2000000000), 2000000000);
     settings.decoderTime = 1;  // bounds the sleeper at decodeWallSeconds(1)
     stopDecoderHelper();
+    // The viewer's list and environment stay the viewer's.
+    listImages({dir + "/listed.bmp"});
+    ASSERT_NE(environ[0], nullptr);
+    startDecoderHelper();
     const std::string cannotTake =
         "Error: loadImage: decoder sent a result the viewer cannot take\n";
     struct Case {
@@ -475,6 +485,7 @@ TEST_F(SandboxTest, DishonestResultsEndInOneErrorLineAndTheViewerGoesOn) {
         {"claim-of-16383000x32767000", cannotTake},
         {"claim-of-2000000x100", cannotTake},
         {"reason-with-a-line-end", "Error: loadImage: bad?INFO: loaded forged.png: 1x1 24bpp\n"},
+        {"tells-what-it-holds", "Error: loadImage: no environment, no images\n"},
         {"refused-header-then-more", cannotTake},
         {"cut-short", "INFO: loaded " + dir +
                           "/cut-short: 4x3 32bpp\n"
@@ -615,6 +626,8 @@ TEST_F(SandboxTest, AReadyWorkerIsLimitedAndLockedDownAsTheSettingsSay) {
         EXPECT_EQ(procField(table, "Max file size"), "0 0");
         EXPECT_EQ(procField(table, "Max core file size"), "0 0");
         EXPECT_EQ(procField(status, "NoNewPrivs:"), "1");
+        const std::string environment = readWhole(process + "/environ");
+        EXPECT_EQ(environment.find_first_not_of('\0'), std::string::npos) << environment;
         for (const char *capabilities : {"CapInh:", "CapPrm:", "CapEff:", "CapAmb:"})
             EXPECT_EQ(procField(status, capabilities), "0000000000000000") << capabilities;
         // Only a privileged process can empty its bounding set.

@@ -56,7 +56,10 @@ int openImageFile(const char *filePath) {
 
 }  // namespace
 
-void startDecoderHelper() { startDecodingProcess(decoderLimitsFromSettings()); }
+void startDecoderHelper() {
+    forgetInDecodingProcess(forgetViewerData);
+    startDecodingProcess(decoderLimitsFromSettings());
+}
 
 void stopDecoderHelper() { stopDecodingProcess(); }
 

@@ -86,3 +86,6 @@ void shutdownViewer();
 
 /// The whole program: arguments, settings, display start-up and the event loop.
 int runLumoscape(int argc, char **argv);
+/// In the decoding process: overwrites and drops what it must not hold of the viewer's, the
+/// command line, the image list and the environment.
+void forgetViewerData();

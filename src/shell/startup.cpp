@@ -1,12 +1,41 @@
 // Start-up: checks the arguments, builds the image list, opens the display and runs the loop.
+#include <unistd.h>
+
+#include <algorithm>
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 
 #include "../display/display.h"
 #include "shell.h"
 
+namespace {
+
+// The command line, for the decoding process to overwrite.
+int argumentCount = 0;
+char **arguments = nullptr;
+
+void overwrite(char *text) { memset(text, 0, strlen(text)); }
+
+}  // namespace
+
+void forgetViewerData() {
+    for (int i = 0; i < argumentCount; i++) overwrite(arguments[i]);
+    for (ImageEntry *entry = imageList.firstEntry; entry;) {
+        ImageEntry *next = entry->nextEntry;
+        std::fill(entry->filePath.begin(), entry->filePath.end(), '\0');
+        delete entry;
+        entry = next;
+    }
+    imageList = ImageList{nullptr, nullptr, 0};
+    for (char **variable = environ; variable && *variable; variable++) overwrite(*variable);
+    clearenv();
+}
+
 int runLumoscape(int argc, char **argv) {
+    argumentCount = argc;
+    arguments = argv;
     // Each finished line reaches a pipe or log at once, and none is lost if the process is killed.
     setvbuf(stdout, nullptr, _IOLBF, 0);
     // A reader of our output that goes away (`lumoscape *.jpg | head -1`) must not kill the

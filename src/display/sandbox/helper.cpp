@@ -12,6 +12,7 @@
 #include <cerrno>
 #include <climits>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <ctime>
 
@@ -26,6 +27,7 @@ struct Helper {
 Helper helper = {-1, -1};
 // The limits of the last start, which the reasons of a worker's end name.
 DecodeLimits lastLimits = {0, 0};
+void (*forgetViewersMemory)() = nullptr;
 
 void reap(pid_t pid, int *status) {
     while (waitpid(pid, status, 0) < 0 && errno == EINTR) {
@@ -177,6 +179,32 @@ bool superviseWorker(int control, const Worker &worker, const DecodeLimits &limi
     }
 }
 
+// Overwrites the command line and the environment where the kernel placed them, which also
+// holds the strings setenv has since replaced: from the start of the one to the end of the
+// other, as /proc/self/stat gives them (fields 48 to 51). Under valgrind those are valgrind's
+// own.
+void overwriteStartArea() {
+    // cppcheck-suppress knownConditionTrueFalse
+    if (underValgrind()) return;
+    FILE *stat = fopen("/proc/self/stat", "re");
+    if (!stat) return;
+    char line[4096] = {};
+    const bool read = fgets(line, sizeof line, stat) != nullptr;
+    fclose(stat);
+    const char *after = read ? strrchr(line, ')') : nullptr;
+    if (!after) return;
+    unsigned long long start = 0, end = 0;
+    // Field 3, the state, is the first after the name.
+    int field = 2;
+    for (const char *at = after + 1; *at && field < 51; at++) {
+        if (*at != ' ') continue;
+        field++;
+        if (field == 48) start = strtoull(at + 1, nullptr, 10);
+        if (field == 51) end = strtoull(at + 1, nullptr, 10);
+    }
+    if (start && end > start) memset(reinterpret_cast<void *>(uintptr_t(start)), 0, end - start);
+}
+
 [[noreturn]] void runHelper(int control, pid_t viewer, const DecodeLimits &limits) {
     prctl(PR_SET_PDEATHSIG, SIGKILL);
     if (getppid() != viewer) _exit(0);
@@ -249,6 +277,8 @@ void startDecodingProcess(const DecodeLimits &limits) {
     const pid_t pid = fork();
     if (pid == 0) {
         close(ends[0]);
+        if (forgetViewersMemory) forgetViewersMemory();
+        overwriteStartArea();
         runHelper(ends[1], viewer, limits);
     }
     close(ends[1]);
@@ -258,6 +288,8 @@ void startDecodingProcess(const DecodeLimits &limits) {
     }
     helper = Helper{pid, ends[0]};
 }
+
+void forgetInDecodingProcess(void (*forget)()) { forgetViewersMemory = forget; }
 
 void stopDecodingProcess() {
     if (helper.pid <= 0) return;

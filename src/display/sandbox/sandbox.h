@@ -119,6 +119,9 @@ using WaitForReadable = void (*)(pollfd *descriptors, int count);
 
 /// Starts the helper, giving its workers `limits`, unless it runs already.
 void startDecodingProcess(const DecodeLimits &limits);
+/// Names what the helper runs first, whenever it is started: the clearing of what it and its
+/// workers must not hold of the viewer's memory.
+void forgetInDecodingProcess(void (*forget)());
 /// Ends the helper, and any decode running in it.
 void stopDecodingProcess();
 /// The viewer's end of the control socket, or -1 when the helper is not running.
