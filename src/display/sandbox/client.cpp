@@ -290,6 +290,8 @@ Outcome collect(int result, ErrorRelay *relay, uint32_t worker, const DecodeOpti
             DecodeReport report{};
             outcome.helperLost = !receiveReport(&report);
             if (report.kind == kReportReady) continue;
+            // Only this worker's end ends the wait: it is known by its number, not its turn.
+            if (!outcome.helperLost && report.worker != worker) continue;
             outcome.ended = true;
             outcome.overdue = report.kind == kReportOverdue;
             outcome.waitStatus = report.waitStatus;
