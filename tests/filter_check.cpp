@@ -340,6 +340,10 @@ size_t checkTrace(const char *path, const std::vector<sock_filter> &filter,
     std::set<long> filtered;  // the processes past their filter point
     std::vector<std::string> lines;
     for (std::string line; std::getline(trace, line);) {
+        // The viewer marks each line it relays from a worker as the decoder's.
+        for (size_t mark = line.find(kRelayMark); mark != std::string::npos;
+             mark = line.find(kRelayMark, mark))
+            line.erase(mark, strlen(kRelayMark));
         // A worker's line the viewer relays lands right after the emulator's account of the
         // viewer's own write, before its result: "PID write(2,...)PID call(...)".
         size_t from = 0;
@@ -392,10 +396,11 @@ size_t checkTrace(const char *path, const std::vector<sock_filter> &filter,
         for (sock_filter &op : program) {
             if (op.code == (BPF_JMP | BPF_JEQ | BPF_K) && op.k == kOwnProcess) op.k = uint32_t(pid);
         }
-        // A call answered with an error (as clone3 is, so that threads are made with clone)
-        // does not stop the worker.
+        // A call answered with an error (as clone3 is, so that threads are made with clone),
+        // or by the worker's own handler (a status call), does not stop the worker.
         const uint32_t action = runFilter(program, data) & SECCOMP_RET_ACTION_FULL;
-        if (!known || (action != SECCOMP_RET_ALLOW && action != SECCOMP_RET_ERRNO)) {
+        if (!known || (action != SECCOMP_RET_ALLOW && action != SECCOMP_RET_ERRNO &&
+                       action != SECCOMP_RET_TRAP)) {
             const std::string what = name + "(" + call.substr(open + 1, close - open - 1) + ")";
             if (stopped->insert(std::string(path) + what).second)
                 printf("%s: stopped%s: %s\n", path, known ? "" : " (not understood)", what.c_str());

@@ -252,7 +252,7 @@ void passOnLines(ErrorRelay *relay, bool ended) {
             std::min(end == std::string::npos ? relay->line.size() : end + 1, kLongestErrorLine);
         if (length == 0) break;
         // Marked as the decoder's, so that no line of it passes for one of the viewer's own.
-        std::string text = "decoder: " + printableText(relay->line.substr(0, length), true);
+        std::string text = kRelayMark + printableText(relay->line.substr(0, length), true);
         if (text.back() != '\n') text.push_back('\n');
         if (relay->relayed + text.size() <= kRelayedErrorBytes) {
             relay->relayed += text.size();

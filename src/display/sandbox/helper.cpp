@@ -182,7 +182,7 @@ bool superviseWorker(int control, const Worker &worker, const DecodeLimits &limi
 // Overwrites the command line and the environment where the kernel placed them, which also
 // holds the strings setenv has since replaced: from the start of the one to the end of the
 // other, as /proc/self/stat gives them (fields 48 to 51). Under valgrind those are valgrind's
-// own.
+// own, and under an emulator they may be the emulator's.
 void overwriteStartArea() {
     // cppcheck-suppress knownConditionTrueFalse
     if (underValgrind()) return;
@@ -202,7 +202,10 @@ void overwriteStartArea() {
         if (field == 48) start = strtoull(at + 1, nullptr, 10);
         if (field == 51) end = strtoull(at + 1, nullptr, 10);
     }
-    if (start && end > start) memset(reinterpret_cast<void *>(uintptr_t(start)), 0, end - start);
+    // An emulator may name its own: the area is this program's only if its name lies there.
+    const auto name = uintptr_t(program_invocation_name);
+    if (start && end > start && name >= start && name < end)
+        memset(reinterpret_cast<void *>(uintptr_t(start)), 0, end - start);
 }
 
 [[noreturn]] void runHelper(int control, pid_t viewer, const DecodeLimits &limits) {

@@ -13,7 +13,9 @@
 #include <sys/mman.h>
 #include <sys/prctl.h>
 #include <sys/resource.h>
+#include <signal.h>
 #include <sys/syscall.h>
+#include <ucontext.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -70,6 +72,66 @@ constexpr scmp_datum_t kOptionalThreadFlags =
 // The fcntl commands the C library's streams use over the file; F_SETOWN, F_SETSIG and
 // O_ASYNC would let a decoder aim signals at any process.
 const int kFcntlCommands[] = {F_GETFL, F_GETFD, F_SETFD};
+
+// The status calls that name a path: their number, and where their flags are.
+struct StatusCall {
+    const char *name;
+    unsigned flags;
+};
+const StatusCall kStatusCalls[] = {{"newfstatat", 3}, {"fstatat64", 3}, {"statx", 2}};
+
+// The one path the filter lets a status call name: the empty one, at this address, which only
+// the trap's handler below passes.
+const char kEmptyPath[] = "";
+
+#if defined(__x86_64__) || defined(__aarch64__) || defined(__arm__)
+#define LUMOSCAPE_STATUS_TRAP 1
+// The si_code of a signal the filter sent (SYS_SECCOMP, which the C library's headers lack).
+constexpr int kSeccompTrap = 1;
+
+// Argument `index` of the call a trap stopped, and its result, in the saved registers.
+unsigned long callArgument(const ucontext_t *registers, int index) {
+#if defined(__x86_64__)
+    const int kArguments[] = {REG_RDI, REG_RSI, REG_RDX, REG_R10, REG_R8};
+    return static_cast<unsigned long>(registers->uc_mcontext.gregs[kArguments[index]]);
+#elif defined(__aarch64__)
+    return registers->uc_mcontext.regs[index];
+#else
+    return (&registers->uc_mcontext.arm_r0)[index];
+#endif
+}
+
+void setCallResult(ucontext_t *registers, long result) {
+#if defined(__x86_64__)
+    registers->uc_mcontext.gregs[REG_RAX] = result;
+#elif defined(__aarch64__)
+    registers->uc_mcontext.regs[0] = static_cast<unsigned long>(result);
+#else
+    registers->uc_mcontext.arm_r0 = static_cast<unsigned long>(result);
+#endif
+}
+
+// Answers a status call the filter trapped: the status of the descriptor when the path is
+// empty and the call asks for the descriptor's own (as fstat asks), made again with the path
+// the filter lets through; a refusal for any other path. Kept to plain calls and reads: it
+// runs in a process that may have been taken over.
+void answerStatusCall(int, siginfo_t *info, void *context) {
+    if (info->si_code != kSeccompTrap) return;
+    auto *registers = static_cast<ucontext_t *>(context);
+    const int saved = errno;
+    const long call = info->si_syscall;
+    const auto *path = reinterpret_cast<const char *>(callArgument(registers, 1));
+    const unsigned flags = call == SYS_statx ? 2 : 3;
+    long result = -EACCES;
+    if (path && path[0] == '\0' && (callArgument(registers, int(flags)) & AT_EMPTY_PATH)) {
+        result = syscall(call, callArgument(registers, 0), kEmptyPath, callArgument(registers, 2),
+                         callArgument(registers, 3), callArgument(registers, 4));
+        if (result == -1) result = -errno;
+    }
+    setCallResult(registers, result);
+    errno = saved;
+}
+#endif
 
 // A condition on argument `index` of a call; SCMP_A0 and its kin are C compound literals.
 scmp_arg_cmp argument(unsigned int index, scmp_compare compare, scmp_datum_t first,
@@ -147,12 +209,25 @@ std::vector<sock_filter> compileFilter() {
     // Memory, but none to run.
     const scmp_arg_cmp runnable = argument(2, SCMP_CMP_MASKED_EQ, PROT_EXEC, 0);
     for (const char *name : {"mmap", "mmap2", "mprotect"}) allow(filter, name, 1, &runnable);
-    // The status of an open descriptor, never of a path.
-    const scmp_arg_cmp emptyPath = argument(3, SCMP_CMP_MASKED_EQ, AT_EMPTY_PATH, AT_EMPTY_PATH);
-    for (const char *name : {"newfstatat", "fstatat64"}) allow(filter, name, 1, &emptyPath);
-    const scmp_arg_cmp statxEmptyPath =
-        argument(2, SCMP_CMP_MASKED_EQ, AT_EMPTY_PATH, AT_EMPTY_PATH);
-    allow(filter, "statx", 1, &statxEmptyPath);
+    // The status of an open descriptor, never of a path: asked with the one empty path the
+    // trap's handler passes; any other call goes to the handler, which refuses a path.
+    for (const StatusCall &status : kStatusCalls) {
+        const scmp_arg_cmp ownStatus[] = {
+            argument(1, SCMP_CMP_EQ, scmp_datum_t(uintptr_t(kEmptyPath))),
+            argument(status.flags, SCMP_CMP_MASKED_EQ, AT_EMPTY_PATH, AT_EMPTY_PATH)};
+#if defined(LUMOSCAPE_STATUS_TRAP)
+        allow(filter, status.name, 2, ownStatus);
+        const int call = seccomp_syscall_resolve_name(status.name);
+        if (call == __NR_SCMP_ERROR) continue;
+        const scmp_arg_cmp otherPath =
+            argument(1, SCMP_CMP_NE, scmp_datum_t(uintptr_t(kEmptyPath)));
+        const scmp_arg_cmp notOwn = argument(status.flags, SCMP_CMP_MASKED_EQ, AT_EMPTY_PATH, 0);
+        seccomp_rule_add_array(filter, SCMP_ACT_TRAP, call, 1, &otherPath);
+        seccomp_rule_add_array(filter, SCMP_ACT_TRAP, call, 1, &notOwn);
+#else
+        allow(filter, status.name, 1, &ownStatus[1]);
+#endif
+    }
     // Signals to itself only, as abort sends; reading its own limits, never setting them.
     const scmp_arg_cmp self = argument(0, SCMP_CMP_EQ, kOwnProcess);
     allow(filter, "tgkill", 1, &self);
@@ -251,5 +326,11 @@ void lockDownWorker(const DecodeLimits &limits) {
     if (limits.cpuSeconds > 0)
         limit(RLIMIT_CPU, rlim_t(limits.cpuSeconds), rlim_t(limits.cpuSeconds) + 1);
     dropCapabilities();
+#if defined(LUMOSCAPE_STATUS_TRAP)
+    struct sigaction trapped {};
+    trapped.sa_sigaction = answerStatusCall;
+    trapped.sa_flags = SA_SIGINFO;
+    sigaction(SIGSYS, &trapped, nullptr);
+#endif
     loadFilter();
 }

@@ -143,6 +143,9 @@ bool sendWithDescriptors(int socket, const void *bytes, size_t size, const int d
 /// Takes one message of exactly `size` bytes and up to two descriptors beside it (-1 where
 /// none came): 1, 0 when the other end has gone, -1 for anything else.
 int receiveWithDescriptors(int socket, void *bytes, size_t size, int descriptors[2]);
+/// What the viewer puts before each line a worker writes on standard error, which no line of
+/// its own starts with.
+constexpr char kRelayMark[] = "decoder: ";
 /// Text from a worker made safe for a terminal: every control character, C1 control,
 /// bidirectional override and byte that is not UTF-8 becomes '?', but for line ends and tabs
 /// when `keepLineEnds`.
