@@ -539,6 +539,38 @@ TEST_F(ReadersTest, AnAveragerAskedToGrowAnAxisKeepsEveryPixelOfIt) {
     }
 }
 
+TEST_F(ReadersTest, WhereAnAxisGrowsATransparentNeighbourLendsNoColour) {
+    // Transparent black above, red below, 640x120: the rows are doubled across the seam.
+    const int width = 640, height = 120;
+    std::vector<unsigned char> rgba(size_t(width) * height * 4, 0);
+    for (size_t i = size_t(width) * (height / 2) * 4; i < rgba.size(); i += 4) {
+        rgba[i] = 255;
+        rgba[i + 3] = 255;
+    }
+    png_image image{};
+    image.version = PNG_IMAGE_VERSION;
+    image.width = width;
+    image.height = height;
+    image.format = PNG_FORMAT_RGBA;
+    const std::string path = dir + "/seam.png";
+    ASSERT_TRUE(png_image_write_to_file(&image, path.c_str(), 0, rgba.data(), 0, nullptr));
+    const int file = open(path.c_str(), O_RDONLY);
+    ImageInfo info{};
+    SDL_Surface *fitted = decodeImage(file, nullptr, kScreen, &info);
+    close(file);
+    ASSERT_NE(fitted, nullptr) << SDL_GetError();
+    ASSERT_EQ(fitted->h, 240);
+    int seam = 0;
+    for (int y = 0; y < fitted->h; y++) {
+        const Rgba shown = rgbaAt(fitted, 160, y);
+        if (shown.a == 0) continue;
+        seam += shown.a < 255;
+        EXPECT_EQ(shown.r, 255) << "row " << y << " alpha " << shown.a;
+    }
+    EXPECT_GT(seam, 0);
+    SDL_FreeSurface(fitted);
+}
+
 TEST_F(ReadersTest, LargePicturesAreDecodedAtTheSmallestSizeThatCoversWhatTheScreenShows) {
     struct Case {
         std::string name;

@@ -436,13 +436,21 @@ SDL_Surface *growToFit(SDL_Surface *averaged, int width, int height) {
             int left = 0, right = 0;
             double across = 0;
             locate(x, averaged->w, width, &left, &right, &across);
-            for (int c = 0; c < 4; c++) {
-                const double upper =
-                    pixelAt(left, top)[c] * (1 - across) + pixelAt(right, top)[c] * across;
-                const double lower =
-                    pixelAt(left, bottom)[c] * (1 - across) + pixelAt(right, bottom)[c] * across;
-                to[c] = static_cast<unsigned char>(std::lround(upper * (1 - down) + lower * down));
+            // Colours weighted by their opacity, as the averager weights them, so that a
+            // transparent neighbour's colour counts for nothing.
+            const unsigned char *corners[4] = {pixelAt(left, top), pixelAt(right, top),
+                                               pixelAt(left, bottom), pixelAt(right, bottom)};
+            const double weights[4] = {(1 - across) * (1 - down), across * (1 - down),
+                                       (1 - across) * down, across * down};
+            double alpha = 0, colours[3] = {0, 0, 0};
+            for (int i = 0; i < 4; i++) {
+                const double opacity = weights[i] * corners[i][3];
+                alpha += opacity;
+                for (int c = 0; c < 3; c++) colours[c] += opacity * corners[i][c];
             }
+            for (int c = 0; c < 3; c++)
+                to[c] = static_cast<unsigned char>(alpha > 0 ? std::lround(colours[c] / alpha) : 0);
+            to[3] = static_cast<unsigned char>(std::lround(alpha));
         }
     }
     return grown;
