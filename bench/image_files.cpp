@@ -253,6 +253,8 @@ bool writeTestPng(const std::string &path, int width, int height, const PngForm 
         png_set_gAMA(png, info, form.gamma);
         if (form.chromaticities)
             png_set_cHRM(png, info, 0.3127, 0.3290, 0.680, 0.320, 0.265, 0.690, 0.150, 0.060);
+        if (form.srgbChromaticities)
+            png_set_cHRM(png, info, 0.3127, 0.3290, 0.64, 0.33, 0.30, 0.60, 0.15, 0.06);
     } else {
         png_set_sRGB(png, info, PNG_sRGB_INTENT_PERCEPTUAL);
     }

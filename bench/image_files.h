@@ -59,7 +59,8 @@ struct PngForm {
     bool stored = false;  ///< uncompressed: each byte of the file holds the same share of rows
     std::vector<unsigned char> profile = {};  ///< an iCCP chunk's profile, when not empty
     double gamma = 0;                         ///< a gAMA chunk's gamma, when not 0 ...
-    bool chromaticities = false;  ///< ... with a cHRM chunk of Display P3's; else sRGB is said
+    bool chromaticities = false;      ///< ... with a cHRM chunk of Display P3's; else sRGB is said
+    bool srgbChromaticities = false;  ///< ... or with a cHRM chunk of sRGB's own
 };
 
 /// Writes a width x height PNG of `form`. Paletted pictures are vertical bands of their

@@ -1329,6 +1329,20 @@ TEST_F(ReadersTest, UntaggedSrgbAndBadlyTaggedPicturesShowTheirStoredValuesExact
              return writeTestPng(path, 120, 90, form);
          }},
         {"JPEG of a broken profile", jpeg(noise)},
+        // What ImageMagick writes for sRGB: 1/2.2, alone or with sRGB's chromaticities.
+        {"PNG of gamma 0.45455",
+         [](const std::string &path) {
+             PngForm form{PNG_COLOR_TYPE_RGB, 8, PngTransparency::none, false};
+             form.gamma = 0.45455;
+             return writeTestPng(path, 120, 90, form);
+         }},
+        {"PNG of gamma 0.4510 and sRGB's chromaticities",
+         [](const std::string &path) {
+             PngForm form{PNG_COLOR_TYPE_RGB, 8, PngTransparency::none, false};
+             form.gamma = 0.4510;
+             form.srgbChromaticities = true;
+             return writeTestPng(path, 120, 90, form);
+         }},
         {"PNG of a broken profile",
          [&](const std::string &path) {
              PngForm form{PNG_COLOR_TYPE_RGB, 8, PngTransparency::none, false};

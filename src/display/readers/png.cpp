@@ -7,6 +7,7 @@
 #include <algorithm>
 #include <cstdio>
 #include <cstdlib>
+#include <cmath>
 #include <cstring>
 
 #include "readers.h"
@@ -34,6 +35,20 @@ const png_byte kSkippedChunks[] =
 // And the ones that describe the colours, when they are shown as stored.
 const png_byte kColourChunks[] = "cHRM\0gAMA\0iCCP\0sRGB";
 
+// The gamma PNG writers give sRGB pictures, and sRGB's chromaticities (white, red, green,
+// blue) as cHRM stores them, to its five decimals.
+constexpr double kSrgbGamma = 1 / 2.2;
+constexpr double kSrgbChromaticities[8] = {0.3127, 0.3290, 0.64, 0.33, 0.30, 0.60, 0.15, 0.06};
+
+bool isSrgbChromaticities(const ColourDescription &colours) {
+    const double given[8] = {colours.white[0], colours.white[1], colours.red[0],  colours.red[1],
+                             colours.green[0], colours.green[1], colours.blue[0], colours.blue[1]};
+    for (int i = 0; i < 8; i++) {
+        if (std::fabs(given[i] - kSrgbChromaticities[i]) > 0.0001) return false;
+    }
+    return true;
+}
+
 // The colour space the chunks read describe: none for an sRGB picture, else its ICC profile
 // (libpng's, valid while `info` is), or its gamma and chromaticities.
 ColourDescription coloursOf(png_structp png, png_infop info) {
@@ -48,14 +63,18 @@ ColourDescription coloursOf(png_structp png, png_infop info) {
     if (png_get_iCCP(png, info, &name, &compression, &profile, &length)) {
         colours.icc = profile;
         colours.iccSize = length;
-    } else if (png_get_gAMA(png, info, &colours.gamma) &&
-               png_get_cHRM(png, info, &white[0], &white[1], &red[0], &red[1], &green[0], &green[1],
-                            &blue[0], &blue[1])) {
-        colours.hasChromaticities = true;
-        for (int i = 0; i < 2; i++) {
+    } else if (png_get_gAMA(png, info, &colours.gamma)) {
+        colours.hasChromaticities = png_get_cHRM(png, info, &white[0], &white[1], &red[0], &red[1],
+                                                 &green[0], &green[1], &blue[0], &blue[1]) != 0;
+        for (int i = 0; colours.hasChromaticities && i < 2; i++) {
             colours.white[i] = white[i], colours.red[i] = red[i];
             colours.green[i] = green[i], colours.blue[i] = blue[i];
         }
+        // 1/2.2 with sRGB's primaries, or none, is what writers mean by sRGB (ImageMagick
+        // writes it so), and what libpng itself takes for sRGB: shown as stored.
+        if (std::fabs(colours.gamma - kSrgbGamma) <= kSrgbGamma / 100 &&
+            (!colours.hasChromaticities || isSrgbChromaticities(colours)))
+            colours = ColourDescription{};
     }
     return colours;
 }
