@@ -308,6 +308,24 @@ const FilterRule kFilterRules[] = {
          worker.join();
          return made ? 0 : -1;
      }},
+    // Threads are bounded: a worker cannot use up the system's processes. Each waits on a word
+    // no one wakes, on a small stack, so that memory is not what stops them.
+    {"threads-are-bounded", true,
+     [](int) -> long {
+         static int never = 0;
+         pthread_attr_t small;
+         pthread_attr_init(&small);
+         pthread_attr_setstacksize(&small, 64 << 10);
+         int made = 0;
+         for (pthread_t thread; made < 2000; made++) {
+             const auto wait = [](void *) -> void * {
+                 syscall(SYS_futex, &never, FUTEX_WAIT_PRIVATE, 0, nullptr, nullptr, 0);
+                 return nullptr;
+             };
+             if (pthread_create(&thread, &small, wait, nullptr) != 0) break;
+         }
+         return made < 2000 ? 0 : -1;
+     }},
 #endif
     {"clone3-missing", true,
      [](int) -> long { return syscall(SYS_clone3, nullptr, 0) < 0 && errno == ENOSYS ? 0 : -1; }},

@@ -12,7 +12,9 @@
 #include <sys/ioctl.h>
 #include <sys/mman.h>
 #include <sys/prctl.h>
+#include <grp.h>
 #include <sys/resource.h>
+#include <sys/stat.h>
 #include <signal.h>
 #include <sys/syscall.h>
 #include <ucontext.h>
@@ -61,6 +63,9 @@ const char *const kAllowed[] = {
 const int kFutexOperations[] = {FUTEX_WAIT,        FUTEX_WAKE,    FUTEX_REQUEUE,
                                 FUTEX_CMP_REQUEUE, FUTEX_WAKE_OP, FUTEX_WAIT_BITSET,
                                 FUTEX_WAKE_BITSET};
+
+// Threads a worker may start beyond those of its decoders, four a processor.
+constexpr long kThreadsBeyondTheUsers = 64;
 
 // The flags the C library creates a thread with: these always, and the others it may add. A
 // new process, or a thread in namespaces of its own, is something else.
@@ -260,10 +265,59 @@ bool kernelTakesFilters() {
     return prctl(PR_SET_SECCOMP, SECCOMP_MODE_FILTER, nullptr) != 0 && errno == EFAULT;
 }
 
-// A root viewer's worker would keep every capability: it keeps none, nor can it regain any.
-void dropCapabilities() {
+// Capabilities no process of the worker's can gain again, even by running a program.
+void dropBoundingSet() {
     for (int capability = 0; capability <= CAP_LAST_CAP; capability++)
         prctl(PR_CAPBSET_DROP, capability, 0, 0, 0);
+}
+
+// The user nobody, whom a root viewer's workers become: as root a limit on threads would not
+// hold, and root's files and processes are no business of theirs.
+constexpr uid_t kNobody = 65534;
+
+// The tasks (processes and threads) user `uid` has on the system, which is what a limit on
+// processes counts; -1 when /proc cannot tell.
+long tasksOf(uid_t uid) {
+    DIR *processes = opendir("/proc");
+    if (!processes) return -1;
+    long count = 0;
+    char path[sizeof "/proc//task" + sizeof(dirent::d_name)];
+    while (const dirent *entry = readdir(processes)) {
+        if (entry->d_name[0] < '1' || entry->d_name[0] > '9') continue;
+        snprintf(path, sizeof path, "/proc/%s/task", entry->d_name);
+        struct stat status;
+        // A process's task folder has a link for each of its tasks, and two more.
+        if (stat(path, &status) == 0 && status.st_uid == uid)
+            count += status.st_nlink > 2 ? long(status.st_nlink) - 2 : 1;
+    }
+    closedir(processes);
+    return count;
+}
+
+// Bounds the threads a worker may start: what the user runs already, and what decoders on
+// every processor need. A worker taken over cannot exhaust the system's processes. Run as
+// root, the worker first becomes nobody, for whom the bound holds.
+void limitThreads() {
+    if (geteuid() == 0) {
+        // Emptied while the worker may still: nobody could not.
+        dropBoundingSet();
+        const pid_t helper = getppid();
+        if (setgroups(0, nullptr) != 0 || setresgid(kNobody, kNobody, kNobody) != 0 ||
+            setresuid(kNobody, kNobody, kNobody) != 0)
+            _exit(kWorkerNotLockedDown);
+        // A change of user forgets that the worker ends with its helper.
+        prctl(PR_SET_PDEATHSIG, SIGKILL);
+        if (getppid() != helper) _exit(kWorkerNotLockedDown);
+    }
+    const long running = tasksOf(getuid());
+    if (running < 0) return;
+    const long allowed = running + kThreadsBeyondTheUsers + 4L * readerThreads();
+    limit(RLIMIT_NPROC, rlim_t(allowed), rlim_t(allowed));
+}
+
+// A root viewer's worker would keep every capability: it keeps none, nor can it regain any.
+void dropCapabilities() {
+    dropBoundingSet();
     prctl(PR_CAP_AMBIENT, PR_CAP_AMBIENT_CLEAR_ALL, 0, 0, 0);
     __user_cap_header_struct header{_LINUX_CAPABILITY_VERSION_3, 0};
     __user_cap_data_struct none[_LINUX_CAPABILITY_U32S_3] = {};
@@ -325,6 +379,7 @@ void lockDownWorker(const DecodeLimits &limits) {
     // SIGXCPU at the limit, and SIGKILL a second later should it be caught.
     if (limits.cpuSeconds > 0)
         limit(RLIMIT_CPU, rlim_t(limits.cpuSeconds), rlim_t(limits.cpuSeconds) + 1);
+    limitThreads();
     dropCapabilities();
 #if defined(LUMOSCAPE_STATUS_TRAP)
     struct sigaction trapped {};
