@@ -565,6 +565,12 @@ TEST_F(SandboxTest, AWholeResultEndsItsWorkerAndItsWarningsArriveMadePrintable) 
         SDL_FreeSurface(shown);
         EXPECT_LT(std::chrono::steady_clock::now() - started, std::chrono::seconds(10));
     }
+    // A header the viewer will not take ends its worker at once, not at the bound of 35 s.
+    writeFile(dir + "/refused", "fake:refused-header-then-more\n");
+    const auto refusedAt = std::chrono::steady_clock::now();
+    EXPECT_EQ(failedLoad(dir + "/refused"),
+              "Error: loadImage: decoder sent a result the viewer cannot take\n");
+    EXPECT_LT(std::chrono::steady_clock::now() - refusedAt, std::chrono::seconds(10));
     // A flood of warnings is drained, and only its first lines reach the viewer's own.
     writeFile(dir + "/flood", "fake:floods-standard-error\n");
     testing::internal::CaptureStderr();
@@ -692,25 +698,37 @@ TEST_F(SandboxTest, AReadyWorkerIsLimitedAndLockedDownAsTheSettingsSay) {
     }
 }
 
-TEST(KeepOnlyDescriptors, ClosesEveryOtherDescriptorWithoutCloseRangeOrProc) {
-    EXPECT_EXIT(
-        {
-            for (int i = 0; i < 4; i++) open("/dev/null", O_RDONLY);  // 3 to 6
-            dup2(3, 900);
-            // As on a kernel before close_range, with no /proc mounted.
-            scmp_filter_ctx filter = seccomp_init(SCMP_ACT_ALLOW);
-            seccomp_rule_add(filter, SCMP_ACT_ERRNO(ENOSYS), SCMP_SYS(close_range), 0);
-            seccomp_rule_add(filter, SCMP_ACT_ERRNO(ENOENT), SCMP_SYS(openat), 0);
-            seccomp_rule_add(filter, SCMP_ACT_ERRNO(ENOENT), SCMP_SYS(open), 0);
-            if (seccomp_load(filter) != 0) _exit(3);
-            if (opendir("/proc/self/fd") != nullptr) _exit(4);
-            if (!keepOnlyDescriptors(5, 5)) _exit(5);
-            for (const int closed : {3, 4, 6, 900}) {
-                if (fcntl(closed, F_GETFD) != -1) _exit(6);
-            }
-            _exit(fcntl(5, F_GETFD) == -1 ? 7 : 0);
-        },
-        testing::ExitedWithCode(0), "");
+TEST(KeepOnlyDescriptors, ClosesEveryOtherDescriptorWithOrWithoutCloseRangeAndProc) {
+    // As on a kernel with close_range, one before it, and one before it with no /proc mounted;
+    // one descriptor numbered past the soft limit, as one opened before it was lowered.
+    for (const int lacking : {0, 1, 2}) {
+        SCOPED_TRACE(lacking);
+        EXPECT_EXIT(
+            {
+                for (int i = 0; i < 4; i++) open("/dev/null", O_RDONLY);  // 3 to 6
+                dup2(3, 900);
+                if (dup2(3, 1500) != 1500) _exit(2);
+                rlimit descriptors{};
+                getrlimit(RLIMIT_NOFILE, &descriptors);
+                descriptors.rlim_cur = 1024;
+                setrlimit(RLIMIT_NOFILE, &descriptors);
+                scmp_filter_ctx filter = seccomp_init(SCMP_ACT_ALLOW);
+                if (lacking >= 1)
+                    seccomp_rule_add(filter, SCMP_ACT_ERRNO(ENOSYS), SCMP_SYS(close_range), 0);
+                if (lacking >= 2) {
+                    seccomp_rule_add(filter, SCMP_ACT_ERRNO(ENOENT), SCMP_SYS(openat), 0);
+                    seccomp_rule_add(filter, SCMP_ACT_ERRNO(ENOENT), SCMP_SYS(open), 0);
+                }
+                if (seccomp_load(filter) != 0) _exit(3);
+                if ((opendir("/proc/self/fd") != nullptr) != (lacking < 2)) _exit(4);
+                if (!keepOnlyDescriptors(5, 5)) _exit(5);
+                for (const int closed : {3, 4, 6, 900, 1500}) {
+                    if (fcntl(closed, F_GETFD) != -1) _exit(6);
+                }
+                _exit(fcntl(5, F_GETFD) == -1 ? 7 : 0);
+            },
+            testing::ExitedWithCode(0), "");
+    }
 }
 
 TEST_F(SandboxTest, QuitRequestDuringADecodeEndsTheViewerAtOnce) {
