@@ -268,7 +268,7 @@ TEST_F(ReadersTest, InterlacedPngsCutShortReduceToWhatTheirWholeReadingShows) {
     // Cut within each pass: the first, whose later rows hold nothing yet, and the later ones,
     // whose rows lie between those of the passes before them. Pass n ends at 2^(n-6) of the
     // data (the first two at 1/64 and 1/32).
-    for (const int type : {PNG_COLOR_TYPE_RGB, PNG_COLOR_TYPE_RGB_ALPHA}) {
+    for (const int type : {PNG_COLOR_TYPE_RGB, PNG_COLOR_TYPE_RGB_ALPHA, PNG_COLOR_TYPE_PALETTE}) {
         const std::string path = dir + "/interlaced.png", cut = dir + "/cut.png";
         ASSERT_TRUE(writeTestPng(path, 700, 500, {type, 8, PngTransparency::none, true, true}));
         const std::string bytes = readWhole(path);
@@ -539,6 +539,27 @@ TEST_F(ReadersTest, AnAveragerAskedToGrowAnAxisKeepsEveryPixelOfIt) {
     }
 }
 
+TEST_F(ReadersTest, AColourKeyCountsAsTransparentWhenAPictureIsShrunk) {
+    // Half keyed red, half green, as SDL_image makes a picture with a transparent colour: the
+    // average is green, half opaque, with nothing of the key's red.
+    SDL_Surface *keyed = SDL_CreateRGBSurface(SDL_SWSURFACE, 4, 4, 8, 0, 0, 0, 0);
+    ASSERT_NE(keyed, nullptr);
+    SDL_Color colours[2] = {{255, 0, 0, 0}, {0, 255, 0, 0}};
+    SDL_SetColors(keyed, colours, 0, 2);
+    for (int y = 0; y < 4; y++)
+        for (int x = 0; x < 4; x++)
+            static_cast<Uint8 *>(keyed->pixels)[y * keyed->pitch + x] = x < 2 ? 0 : 1;
+    SDL_SetColorKey(keyed, SDL_SRCCOLORKEY, 0);
+    SDL_Surface *shrunk = averageSurface(keyed, 1, 1);
+    ASSERT_NE(shrunk, nullptr);
+    const Rgba pixel = rgbaAt(shrunk, 0, 0);
+    EXPECT_EQ(pixel.r, 0);
+    EXPECT_EQ(pixel.g, 255);
+    EXPECT_NEAR(pixel.a, 128, 1);
+    SDL_FreeSurface(shrunk);
+    SDL_FreeSurface(keyed);
+}
+
 TEST_F(ReadersTest, WhereAnAxisGrowsATransparentNeighbourLendsNoColour) {
     // Transparent black above, red below, 640x120: the rows are doubled across the seam.
     const int width = 640, height = 120;
@@ -577,6 +598,7 @@ TEST_F(ReadersTest, LargePicturesAreDecodedAtTheSmallestSizeThatCoversWhatTheScr
         std::function<bool(const std::string &)> write;
         SDL_Surface *(*reader)(int, const DecodeOptions &, ImageInfo *);
         int decodedWidth, decodedHeight;  // what the averager is given; 0 for no averaging
+        int32_t autorotate = 0;
     };
     const auto jpeg = [](int width, int height, JpegKind kind) {
         return
@@ -595,6 +617,12 @@ TEST_F(ReadersTest, LargePicturesAreDecodedAtTheSmallestSizeThatCoversWhatTheScr
         {"grey-panorama.jpg", jpeg(16000, 1000, JpegKind::greyscale), readJpeg, 4000, 250},
         {"low-panorama.jpg", jpeg(17000, 200, JpegKind::flat), readJpeg, 17000, 200},
         {"tall.jpg", jpeg(100, 3000, JpegKind::colour), readJpeg, 100, 3000},
+        // Stored 8000x1000 and shown turned: its 1000 columns must cover the 320 shown across.
+        {"turned-panorama.jpg",
+         [](const std::string &path) {
+             return writePhotoJpeg(path, 8000, 1000, 80, JpegKind::colour, 6);
+         },
+         readJpeg, 3000, 375, 1},
         {"photo.png", png(4000, 3000), readPng, 4000, 3000},
         {"panorama.png", png(20000, 600), readPng, 20000, 600},
         {"tall.png", png(100, 40000), readPng, 100, 40000},
@@ -609,9 +637,11 @@ TEST_F(ReadersTest, LargePicturesAreDecodedAtTheSmallestSizeThatCoversWhatTheScr
         ASSERT_TRUE(c.write(path));
         ImageInfo info{};
         std::fill(std::begin(averaged), std::end(averaged), 0);
-        SDL_Surface *decoded = readWith(c.reader, path, &info);
+        DecodeOptions options = kScreen;
+        options.autorotate = c.autorotate;
+        SDL_Surface *decoded = readWith(c.reader, path, &info, options);
         ASSERT_NE(decoded, nullptr) << SDL_GetError();
-        const FitPlan plan = planFit(kScreen, info.width, info.height);
+        const FitPlan plan = planFit(options, info.width, info.height);
         const bool scaledByLibrary = c.decodedWidth == 0;
         EXPECT_EQ(averaged[0], c.decodedWidth);
         EXPECT_EQ(averaged[1], c.decodedHeight);
@@ -620,7 +650,7 @@ TEST_F(ReadersTest, LargePicturesAreDecodedAtTheSmallestSizeThatCoversWhatTheScr
         SDL_FreeSurface(decoded);
         // Through decodeImage, the fitted size exactly.
         const int file = open(path.c_str(), O_RDONLY);
-        decoded = decodeImage(file, nullptr, kScreen, &info);
+        decoded = decodeImage(file, nullptr, options, &info);
         close(file);
         ASSERT_NE(decoded, nullptr) << SDL_GetError();
         EXPECT_EQ(decoded->w, plan.fittedWidth);
