@@ -111,8 +111,13 @@ bool writeHeif(const std::string &path, ModernKind kind, int width, int height, 
         if (kind == ModernKind::skewedThumbnail) {
             // A thumbnail of another shape: as wide as asked, half as high.
             heif_image *other = heifPicture(thumbnail, thumbnail / 2, false, 8, false);
-            done = heif_context_encode_image(context, other, encoder, nullptr, &small).code == 0 &&
-                   heif_context_assign_thumbnail(context, primary, small).code == 0;
+            done = heif_context_encode_image(context, other, encoder, nullptr, &small).code == 0;
+            // libheif before 1.16 takes the two handles the other way round from what it says.
+#if LIBHEIF_NUMERIC_VERSION < LIBHEIF_MAKE_VERSION(1, 16, 0)
+            done = done && heif_context_assign_thumbnail(context, small, primary).code == 0;
+#else
+            done = done && heif_context_assign_thumbnail(context, primary, small).code == 0;
+#endif
             heif_image_release(other);
         } else {
             done = heif_context_encode_thumbnail(context, image, primary, encoder, options,

@@ -4,6 +4,7 @@
 #include <dirent.h>
 #include <fcntl.h>
 #include <gif_lib.h>
+#include <libheif/heif.h>
 #include <jpeglib.h>
 #include <lcms2.h>
 #include <png.h>
@@ -1093,6 +1094,14 @@ TEST_F(ReadersTest, AHeifThumbnailIsDecodedInsteadOnlyWhereItCoversTheScreenInTh
         SCOPED_TRACE(test.name);
         const std::string path = dir + "/thumbnail.heic";
         ASSERT_TRUE(writeModernFile(path, ModernFormat::heif, test.kind, 400, 300, test.thumbnail));
+        // The file has its thumbnail, so that its size and shape are what decide.
+        heif_context *context = heif_context_alloc();
+        heif_image_handle *primary = nullptr;
+        ASSERT_EQ(heif_context_read_from_file(context, path.c_str(), nullptr).code, heif_error_Ok);
+        ASSERT_EQ(heif_context_get_primary_image_handle(context, &primary).code, heif_error_Ok);
+        EXPECT_EQ(heif_image_handle_get_number_of_thumbnails(primary), 1);
+        heif_image_handle_release(primary);
+        heif_context_free(context);
         std::vector<unsigned char> oracle;
         int width = 0, height = 0;
         ASSERT_TRUE(decodeModernFile(path, ModernFormat::heif, &oracle, &width, &height));
