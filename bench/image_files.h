@@ -96,6 +96,8 @@ enum class ModernKind {
     hugeCanvas,       ///< JPEG XL: a width x height frame on a canvas of 50000 x 50000
     fullChroma,       ///< AVIF: 4:4:4, its colour at every pixel
     nclxP3,           ///< AVIF: said by its nclx to be in Display P3's primaries and sRGB's curve
+    turnedMirrored,   ///< AVIF: stored on its side and mirrored, to be turned, then mirrored
+    croppedTop,       ///< AVIF: its clean aperture leaves out the top 8 rows
 };
 /// Writes a width x height file of `kind`; a HEIF has a thumbnail that fits `thumbnail` pixels
 /// square when that is not 0; `grain` makes a photo's work for the encoders. False on failure.

@@ -183,13 +183,20 @@ bool writeAvif(const std::string &path, ModernKind kind, int width, int height, 
         images.push_back(avifPicture(
             width, height, alpha, bits, false, grain,
             kind == ModernKind::fullChroma ? AVIF_PIXEL_FORMAT_YUV444 : AVIF_PIXEL_FORMAT_YUV420));
-        if (kind == ModernKind::turned) {
+        if (kind == ModernKind::turned || kind == ModernKind::turnedMirrored) {
             images[0]->transformFlags |= AVIF_TRANSFORM_IROT;
             images[0]->irot.angle = 1;
         }
-        if (kind == ModernKind::mirrored || kind == ModernKind::flipped) {
+        if (kind == ModernKind::mirrored || kind == ModernKind::flipped ||
+            kind == ModernKind::turnedMirrored) {
             images[0]->transformFlags |= AVIF_TRANSFORM_IMIR;
-            images[0]->imir.mode = kind == ModernKind::mirrored ? 1 : 0;
+            images[0]->imir.mode = kind == ModernKind::flipped ? 0 : 1;
+        }
+        if (kind == ModernKind::croppedTop) {
+            // The whole width, 8 rows fewer, its centre 4 rows below the picture's.
+            images[0]->transformFlags |= AVIF_TRANSFORM_CLAP;
+            images[0]->clap = avifCleanApertureBox{uint32_t(width), 1, uint32_t(height - 8), 1,
+                                                   0, 1, 4, 1};
         }
         if (kind == ModernKind::animated)
             images.push_back(avifPicture(width, height, alpha, bits, true, grain));

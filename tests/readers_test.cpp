@@ -1030,6 +1030,8 @@ TEST_F(ReadersTest, EveryKindOfHeifAvifAndJpegXlMatchesItsLibrarysOwnDecode) {
         {avif, Kind::turned, 24, upsampledApart},
         {avif, Kind::mirrored, 24, upsampledApart},
         {avif, Kind::flipped, 24, upsampledApart},
+        {avif, Kind::turnedMirrored, 24, upsampledApart},
+        {avif, Kind::croppedTop, 24, upsampledApart},
         {avif, Kind::animated, 32, exact},
         {jxl, Kind::still, 24, exact},
         {jxl, Kind::alpha, 32, exact},
