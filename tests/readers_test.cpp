@@ -999,6 +999,18 @@ TEST_F(ReadersTest, RefusalsOfSdlImagesReadersGiveAReason) {
     }
 }
 
+// Decodes `path` through decodeImage with `options`, its ending naming the format as the
+// viewer's does; null with SDL's error on failure.
+static SDL_Surface *decodePath(const std::string &path, const DecodeOptions &options) {
+    const int file = open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    ImageInfo info{};
+    const size_t dot = path.rfind('.');
+    SDL_Surface *decoded = decodeImage(
+        file, dot == std::string::npos ? nullptr : path.c_str() + dot + 1, options, &info);
+    close(file);
+    return decoded;
+}
+
 TEST_F(ReadersTest, EveryKindOfHeifAvifAndJpegXlMatchesItsLibrarysOwnDecode) {
     constexpr ModernFormat heif = ModernFormat::heif, avif = ModernFormat::avif,
                            jxl = ModernFormat::jxl;
@@ -1072,6 +1084,23 @@ TEST_F(ReadersTest, EveryKindOfHeifAvifAndJpegXlMatchesItsLibrarysOwnDecode) {
             EXPECT_LT(mean, test.tolerance.mean);
             SDL_FreeSurface(decoded);
         }
+    }
+    // A JPEG XL of over a megabyte, which libjxl is given in parts, and of rows wider than the
+    // parts its pixels are taken in.
+    const std::string large = dir + "/large.jxl";
+    ASSERT_TRUE(writeModernFile(large, jxl, Kind::still, 2400, 1800, 0, true));
+    ASSERT_GT(readWhole(large).size(), size_t(1) << 20);
+    std::vector<unsigned char> oracle;
+    int width = 0, height = 0;
+    ASSERT_TRUE(decodeModernFile(large, jxl, &oracle, &width, &height));
+    for (const DecodeOptions &screen : {kScreen, DecodeOptions{2000, 2000, 1, 0}}) {
+        SDL_Surface *decoded = decodePath(large, screen);
+        ASSERT_NE(decoded, nullptr) << SDL_GetError();
+        const FitPlan plan = planFit(screen, width, height);
+        EXPECT_LE(
+            largestDifference(decoded, oracle, width, height, plan.fittedWidth, plan.fittedHeight),
+            exact.largest);
+        SDL_FreeSurface(decoded);
     }
 }
 
@@ -1165,18 +1194,6 @@ TEST_F(ReadersTest, PicturesLargerThanTheReadersTakeOrThanMemoryAllowsAreRefused
             << reason;
     }
     setrlimit(RLIMIT_DATA, &saved);
-}
-
-// Decodes `path` through decodeImage with `options`, its ending naming the format as the
-// viewer's does; null with SDL's error on failure.
-static SDL_Surface *decodePath(const std::string &path, const DecodeOptions &options) {
-    const int file = open(path.c_str(), O_RDONLY | O_CLOEXEC);
-    ImageInfo info{};
-    const size_t dot = path.rfind('.');
-    SDL_Surface *decoded = decodeImage(
-        file, dot == std::string::npos ? nullptr : path.c_str() + dot + 1, options, &info);
-    close(file);
-    return decoded;
 }
 
 // A surface's pixels as RGBA, as they show.
