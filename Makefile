@@ -91,11 +91,16 @@ package: $(if $(ARCH),cross,deps)
 	lintian --fail-on error,warning \
 	    $(PACKAGE_DIR)/lumoscape_*.deb
 
-# The whole suite again, built with AddressSanitizer, LeakSanitizer and UBSan.
+# The whole suite again, built with AddressSanitizer, LeakSanitizer and UBSan; then the readers
+# whose libraries hand pixels over from several threads (JPEG XL), with ThreadSanitizer.
 check-sanitize: deps
 	cmake -S . -B $(BUILD_DIR)-sanitize -DCMAKE_BUILD_TYPE=Debug -DLUMOSCAPE_SANITIZE=ON
 	cmake --build $(BUILD_DIR)-sanitize -j $(JOBS)
 	ctest --test-dir $(BUILD_DIR)-sanitize --output-on-failure -j $(JOBS)
+	cmake -S . -B $(BUILD_DIR)-tsan -DCMAKE_BUILD_TYPE=Debug -DLUMOSCAPE_TSAN=ON
+	cmake --build $(BUILD_DIR)-tsan -j $(JOBS) --target readers_test
+	SDL_VIDEODRIVER=dummy TSAN_OPTIONS=halt_on_error=1 \
+	    ./$(BUILD_DIR)-tsan/tests/readers_test --gtest_filter='*JpegXl*:*Tagged*'
 
 # Bounded libFuzzer runs over the settings reader, the image readers in-process, and the whole
 # viewer with its decoding process on mutated files of every format; any finding fails. A
