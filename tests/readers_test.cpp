@@ -408,9 +408,9 @@ TEST_F(ReadersTest, EveryReaderAveragesToTheScreenAsAnExactBoxFilterWould) {
         int width = 0, height = 0;
         return libpngRgba(path, &width, &height);
     };
-    // libjpeg's reduced decodes and libwebp's scaling (which interpolates an axis that grows,
-    // where the box filter repeats) follow rules of their own, near the exact one; PNG and GIF
-    // rows are averaged by the viewer itself.
+    // libwebp's scaling (which interpolates an axis that grows, where the box filter repeats)
+    // follows rules of its own, near the exact one, and a JPEG decoded at an eighth has its
+    // 8x8 blocks averaged first; PNG and GIF rows are averaged by the viewer itself.
     const Format formats[] = {
         {"RGB PNG", png({PNG_COLOR_TYPE_RGB, 8, PngTransparency::none, false}), libpng, readPng, 1,
          0.5},
@@ -426,7 +426,7 @@ TEST_F(ReadersTest, EveryReaderAveragesToTheScreenAsAnExactBoxFilterWould) {
          [](const std::string &path, int width, int height) {
              return writePhotoJpeg(path, width, height, 90);
          },
-         [](const std::string &path) { return jpegRgba(path); }, readJpeg, 20, 2.5},
+         [](const std::string &path) { return jpegRgba(path); }, readJpeg, 10, 2.0},
         {"WebP",
          [](const std::string &path, int width, int height) {
              return writeTestWebp(path, width, height, WebpKind::lossless);
@@ -609,9 +609,13 @@ TEST_F(ReadersTest, LargePicturesAreDecodedAtTheSmallestSizeThatCoversWhatTheScr
         return [=](const std::string &path) { return writePhotoPng(path, width, height); };
     };
     const Case cases[] = {
-        // An eighth covers 320x240 for the photo; a quarter is needed down the panoramas, and
+        // An eighth covers 320x240 for the photo; a picture of up to 4 MP that an eighth does
+        // not cover is decoded whole; past that, a quarter is needed down the panoramas, and
         // the whole picture where an axis grows.
         {"photo.jpg", jpeg(4000, 3000, JpegKind::colour), readJpeg, 500, 375},
+        {"middle.jpg", jpeg(1600, 1200, JpegKind::colour), readJpeg, 1600, 1200},
+        {"4-mp.jpg", jpeg(2048, 2048, JpegKind::colour), readJpeg, 2048, 2048},
+        {"past-4-mp.jpg", jpeg(2048, 2049, JpegKind::colour), readJpeg, 512, 513},
         {"grey.jpg", jpeg(4000, 3000, JpegKind::greyscale), readJpeg, 500, 375},
         {"cmyk.jpg", jpeg(4000, 3000, JpegKind::cmyk), readJpeg, 500, 375},
         {"rgb-panorama.jpg", jpeg(8000, 1000, JpegKind::rgbCoded), readJpeg, 2000, 250},

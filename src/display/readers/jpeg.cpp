@@ -84,8 +84,15 @@ void skipBytes(j_decompress_ptr decoder, long count) {
 
 void stopReading(j_decompress_ptr) {}
 
-// Sets the smallest scale M/8 whose output still covers width x height; false when only the
-// full size (M = 8) would.
+// Pictures up to this size are decoded whole where an eighth does not cover the screen.
+constexpr uint64_t kWholeDecodePixels = uint64_t(4) << 20;
+
+// Sets the scale M/8 to decode at for a picture averaged to width x height; false for the full
+// size (M = 8). An eighth is an exact 8x8 average and the full size the picture itself, but the
+// scales between ring at sharp edges (text, lines, checks), and shrinking them to the screen
+// leaves little to smooth that out: so an eighth where it covers the screen's share, the whole
+// picture up to kWholeDecodePixels, and past that, where a decode costs most, the smallest
+// scale that covers.
 bool chooseScale(jpeg_decompress_struct *decoder, int width, int height) {
     decoder->scale_denom = 8;
     for (unsigned int eighths = 1; eighths < 8; eighths++) {
@@ -94,6 +101,9 @@ bool chooseScale(jpeg_decompress_struct *decoder, int width, int height) {
         if (decoder->output_width >= JDIMENSION(width) &&
             decoder->output_height >= JDIMENSION(height))
             return true;
+        if (eighths == 1 &&
+            uint64_t(decoder->image_width) * decoder->image_height <= kWholeDecodePixels)
+            break;
     }
     decoder->scale_num = 8;
     return false;
