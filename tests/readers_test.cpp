@@ -139,6 +139,29 @@ SDL_Surface *readWith(SDL_Surface *(*reader)(int, const DecodeOptions &, ImageIn
     return decoded;
 }
 
+// Decodes `path` through decodeImage with `options`, its ending naming the format as the
+// viewer's does; null with SDL's error on failure.
+SDL_Surface *decodePath(const std::string &path, const DecodeOptions &options) {
+    const int file = open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    ImageInfo info{};
+    const size_t dot = path.rfind('.');
+    SDL_Surface *decoded = decodeImage(
+        file, dot == std::string::npos ? nullptr : path.c_str() + dot + 1, options, &info);
+    close(file);
+    return decoded;
+}
+
+// Writes a width x height RGBA picture as a PNG at `path`.
+bool writeRgbaPng(const std::string &path, const std::vector<unsigned char> &rgba, int width,
+                  int height) {
+    png_image image{};
+    image.version = PNG_IMAGE_VERSION;
+    image.width = png_uint_32(width);
+    image.height = png_uint_32(height);
+    image.format = PNG_FORMAT_RGBA;
+    return png_image_write_to_file(&image, path.c_str(), 0, rgba.data(), 0, nullptr) != 0;
+}
+
 SDL_Surface *readGifFile(int file, const DecodeOptions &options, ImageInfo *info) {
     return readGif(file, options, info);
 }
@@ -486,17 +509,9 @@ TEST_F(ReadersTest, APartialLastBlockCountsForItsShareOnly) {
             pixel[3] = 255;
         }
     }
-    png_image image{};
-    image.version = PNG_IMAGE_VERSION;
-    image.width = width;
-    image.height = height;
-    image.format = PNG_FORMAT_RGBA;
     const std::string path = dir + "/border.png";
-    ASSERT_TRUE(png_image_write_to_file(&image, path.c_str(), 0, rgba.data(), 0, nullptr));
-    const int file = open(path.c_str(), O_RDONLY);
-    ImageInfo info{};
-    SDL_Surface *fitted = decodeImage(file, nullptr, kScreen, &info);
-    close(file);
+    ASSERT_TRUE(writeRgbaPng(path, rgba, width, height));
+    SDL_Surface *fitted = decodePath(path, kScreen);
     ASSERT_NE(fitted, nullptr) << SDL_GetError();
     ASSERT_EQ(fitted->w, 320);
     const std::vector<Rgba> expected = boxFilter(rgba, width, height, 320, 240);
@@ -569,17 +584,9 @@ TEST_F(ReadersTest, WhereAnAxisGrowsATransparentNeighbourLendsNoColour) {
         rgba[i] = 255;
         rgba[i + 3] = 255;
     }
-    png_image image{};
-    image.version = PNG_IMAGE_VERSION;
-    image.width = width;
-    image.height = height;
-    image.format = PNG_FORMAT_RGBA;
     const std::string path = dir + "/seam.png";
-    ASSERT_TRUE(png_image_write_to_file(&image, path.c_str(), 0, rgba.data(), 0, nullptr));
-    const int file = open(path.c_str(), O_RDONLY);
-    ImageInfo info{};
-    SDL_Surface *fitted = decodeImage(file, nullptr, kScreen, &info);
-    close(file);
+    ASSERT_TRUE(writeRgbaPng(path, rgba, width, height));
+    SDL_Surface *fitted = decodePath(path, kScreen);
     ASSERT_NE(fitted, nullptr) << SDL_GetError();
     ASSERT_EQ(fitted->h, 240);
     int seam = 0;
@@ -1001,18 +1008,6 @@ TEST_F(ReadersTest, RefusalsOfSdlImagesReadersGiveAReason) {
         close(file);
         EXPECT_EQ(std::string(SDL_GetError()).rfind("TIFF: ", 0), 0u) << SDL_GetError();
     }
-}
-
-// Decodes `path` through decodeImage with `options`, its ending naming the format as the
-// viewer's does; null with SDL's error on failure.
-static SDL_Surface *decodePath(const std::string &path, const DecodeOptions &options) {
-    const int file = open(path.c_str(), O_RDONLY | O_CLOEXEC);
-    ImageInfo info{};
-    const size_t dot = path.rfind('.');
-    SDL_Surface *decoded = decodeImage(
-        file, dot == std::string::npos ? nullptr : path.c_str() + dot + 1, options, &info);
-    close(file);
-    return decoded;
 }
 
 TEST_F(ReadersTest, EveryKindOfHeifAvifAndJpegXlMatchesItsLibrarysOwnDecode) {
