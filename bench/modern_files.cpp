@@ -195,8 +195,8 @@ bool writeAvif(const std::string &path, ModernKind kind, int width, int height, 
         if (kind == ModernKind::croppedTop) {
             // The whole width, 8 rows fewer, its centre 4 rows below the picture's.
             images[0]->transformFlags |= AVIF_TRANSFORM_CLAP;
-            images[0]->clap = avifCleanApertureBox{uint32_t(width), 1, uint32_t(height - 8), 1,
-                                                   0, 1, 4, 1};
+            images[0]->clap =
+                avifCleanApertureBox{uint32_t(width), 1, uint32_t(height - 8), 1, 0, 1, 4, 1};
         }
         if (kind == ModernKind::animated)
             images.push_back(avifPicture(width, height, alpha, bits, true, grain));
