@@ -14,6 +14,7 @@
 #include <sys/stat.h>
 #include <sys/syscall.h>
 #include <sys/uio.h>
+#include <sys/wait.h>
 #include <termios.h>
 #include <unistd.h>
 
@@ -178,6 +179,27 @@ const Dishonesty kDishonesties[] = {
          refuseWith("flooded");
      }},
 };
+
+#if defined(__x86_64__)
+// getpid through the 32-bit entry.
+void foreignCall() {
+    long result;
+    asm volatile("int $0x80" : "=a"(result) : "a"(20) : "memory");
+}
+
+// Whether this kernel runs 32-bit calls at all: without its IA-32 emulation they end the
+// caller with SIGSEGV before any filter sees them.
+bool kernelRunsForeignCalls() {
+    const pid_t child = fork();
+    if (child == 0) {
+        foreignCall();
+        _exit(0);
+    }
+    int status = 0;
+    waitpid(child, &status, 0);
+    return WIFEXITED(status) && WEXITSTATUS(status) == 0;
+}
+#endif
 
 // A system call, and whether the filter lets a decoder make it that way.
 struct FilterRule {
@@ -367,10 +389,7 @@ const FilterRule kFilterRules[] = {
     // The 32-bit entry, from a thread: it must end the worker, not just the thread.
     {"foreign-architecture", false,
      [](int) -> long {
-         std::thread caller([] {
-             long result;
-             asm volatile("int $0x80" : "=a"(result) : "a"(20) : "memory");  // i386 getpid
-         });
+         std::thread caller([] { foreignCall(); });
          caller.join();
          return 0;
      }},
@@ -482,6 +501,14 @@ TEST_F(SandboxTest, EveryFilterRuleLetsADecoderThroughOrStopsItAsItShould) {
         SCOPED_TRACE(rule.name);
         const std::string path = dir + "/" + rule.name;
         writeFile(path, std::string("call:") + rule.name + "\n");
+#if defined(__x86_64__)
+        if (std::string(rule.name) == "foreign-architecture" && !kernelRunsForeignCalls()) {
+            std::cout << "this kernel runs no 32-bit calls: the foreign call ends by SIGSEGV\n";
+            EXPECT_EQ(failedLoad(path),
+                      "Error: loadImage: decoder ended by signal 11 (Segmentation fault)\n");
+            continue;
+        }
+#endif
         EXPECT_EQ(failedLoad(path), rule.allowed ? ranOn : stopped);
     }
     // A decoder that aborts, as the C library does on a corrupted heap, may signal itself.
