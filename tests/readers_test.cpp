@@ -553,6 +553,15 @@ TEST_F(ReadersTest, AnAveragerAskedToGrowAnAxisKeepsEveryPixelOfIt) {
             SDL_FreeSurface(result);
         }
     }
+    // Or none at all.
+    for (const Case &empty : {Case{0, 5, 4, 4}, Case{5, 0, 4, 4}}) {
+        AreaAverager averager{};
+        EXPECT_FALSE(startAveraging(&averager, empty.width, empty.height, empty.outputWidth,
+                                    empty.outputHeight, true, false));
+        EXPECT_STREQ(SDL_GetError(), ("a decoded picture of " + std::to_string(empty.width) + "x" +
+                                      std::to_string(empty.height) + " cannot be shown")
+                                         .c_str());
+    }
 }
 
 TEST_F(ReadersTest, AColourKeyCountsAsTransparentWhenAPictureIsShrunk) {

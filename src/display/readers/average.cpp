@@ -171,6 +171,11 @@ FitPlan planFit(const DecodeOptions &options, int width, int height) {
 bool startAveraging(AreaAverager *averager, int width, int height, int outputWidth,
                     int outputHeight, bool opaque, bool anyOrder) {
     *averager = AreaAverager{};
+    // A decoder may also give no pixels at all, whatever its file claimed.
+    if (width <= 0 || height <= 0 || outputWidth <= 0 || outputHeight <= 0) {
+        SDL_SetError("a decoded picture of %dx%d cannot be shown", width, height);
+        return false;
+    }
     // Averaging only shrinks: an axis asked to grow (a decoder that gave fewer pixels than its
     // file claimed) keeps every pixel it has, and the picture is interpolated later.
     outputWidth = std::min(outputWidth, width);

@@ -90,7 +90,7 @@ const StatusCall kStatusCalls[] = {{"newfstatat", 3}, {"fstatat64", 3}, {"statx"
 const char kEmptyPath[] = "";
 
 #if defined(__x86_64__) || defined(__aarch64__) || defined(__arm__)
-#define LUMOSCAPE_STATUS_TRAP 1
+#define LUMOSCAPE_CALL_TRAP 1
 // The si_code of a signal the filter sent (SYS_SECCOMP, which the C library's headers lack).
 constexpr int kSeccompTrap = 1;
 
@@ -116,18 +116,31 @@ void setCallResult(ucontext_t *registers, long result) {
 #endif
 }
 
-// Answers a status call the filter trapped: the status of the descriptor when the path is
-// empty and the call asks for the descriptor's own (as fstat asks), made again with the path
-// the filter lets through; a refusal for any other path. Kept to plain calls and reads: it
-// runs in a process that may have been taken over.
-void answerStatusCall(int, siginfo_t *info, void *context) {
+// Answers a call the filter trapped. The processors a thread may run on: its own (named by its
+// thread or process number, as a look at a thread's attributes names it), asked again as the
+// calling thread's; no such process for any other. A status call: the status of the
+// descriptor when the path is empty and the call asks for the descriptor's own (as fstat
+// asks), made again with the path the filter lets through; a refusal for any other path. Kept
+// to plain calls and reads: it runs in a process that may have been taken over.
+void answerTrappedCall(int, siginfo_t *info, void *context) {
     if (info->si_code != kSeccompTrap) return;
     auto *registers = static_cast<ucontext_t *>(context);
     const int saved = errno;
     const long call = info->si_syscall;
+    long result = -EACCES;
+    if (call == SYS_sched_getaffinity) {
+        const auto process = static_cast<pid_t>(callArgument(registers, 0));
+        result = -ESRCH;
+        if (process == getpid() || process == gettid()) {
+            result = syscall(call, 0, callArgument(registers, 1), callArgument(registers, 2));
+            if (result == -1) result = -errno;
+        }
+        setCallResult(registers, result);
+        errno = saved;
+        return;
+    }
     const auto *path = reinterpret_cast<const char *>(callArgument(registers, 1));
     const unsigned flags = call == SYS_statx ? 2 : 3;
-    long result = -EACCES;
     if (path && path[0] == '\0' && (callArgument(registers, int(flags)) & AT_EMPTY_PATH)) {
         result = syscall(call, callArgument(registers, 0), kEmptyPath, callArgument(registers, 2),
                          callArgument(registers, 3), callArgument(registers, 4));
@@ -170,11 +183,18 @@ std::vector<sock_filter> compileFilter() {
         }
     }
     // The processors it may run on, which the C library's look at a thread's attributes reads
-    // (as AddressSanitizer's does): its own, never another process's.
-    for (const scmp_datum_t process : {scmp_datum_t(0), scmp_datum_t(kOwnProcess)}) {
-        const scmp_arg_cmp own = argument(0, SCMP_CMP_EQ, process);
-        allow(filter, "sched_getaffinity", 1, &own);
-    }
+    // (as AddressSanitizer's does): the calling thread's; by any number, through the trap's
+    // handler, which answers for the worker's own threads only.
+    const scmp_arg_cmp calling = argument(0, SCMP_CMP_EQ, 0);
+    allow(filter, "sched_getaffinity", 1, &calling);
+#if defined(LUMOSCAPE_CALL_TRAP)
+    const scmp_arg_cmp numbered = argument(0, SCMP_CMP_NE, 0);
+    seccomp_rule_add_array(filter, SCMP_ACT_TRAP, seccomp_syscall_resolve_name("sched_getaffinity"),
+                           1, &numbered);
+#else
+    const scmp_arg_cmp own = argument(0, SCMP_CMP_EQ, kOwnProcess);
+    allow(filter, "sched_getaffinity", 1, &own);
+#endif
     for (const char *name : {"fcntl", "fcntl64"}) {
         for (const int command : kFcntlCommands) {
             const scmp_arg_cmp is = argument(1, SCMP_CMP_EQ, scmp_datum_t(command));
@@ -220,7 +240,7 @@ std::vector<sock_filter> compileFilter() {
         const scmp_arg_cmp ownStatus[] = {
             argument(1, SCMP_CMP_EQ, scmp_datum_t(uintptr_t(kEmptyPath))),
             argument(status.flags, SCMP_CMP_MASKED_EQ, AT_EMPTY_PATH, AT_EMPTY_PATH)};
-#if defined(LUMOSCAPE_STATUS_TRAP)
+#if defined(LUMOSCAPE_CALL_TRAP)
         allow(filter, status.name, 2, ownStatus);
         const int call = seccomp_syscall_resolve_name(status.name);
         if (call == __NR_SCMP_ERROR) continue;
@@ -381,9 +401,9 @@ void lockDownWorker(const DecodeLimits &limits) {
         limit(RLIMIT_CPU, rlim_t(limits.cpuSeconds), rlim_t(limits.cpuSeconds) + 1);
     limitThreads();
     dropCapabilities();
-#if defined(LUMOSCAPE_STATUS_TRAP)
+#if defined(LUMOSCAPE_CALL_TRAP)
     struct sigaction trapped {};
-    trapped.sa_sigaction = answerStatusCall;
+    trapped.sa_sigaction = answerTrappedCall;
     trapped.sa_flags = SA_SIGINFO;
     sigaction(SIGSYS, &trapped, nullptr);
 #endif
