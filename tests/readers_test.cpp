@@ -1101,10 +1101,10 @@ TEST_F(ReadersTest, EveryKindOfHeifAvifAndJpegXlMatchesItsLibrarysOwnDecode) {
     std::vector<unsigned char> oracle;
     int width = 0, height = 0;
     ASSERT_TRUE(decodeModernFile(large, jxl, &oracle, &width, &height));
-    for (const DecodeOptions &screen : {kScreen, DecodeOptions{2000, 2000, 1, 0}}) {
-        SDL_Surface *decoded = decodePath(large, screen);
+    for (const DecodeOptions &fittedTo : {kScreen, DecodeOptions{2000, 2000, 1, 0}}) {
+        SDL_Surface *decoded = decodePath(large, fittedTo);
         ASSERT_NE(decoded, nullptr) << SDL_GetError();
-        const FitPlan plan = planFit(screen, width, height);
+        const FitPlan plan = planFit(fittedTo, width, height);
         EXPECT_LE(
             largestDifference(decoded, oracle, width, height, plan.fittedWidth, plan.fittedHeight),
             exact.largest);
