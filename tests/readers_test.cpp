@@ -1093,22 +1093,29 @@ TEST_F(ReadersTest, EveryKindOfHeifAvifAndJpegXlMatchesItsLibrarysOwnDecode) {
             SDL_FreeSurface(decoded);
         }
     }
-    // A JPEG XL of over a megabyte, which libjxl is given in parts, and of rows wider than the
-    // parts its pixels are taken in.
+    // A JPEG XL of over a megabyte, which libjxl is given in parts, and one whose rows libjxl
+    // hands over in runs longer than the parts its pixels are taken in (a JPEG recompressed).
     const std::string large = dir + "/large.jxl";
-    ASSERT_TRUE(writeModernFile(large, jxl, Kind::still, 2400, 1800, 0, true));
-    ASSERT_GT(readWhole(large).size(), size_t(1) << 20);
-    std::vector<unsigned char> oracle;
-    int width = 0, height = 0;
-    ASSERT_TRUE(decodeModernFile(large, jxl, &oracle, &width, &height));
-    for (const DecodeOptions &fittedTo : {kScreen, DecodeOptions{2000, 2000, 1, 0}}) {
-        SDL_Surface *decoded = decodePath(large, fittedTo);
-        ASSERT_NE(decoded, nullptr) << SDL_GetError();
-        const FitPlan plan = planFit(fittedTo, width, height);
-        EXPECT_LE(
-            largestDifference(decoded, oracle, width, height, plan.fittedWidth, plan.fittedHeight),
-            exact.largest);
-        SDL_FreeSurface(decoded);
+    for (const auto &[kind, width, height] :
+         {std::tuple{Kind::still, 2400, 1800}, std::tuple{Kind::recompressed, 600, 450}}) {
+        ASSERT_TRUE(writeModernFile(large, jxl, kind, width, height, 0, true));
+        if (kind == Kind::still) {
+            ASSERT_GT(readWhole(large).size(), size_t(1) << 20);
+        }
+        std::vector<unsigned char> oracle;
+        int shownWidth = 0, shownHeight = 0;
+        ASSERT_TRUE(decodeModernFile(large, jxl, &oracle, &shownWidth, &shownHeight));
+        for (const DecodeOptions &fittedTo : {kScreen, DecodeOptions{2000, 2000, 1, 0}}) {
+            SCOPED_TRACE(testing::Message()
+                         << width << "x" << height << " on " << fittedTo.screenWidth);
+            SDL_Surface *decoded = decodePath(large, fittedTo);
+            ASSERT_NE(decoded, nullptr) << SDL_GetError();
+            const FitPlan plan = planFit(fittedTo, shownWidth, shownHeight);
+            EXPECT_LE(largestDifference(decoded, oracle, shownWidth, shownHeight, plan.fittedWidth,
+                                        plan.fittedHeight),
+                      exact.largest);
+            SDL_FreeSurface(decoded);
+        }
     }
 }
 
