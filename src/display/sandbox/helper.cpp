@@ -27,6 +27,7 @@ struct Helper {
 Helper helper = {-1, -1};
 // The limits of the last start, which the reasons of a worker's end name.
 DecodeLimits lastLimits = {0, 0};
+// What the helper clears of the viewer's memory as it starts, when the viewer names it.
 void (*forgetViewersMemory)() = nullptr;
 
 void reap(pid_t pid, int *status) {
