@@ -99,7 +99,7 @@ check-sanitize: deps
 	ctest --test-dir $(BUILD_DIR)-sanitize --output-on-failure -j $(JOBS)
 	cmake -S . -B $(BUILD_DIR)-tsan -DCMAKE_BUILD_TYPE=Debug -DLUMOSCAPE_TSAN=ON
 	cmake --build $(BUILD_DIR)-tsan -j $(JOBS) --target readers_test
-	SDL_VIDEODRIVER=dummy TSAN_OPTIONS=halt_on_error=1 \
+	SDL_VIDEODRIVER=dummy TSAN_OPTIONS="halt_on_error=1 suppressions=$(CURDIR)/tests/sanitize/tsan.supp" \
 	    ./$(BUILD_DIR)-tsan/tests/readers_test --gtest_filter='*JpegXl*:*Tagged*'
 
 # Bounded libFuzzer runs over the settings reader, the image readers in-process, and the whole
