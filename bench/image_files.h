@@ -79,13 +79,13 @@ bool writeLineArtPng(const std::string &path, int width, int height);
 std::vector<unsigned char> boxFiltered(const std::vector<unsigned char> &rgba, int width,
                                        int height, int outWidth, int outHeight);
 
-/// The newer formats, each written by its own library.
-enum class ModernFormat { heif, avif, jxl };
+/// The newer formats and JPEG 2000, each written by its own library.
+enum class ModernFormat { heif, avif, jxl, jp2 };
 /// The kinds of such file a test or benchmark asks for; not every format has every kind.
 enum class ModernKind {
     still,            ///< 8-bit colour
     alpha,            ///< fading to transparent towards the right
-    deep,             ///< 10 bits a sample
+    deep,             ///< 10 bits a sample (JPEG 2000: 16)
     grid,             ///< AVIF: 2x2 cells, the last black
     turned,           ///< stored on its side, to be shown a quarter turn clockwise
     mirrored,         ///< stored with left and right exchanged
@@ -93,11 +93,15 @@ enum class ModernKind {
     animated,         ///< AVIF and JPEG XL: with alpha, and a second frame, black
     recompressed,     ///< JPEG XL: a JPEG stored losslessly
     skewedThumbnail,  ///< HEIF: its thumbnail of another shape
-    hugeCanvas,       ///< JPEG XL: a width x height frame on a canvas of 50000 x 50000
+    hugeCanvas,       ///< JPEG XL: a width x height frame on a canvas of 50000 x 50000;
+                      ///< JPEG 2000: a width x height picture that claims 50000 x 50000
     fullChroma,       ///< AVIF: 4:4:4, its colour at every pixel
     nclxP3,           ///< AVIF: said by its nclx to be in Display P3's primaries and sRGB's curve
     turnedMirrored,   ///< AVIF: stored on its side and mirrored, to be turned, then mirrored
     croppedTop,       ///< AVIF: its clean aperture leaves out the top 8 rows
+    tiled,            ///< JPEG 2000: in tiles of 64 x 64
+    greyAlpha,        ///< JPEG 2000: grey levels (the red of a still) with alpha
+    codestream,       ///< JPEG 2000: a bare codestream, without the JP2 boxes
 };
 /// Writes a width x height file of `kind`; a HEIF has a thumbnail that fits `thumbnail` pixels
 /// square when that is not 0; `grain` makes a photo's work for the encoders. False on failure.

@@ -1,11 +1,14 @@
-// Test and benchmark inputs of the newer formats, HEIF, AVIF and JPEG XL, each written by its
-// own library's encoder, and each library's own full decode of them to judge the viewer by.
+// Test and benchmark inputs of the newer formats, HEIF, AVIF and JPEG XL, and of JPEG 2000, each
+// written by its own library's encoder, and each library's own full decode of them to judge the
+// viewer by.
 #include <avif/avif.h>
 #include <jxl/decode.h>
 #include <jxl/encode.h>
 #include <lcms2.h>
 #include <libheif/heif.h>
+#include <openjpeg.h>
 
+#include <algorithm>
 #include <cmath>
 #include <cstdio>
 #include <cstring>
@@ -418,6 +421,104 @@ bool decodeWithLibavif(const std::string &path, std::vector<unsigned char> *rgba
     return done;
 }
 
+// openjpeg's encoder, lossless, with as many resolution levels as the picture's size allows (up
+// to six, its default); a huge canvas is an 8x8 picture whose size is then claimed larger.
+bool writeJp2(const std::string &path, ModernKind kind, int width, int height, bool grain) {
+    const bool grey = kind == ModernKind::greyAlpha;
+    const bool alpha = grey || kind == ModernKind::alpha;
+    const int bits = kind == ModernKind::deep ? 16 : 8;
+    const int count = (grey ? 1 : 3) + (alpha ? 1 : 0);
+    const std::vector<uint16_t> rgba = testPicture(width, height, alpha, bits, grain);
+    opj_image_cmptparm_t parts[4] = {};
+    for (int c = 0; c < count; c++)
+        parts[c] = {1, 1, OPJ_UINT32(width), OPJ_UINT32(height), 0, 0, OPJ_UINT32(bits), 0, 0};
+    opj_image_t *image =
+        opj_image_create(OPJ_UINT32(count), parts, grey ? OPJ_CLRSPC_GRAY : OPJ_CLRSPC_SRGB);
+    if (!image) return false;
+    image->x1 = OPJ_UINT32(width);
+    image->y1 = OPJ_UINT32(height);
+    if (alpha) image->comps[count - 1].alpha = 1;
+    for (size_t i = 0; i < size_t(width) * size_t(height); i++) {
+        for (int c = 0; c < count; c++)
+            image->comps[c].data[i] = rgba[i * 4 + (alpha && c == count - 1 ? 3 : size_t(c))];
+    }
+    opj_cparameters_t parameters;
+    opj_set_default_encoder_parameters(&parameters);
+    parameters.tcp_numlayers = 1;
+    parameters.tcp_rates[0] = 0;
+    parameters.cp_disto_alloc = 1;
+    parameters.tcp_mct = count >= 3 ? 1 : 0;
+    parameters.numresolution = 1;
+    while (parameters.numresolution < 6 && std::min(width, height) >> parameters.numresolution > 0)
+        parameters.numresolution++;
+    if (kind == ModernKind::tiled) {
+        parameters.tile_size_on = OPJ_TRUE;
+        parameters.cp_tdx = parameters.cp_tdy = 64;
+    }
+    opj_codec_t *codec =
+        opj_create_compress(kind == ModernKind::codestream ? OPJ_CODEC_J2K : OPJ_CODEC_JP2);
+    opj_stream_t *stream = opj_stream_create_default_file_stream(path.c_str(), OPJ_FALSE);
+    const bool done = stream && opj_setup_encoder(codec, &parameters, image) &&
+                      opj_start_compress(codec, image, stream) && opj_encode(codec, stream) &&
+                      opj_end_compress(codec, stream);
+    if (stream) opj_stream_destroy(stream);
+    opj_destroy_codec(codec);
+    opj_image_destroy(image);
+    if (!done || kind != ModernKind::hugeCanvas) return done;
+    // The SIZ marker's width and height, and its tile's, are claimed 50000, and the JP2
+    // header's height and width.
+    std::vector<unsigned char> bytes = readBytes(path);
+    const unsigned char huge[4] = {0, 0, 0xc3, 0x50};
+    const std::pair<std::string, std::vector<size_t>> claims[] = {{"\xff\x51", {6, 10, 22, 26}},
+                                                                  {"ihdr", {4, 8}}};
+    for (const auto &[marker, fields] : claims) {
+        const auto at = std::search(bytes.begin(), bytes.end(), marker.begin(), marker.end(),
+                                    [](unsigned char a, char b) { return a == (unsigned char)b; });
+        if (bytes.end() - at < 30) return false;
+        for (const size_t field : fields) std::copy(huge, huge + 4, at + long(field));
+    }
+    return writeBytes(path, bytes.data(), bytes.size());
+}
+
+// openjpeg's own full decode, each component's samples brought to 8 bits: grey or RGB, with
+// alpha after them.
+bool decodeWithOpenjpeg(const std::string &path, std::vector<unsigned char> *rgba, int *width,
+                        int *height) {
+    const std::vector<unsigned char> start = readBytes(path);
+    const bool bare = start.size() > 2 && start[0] == 0xff && start[1] == 0x4f;
+    opj_codec_t *codec = opj_create_decompress(bare ? OPJ_CODEC_J2K : OPJ_CODEC_JP2);
+    opj_stream_t *stream = opj_stream_create_default_file_stream(path.c_str(), OPJ_TRUE);
+    opj_dparameters_t parameters;
+    opj_set_default_decoder_parameters(&parameters);
+    opj_image_t *image = nullptr;
+    bool done = stream && opj_setup_decoder(codec, &parameters) &&
+                opj_read_header(stream, codec, &image) && opj_decode(codec, stream, image) &&
+                opj_end_decompress(codec, stream);
+    if (done) {
+        const int count = int(image->numcomps);
+        const bool alpha = count == 2 || count == 4;
+        *width = int(image->comps[0].w);
+        *height = int(image->comps[0].h);
+        rgba->resize(size_t(*width) * size_t(*height) * 4);
+        for (size_t i = 0; i < size_t(*width) * size_t(*height); i++) {
+            for (int c = 0; c < 4; c++) {
+                const int from = c == 3 ? (alpha ? count - 1 : -1) : (count >= 3 ? c : 0);
+                if (from < 0) {
+                    (*rgba)[i * 4 + 3] = 255;
+                    continue;
+                }
+                const int most = (1 << image->comps[from].prec) - 1;
+                (*rgba)[i * 4 + size_t(c)] =
+                    (unsigned char)((int64_t(image->comps[from].data[i]) * 255 + most / 2) / most);
+            }
+        }
+    }
+    if (image) opj_image_destroy(image);
+    if (stream) opj_stream_destroy(stream);
+    opj_destroy_codec(codec);
+    return done;
+}
+
 }  // namespace
 
 bool writeModernFile(const std::string &path, ModernFormat format, ModernKind kind, int width,
@@ -430,6 +531,8 @@ bool writeModernFile(const std::string &path, ModernFormat format, ModernKind ki
         return writeAvif(path, kind, width, height, grain, profile);
     case ModernFormat::jxl:
         return writeJxl(path, kind, width, height, grain, profile);
+    case ModernFormat::jp2:
+        return writeJp2(path, kind, width, height, grain);
     }
     return false;
 }
@@ -532,6 +635,7 @@ std::vector<unsigned char> testProfile(TestProfile which) {
 bool decodeModernFile(const std::string &path, ModernFormat format,
                       std::vector<unsigned char> *rgba, int *width, int *height) {
     if (format == ModernFormat::jxl) return decodeWithLibjxl(path, rgba, width, height);
+    if (format == ModernFormat::jp2) return decodeWithOpenjpeg(path, rgba, width, height);
     return (format == ModernFormat::avif && decodeWithLibavif(path, rgba, width, height)) ||
            decodeWithLibheif(path, rgba, width, height);
 }

@@ -7,6 +7,8 @@
 #include <algorithm>
 #include <cstdio>
 #include <cstring>
+#include <fstream>
+#include <iterator>
 #include <vector>
 
 #include "image_files.h"
@@ -285,6 +287,10 @@ const std::vector<SampleKind> sampleKinds = {
     {"animated.avif", "image/avif"},
     {"jxl", "image/jxl"},
     {"animated.jxl", "image/jxl"},
+    {"jp2", "image/jp2"},
+    {"alpha.jp2", "image/jp2"},
+    {"j2k", "image/x-jp2-codestream"},
+    {"jpx", "image/jpx"},
 };
 
 bool writeSample(const std::string &kind, const std::string &path, int width, int height) {
@@ -330,7 +336,19 @@ bool writeSample(const std::string &kind, const std::string &path, int width, in
     if (is("jxl") || is("animated.jxl"))
         return writeModernFile(path, ModernFormat::jxl,
                                is("jxl") ? ModernKind::still : ModernKind::animated, width, height);
+    if (is("jp2") || is("alpha.jp2") || is("j2k"))
+        return writeModernFile(path, ModernFormat::jp2,
+                               is("jp2")         ? ModernKind::tiled
+                               : is("alpha.jp2") ? ModernKind::alpha
+                                                 : ModernKind::codestream,
+                               width, height);
     std::string bytes;
+    // A JPX that keeps to what JP2 allows: a JP2 whose file type names JPX first.
+    if (is("jpx") && writeModernFile(path, ModernFormat::jp2, ModernKind::still, width, height)) {
+        std::ifstream written(path, std::ios::binary);
+        bytes.assign(std::istreambuf_iterator<char>(written), {});
+        bytes.replace(bytes.find("ftypjp2 ") + 4, 4, "jpx ");
+    }
     if (is("gif")) bytes = gif();
     if (is("16bit.bmp")) bytes = bmp16(width, height);
     if (is("tga") || is("rle.tga")) bytes = tga(is("rle.tga"), width, height);

@@ -359,14 +359,15 @@ TEST_F(BadInputTest, FileChecksFindExactlyWhatTheReadersCannotTake) {
     }
 }
 
-TEST_F(BadInputTest, CutCorruptAndHugeHeifAvifAndJpegXlFilesEndWithTheirReadersReason) {
+TEST_F(BadInputTest, CutCorruptAndHugeHeifAvifJpegXlAndJpeg2000FilesEndWithTheirReadersReason) {
     struct Format {
         ModernFormat format;
         const char *reason;  // how the reader's refusals start
     };
     const Format formats[] = {{ModernFormat::heif, "HEIF: "},
                               {ModernFormat::avif, "AVIF: "},
-                              {ModernFormat::jxl, "JPEG XL: "}};
+                              {ModernFormat::jxl, "JPEG XL: "},
+                              {ModernFormat::jp2, "JPEG 2000: "}};
     for (const Format &format : formats) {
         SCOPED_TRACE(format.reason);
         const std::string path = dir + "/whole";

@@ -71,6 +71,8 @@ const struct {
     {"lumoscape-heif.so", true},
     {"lumoscape-avif.so", true},
     {"lumoscape-jxl.so", true},
+    {"libopenjp2", true},
+    {"lumoscape-jp2.so", true},
     {"lumoscape-colour.so", true},
 };
 
@@ -83,7 +85,8 @@ TEST_F(EndToEndTest,
     std::vector<std::string> files{png, png};
     for (const auto &[format, name] : {std::pair{ModernFormat::heif, "b.heic"},
                                        {ModernFormat::avif, "c.avif"},
-                                       {ModernFormat::jxl, "d.jxl"}}) {
+                                       {ModernFormat::jxl, "d.jxl"},
+                                       {ModernFormat::jp2, "d.jp2"}}) {
         files.push_back(dir + "/" + name);
         ASSERT_TRUE(writeModernFile(files.back(), format, ModernKind::still, 64, 48));
     }
@@ -101,9 +104,9 @@ TEST_F(EndToEndTest,
     }
     // Each of the newer formats, and a BMP for SDL_image, is shown or read ahead, its libraries
     // loaded before the worker that decodes it locks itself down: a load after would end it.
-    for (int step = 0; step < 4; step++) press("space");
-    const std::vector<std::string> lines = splitLines(waitForLines(6));
-    ASSERT_EQ(lines.size(), 6u);
+    for (int step = 0; step < 5; step++) press("space");
+    const std::vector<std::string> lines = splitLines(waitForLines(7));
+    ASSERT_EQ(lines.size(), 7u);
     for (size_t i = 0; i < lines.size(); i++)
         EXPECT_EQ(lines[i], "INFO: loaded " + files[i] + ": 64x48 24bpp");
     helperMaps = mapsOf(helper);

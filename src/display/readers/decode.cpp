@@ -49,6 +49,14 @@ bool startsLikeJxl(const unsigned char *start, size_t size) {
            (size >= sizeof kContainer && memcmp(start, kContainer, sizeof kContainer) == 0);
 }
 
+bool startsLikeJp2(const unsigned char *start, size_t size) {
+    // A JP2 file's signature box, or a bare codestream's SOC and SIZ markers.
+    static const unsigned char kSignature[] = {0, 0, 0, 12, 'j', 'P', ' ', ' ', 13, 10, 0x87, 10};
+    return (size >= 4 && start[0] == 0xff && start[1] == 0x4f && start[2] == 0xff &&
+            start[3] == 0x51) ||
+           (size >= sizeof kSignature && memcmp(start, kSignature, sizeof kSignature) == 0);
+}
+
 // The formats read by a library of their own, told by their first bytes.
 // The readers of the newer formats are in modules of their own.
 template <FormatModule which>
@@ -71,6 +79,7 @@ const Reader kReaders[] = {
     {"AVIF", startsLikeAvif, readWithModule<kAvifModule>},
     {"HEIF", startsLikeHeif, readWithModule<kHeifModule>},
     {"JPEG XL", startsLikeJxl, readWithModule<kJxlModule>},
+    {"JPEG 2000", startsLikeJp2, readWithModule<kJp2Module>},
 };
 
 }  // namespace

@@ -1,6 +1,6 @@
 // The libraries only some files need, each in a module of its own: colour conversion (lcms2),
-// the readers of HEIF, AVIF and JPEG XL with their codecs, and SDL_image's readers with libtiff
-// for every other format. The decoder helper loads a module
+// the readers of HEIF, AVIF, JPEG XL and JPEG 2000 with their codecs, and SDL_image's readers
+// with libtiff for every other format. The decoder helper loads a module
 // the first time a file needs it, before it forks the next worker, which inherits it; nothing
 // is loaded in a worker once it is locked down.
 #pragma once
@@ -15,6 +15,7 @@ enum FormatModule {
     kAvifModule,
     kJxlModule,
     kSdlImageModule,
+    kJp2Module,
     kFormatModuleCount
 };
 
@@ -56,6 +57,7 @@ extern "C" const FormatReaderModule lumoscapeHeifModule;
 extern "C" const FormatReaderModule lumoscapeAvifModule;
 extern "C" const FormatReaderModule lumoscapeJxlModule;
 extern "C" const SdlImageModule lumoscapeSdlImageModule;
+extern "C" const FormatReaderModule lumoscapeJp2Module;
 
 /// The module's table (a ColourModule, FormatReaderModule or SdlImageModule). Where modules may
 /// still be loaded it is loaded now; a locked-down worker without it ends asking for it. Null, with

@@ -15,6 +15,8 @@ const void *tableOf(FormatModule which) {
         return &lumoscapeAvifModule;
     case kJxlModule:
         return &lumoscapeJxlModule;
+    case kJp2Module:
+        return &lumoscapeJp2Module;
     default:
         return &lumoscapeSdlImageModule;
     }

@@ -21,6 +21,7 @@ const Module kModules[kFormatModuleCount] = {
     {"AVIF", "lumoscape-avif.so", "lumoscapeAvifModule"},
     {"JPEG XL", "lumoscape-jxl.so", "lumoscapeJxlModule"},
     {"SDL_image", "lumoscape-sdlimage.so", "lumoscapeSdlImageModule"},
+    {"JPEG 2000", "lumoscape-jp2.so", "lumoscapeJp2Module"},
 };
 
 // What became of each module in this process; a forked worker inherits it.
@@ -45,7 +46,7 @@ std::string ownFolder() {
 
 bool loadFormatModule(FormatModule which) {
     // The newer formats' readers convert colours through the colour module.
-    if (which == kHeifModule || which == kAvifModule || which == kJxlModule)
+    if (which == kHeifModule || which == kAvifModule || which == kJxlModule || which == kJp2Module)
         loadFormatModule(kColourModule);
     Loaded &module = loaded[which];
     if (!module.tried && !loadingStopped) {
