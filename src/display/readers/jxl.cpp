@@ -79,6 +79,35 @@ bool giveMore(JxlDecoder *decoder, Input *input) {
     return true;
 }
 
+// The picture taken, in the colour space libjxl gives it in.
+SDL_Surface *finishPicture(JxlDecoder *decoder, Taking *taking, const JxlBasicInfo &basic,
+                           const DecodeOptions &options) {
+    SDL_Surface *picture = finishRows(&taking->rows);
+    size_t size = 0;
+    std::vector<unsigned char> profile;
+    ColourDescription colours{};
+    colours.grey = basic.num_color_channels == 1;
+    if (JxlDecoderGetICCProfileSize(decoder, nullptr, JXL_COLOR_PROFILE_TARGET_DATA, &size) ==
+        JXL_DEC_SUCCESS) {
+        profile.resize(size);
+        if (!profile.empty() &&
+            JxlDecoderGetColorAsICCProfile(decoder, nullptr, JXL_COLOR_PROFILE_TARGET_DATA,
+                                           profile.data(), size) == JXL_DEC_SUCCESS) {
+            colours.icc = profile.data();
+            colours.iccSize = size;
+        }
+    }
+    convertToSrgb(picture, colours, options);
+    return picture;
+}
+
+// Whether a still's picture at `ratio` of its size still covers what averaging makes of it.
+bool coveredAt(size_t ratio, const JxlBasicInfo &basic, const FitPlan &plan) {
+    return ratio > 1 && plan.averaged && !basic.have_animation &&
+           (basic.xsize + ratio - 1) / ratio >= size_t(plan.averagedWidth) &&
+           (basic.ysize + ratio - 1) / ratio >= size_t(plan.averagedHeight);
+}
+
 SDL_Surface *decodeFirstFrame(JxlDecoder *decoder, Input *input, const DecodeOptions &options,
                               ImageInfo *info) {
     Taking taking{};
@@ -138,28 +167,25 @@ SDL_Surface *decodeFirstFrame(JxlDecoder *decoder, Input *input, const DecodeOpt
             }
             break;
         }
-        case JXL_DEC_FULL_IMAGE: {
-            // The first frame, composed: an animation is shown by it, in the colour space
-            // libjxl gives it in.
-            picture = finishRows(&taking.rows);
-            started = false;
-            size_t size = 0;
-            std::vector<unsigned char> profile;
-            ColourDescription colours{};
-            colours.grey = basic.num_color_channels == 1;
-            if (JxlDecoderGetICCProfileSize(decoder, nullptr, JXL_COLOR_PROFILE_TARGET_DATA,
-                                            &size) == JXL_DEC_SUCCESS) {
-                profile.resize(size);
-                if (!profile.empty() &&
-                    JxlDecoderGetColorAsICCProfile(decoder, nullptr, JXL_COLOR_PROFILE_TARGET_DATA,
-                                                   profile.data(), size) == JXL_DEC_SUCCESS) {
-                    colours.icc = profile.data();
-                    colours.iccSize = size;
-                }
+        case JXL_DEC_FRAME_PROGRESSION:
+            // A VarDCT picture's 1:8 image (its DC) is exact, as a JPEG's 1/8 scale is: where
+            // it still covers the screen's share of the picture, the decode stops there.
+            // libjxl hands it over upsampled to the full size, which averaging brings down.
+            if (!started ||
+                !coveredAt(JxlDecoderGetIntendedDownsamplingRatio(decoder), basic, plan))
+                break;
+            if (JxlDecoderFlushImage(decoder) != JXL_DEC_SUCCESS) {
+                reason = "JPEG XL: the picture cannot be decoded";
+                break;
             }
-            convertToSrgb(picture, colours, options);
+            picture = finishPicture(decoder, &taking, basic, options);
+            started = false;
             break;
-        }
+        case JXL_DEC_FULL_IMAGE:
+            // The first frame, composed: an animation is shown by it.
+            picture = finishPicture(decoder, &taking, basic, options);
+            started = false;
+            break;
         case JXL_DEC_SUCCESS:
             reason = "JPEG XL: the file has no picture";
             break;
@@ -193,8 +219,9 @@ SDL_Surface *readJxl(int file, const DecodeOptions &options, ImageInfo *info) {
         return nullptr;
     }
     if (runner) JxlDecoderSetParallelRunner(decoder, JxlThreadParallelRunner, runner);
-    JxlDecoderSubscribeEvents(decoder,
-                              JXL_DEC_BASIC_INFO | JXL_DEC_COLOR_ENCODING | JXL_DEC_FULL_IMAGE);
+    JxlDecoderSubscribeEvents(decoder, JXL_DEC_BASIC_INFO | JXL_DEC_COLOR_ENCODING |
+                                           JXL_DEC_FRAME_PROGRESSION | JXL_DEC_FULL_IMAGE);
+    JxlDecoderSetProgressiveDetail(decoder, kDC);
     Input input{file, uint64_t(status.st_size), 0, nullptr, 0};
     SDL_Surface *picture = decodeFirstFrame(decoder, &input, options, info);
     JxlDecoderDestroy(decoder);
