@@ -99,6 +99,7 @@ enum class ModernKind {
     nclxP3,           ///< AVIF: said by its nclx to be in Display P3's primaries and sRGB's curve
     turnedMirrored,   ///< AVIF: stored on its side and mirrored, to be turned, then mirrored
     croppedTop,       ///< AVIF: its clean aperture leaves out the top 8 rows
+    sharedGrid,       ///< AVIF: a grid whose four cells are one and the same item
     tiled,            ///< JPEG 2000: in tiles of 64 x 64
     greyAlpha,        ///< JPEG 2000: grey levels (the red of a still) with alpha
     codestream,       ///< JPEG 2000: a bare codestream, without the JP2 boxes
@@ -109,8 +110,8 @@ bool writeModernFile(const std::string &path, ModernFormat format, ModernKind ki
                      int height, int thumbnail = 0, bool grain = false,
                      const std::vector<unsigned char> &profile = {});
 /// The file's picture as its library decodes it in full, turned and mirrored as it asks (an
-/// AVIF that asks for that by libheif, as libavif leaves it to its callers): RGBA. False on
-/// failure.
+/// AVIF that asks for that, or that libavif refuses, by libheif, as libavif leaves turning to
+/// its callers): RGBA. False on failure.
 bool decodeModernFile(const std::string &path, ModernFormat format,
                       std::vector<unsigned char> *rgba, int *width, int *height);
 

@@ -176,7 +176,7 @@ bool writeAvif(const std::string &path, ModernKind kind, int width, int height, 
     const int bits = kind == ModernKind::deep ? 10 : 8;
     std::vector<avifImage *> images;
     bool done = true;
-    if (kind == ModernKind::grid) {
+    if (kind == ModernKind::grid || kind == ModernKind::sharedGrid) {
         // Two by two cells of even sizes, as the format asks of 4:2:0 cells.
         for (int cell = 0; cell < 4; cell++)
             images.push_back(avifPicture(width / 2, height / 2, false, bits, cell == 3, grain));
@@ -218,8 +218,20 @@ bool writeAvif(const std::string &path, ModernKind kind, int width, int height, 
         }
     }
     avifRWData output = AVIF_DATA_EMPTY;
-    done = done && avifEncoderFinish(encoder, &output) == AVIF_RESULT_OK &&
-           writeBytes(path, output.data, output.size);
+    done = done && avifEncoderFinish(encoder, &output) == AVIF_RESULT_OK;
+    if (done && kind == ModernKind::sharedGrid) {
+        // The grid's references to its cells (16-bit item numbers after the grid's own and
+        // their count) all made the first cell's.
+        const unsigned char *end = output.data + output.size;
+        const char dimg[] = "dimg";
+        auto *at = std::search(output.data, output.data + output.size, dimg, dimg + 4);
+        done = end - at >= 16;
+        for (int cell = 1; done && cell < 4; cell++) {
+            at[8 + 2 * cell] = at[8];
+            at[9 + 2 * cell] = at[9];
+        }
+    }
+    done = done && writeBytes(path, output.data, output.size);
     avifRWDataFree(&output);
     for (avifImage *image : images) {
         if (image) avifImageDestroy(image);

@@ -1053,6 +1053,7 @@ TEST_F(ReadersTest, EveryKindOfHeifAvifJpegXlAndJpeg2000MatchesItsLibrarysOwnDec
         {avif, Kind::alpha, 32, exact},
         {avif, Kind::deep, 24, exact},
         {avif, Kind::grid, 24, exact},
+        {avif, Kind::sharedGrid, 24, exact},
         {avif, Kind::turned, 24, upsampledApart},
         {avif, Kind::mirrored, 24, upsampledApart},
         {avif, Kind::flipped, 24, upsampledApart},
@@ -1079,7 +1080,7 @@ TEST_F(ReadersTest, EveryKindOfHeifAvifJpegXlAndJpeg2000MatchesItsLibrarysOwnDec
     for (const Case &test : cases) {
         // One that fits, one that shrinks, and one of odd sides that shrinks across only; a
         // grid's cells are at least 64 pixels square.
-        const int scale = test.kind == Kind::grid ? 8 : 1;
+        const int scale = test.kind == Kind::grid || test.kind == Kind::sharedGrid ? 8 : 1;
         for (const auto &[width, height] :
              {std::pair{32, 20}, std::pair{128, 96}, std::pair{161, 25}}) {
             SCOPED_TRACE(testing::Message() << "format " << int(test.format) << ", kind "

@@ -90,8 +90,15 @@ SDL_Surface *takeFrame(const avifImage *frame, const avifCropRect &crop, const F
     return finishRows(&rows);
 }
 
-SDL_Surface *decodeFirstFrame(avifDecoder *decoder, const DecodeOptions &options, ImageInfo *info) {
-    if (failed(avifDecoderParse(decoder), decoder)) return nullptr;
+SDL_Surface *decodeFirstFrame(avifDecoder *decoder, int file, const DecodeOptions &options,
+                              ImageInfo *info) {
+    const avifResult parsed = avifDecoderParse(decoder);
+    // libavif 0.11 refuses a grid whose cells share an item, which libheif reads.
+    if (parsed == AVIF_RESULT_INVALID_IMAGE_GRID) {
+        const auto *heif = static_cast<const FormatReaderModule *>(formatModule(kHeifModule));
+        if (heif) return heif->read(file, options, info);
+    }
+    if (failed(parsed, decoder)) return nullptr;
     const avifImage *image = decoder->image;
     // The clean aperture first, then the turn, then the mirror, as the format orders them.
     avifCropRect crop{0, 0, image->width, image->height};
@@ -155,7 +162,7 @@ SDL_Surface *readAvif(int file, const DecodeOptions &options, ImageInfo *info) {
     decoder->strictFlags = AVIF_STRICT_DISABLED;
     decoder->ignoreExif = AVIF_TRUE;
     decoder->ignoreXMP = AVIF_TRUE;
-    SDL_Surface *picture = decodeFirstFrame(decoder, options, info);
+    SDL_Surface *picture = decodeFirstFrame(decoder, file, options, info);
     avifDecoderDestroy(decoder);
     return picture;
 }
