@@ -25,8 +25,8 @@ void cleanUp() {
 // on malformed files in more ways than a check before them can foresee
 // (tests/fuzz/library-crashes/ has examples): in the viewer they run in the decoding process,
 // which the sandbox fuzzer drives. This one is for the readers' own code and the libraries
-// that hold their ground (PNG, JPEG, WebP, GIF, TIFF, HEIF, AVIF, JPEG XL) and BMP, which SDL
-// reads itself;
+// that hold their ground (PNG, JPEG, WebP, GIF, TIFF, HEIF, AVIF, JPEG XL, JPEG 2000) and BMP,
+// which SDL reads itself;
 // LUMOSCAPE_FUZZ_ALL_FORMATS=1 takes every input to the readers.
 bool allFormats = false;
 
@@ -37,7 +37,8 @@ bool guardedFormat(const uint8_t *data, size_t size) {
     return startsWith("\x89PNG", 4) || startsWith("\xff\xd8", 2) || startsWith("BM", 2) ||
            startsWith("GIF8", 4) || startsWith("II*\0", 4) || startsWith("MM\0*", 4) ||
            (startsWith("RIFF", 4) && startsWith("WEBP", 4, 8)) || startsWith("ftyp", 4, 4) ||
-           startsWith("\xff\x0a", 2) || startsWith("\0\0\0\x0cJXL ", 8);
+           startsWith("\xff\x0a", 2) || startsWith("\0\0\0\x0cJXL ", 8) ||
+           startsWith("\0\0\0\x0cjP  ", 8) || startsWith("\xff\x4f\xff\x51", 4);
 }
 
 // A JPEG header can claim hundreds of megapixels in a few bytes, and a CMYK one goes to the
