@@ -438,28 +438,55 @@ bool decodeWithLibavif(const std::string &path, std::vector<unsigned char> *rgba
 bool writeJp2(const std::string &path, ModernKind kind, int width, int height, bool grain) {
     const bool grey = kind == ModernKind::greyAlpha;
     const bool alpha = grey || kind == ModernKind::alpha;
+    const bool ycc = kind == ModernKind::ycc;
     const int bits = kind == ModernKind::deep ? 16 : 8;
     const int count = (grey ? 1 : 3) + (alpha ? 1 : 0);
     const std::vector<uint16_t> rgba = testPicture(width, height, alpha, bits, grain);
     opj_image_cmptparm_t parts[4] = {};
-    for (int c = 0; c < count; c++)
-        parts[c] = {1, 1, OPJ_UINT32(width), OPJ_UINT32(height), 0, 0, OPJ_UINT32(bits), 0, 0};
+    for (int c = 0; c < count; c++) {
+        const OPJ_UINT32 step = ycc && c > 0 ? 2 : 1;
+        parts[c] = {step,
+                    step,
+                    (OPJ_UINT32(width) + step - 1) / step,
+                    (OPJ_UINT32(height) + step - 1) / step,
+                    0,
+                    0,
+                    OPJ_UINT32(bits),
+                    0,
+                    0};
+    }
     opj_image_t *image =
-        opj_image_create(OPJ_UINT32(count), parts, grey ? OPJ_CLRSPC_GRAY : OPJ_CLRSPC_SRGB);
+        opj_image_create(OPJ_UINT32(count), parts,
+                         grey ? OPJ_CLRSPC_GRAY : (ycc ? OPJ_CLRSPC_SYCC : OPJ_CLRSPC_SRGB));
     if (!image) return false;
     image->x1 = OPJ_UINT32(width);
     image->y1 = OPJ_UINT32(height);
     if (alpha) image->comps[count - 1].alpha = 1;
-    for (size_t i = 0; i < size_t(width) * size_t(height); i++) {
+    for (size_t i = 0; !ycc && i < size_t(width) * size_t(height); i++) {
         for (int c = 0; c < count; c++)
             image->comps[c].data[i] = rgba[i * 4 + (alpha && c == count - 1 ? 3 : size_t(c))];
+    }
+    // sYCC: full-range BT.601, the chroma of each 2x2 block's top left pixel.
+    for (int y = 0; ycc && y < height; y++) {
+        for (int x = 0; x < width; x++) {
+            const uint16_t *pixel = &rgba[(size_t(y) * size_t(width) + size_t(x)) * 4];
+            const double r = pixel[0], g = pixel[1], b = pixel[2];
+            image->comps[0].data[size_t(y) * size_t(width) + size_t(x)] =
+                int(std::lround(0.299 * r + 0.587 * g + 0.114 * b));
+            if (x % 2 || y % 2) continue;
+            const size_t at = size_t(y / 2) * image->comps[1].w + size_t(x / 2);
+            image->comps[1].data[at] =
+                int(std::lround(-0.168736 * r - 0.331264 * g + 0.5 * b + 128));
+            image->comps[2].data[at] =
+                int(std::lround(0.5 * r - 0.418688 * g - 0.081312 * b + 128));
+        }
     }
     opj_cparameters_t parameters;
     opj_set_default_encoder_parameters(&parameters);
     parameters.tcp_numlayers = 1;
     parameters.tcp_rates[0] = 0;
     parameters.cp_disto_alloc = 1;
-    parameters.tcp_mct = count >= 3 ? 1 : 0;
+    parameters.tcp_mct = count >= 3 && !ycc ? 1 : 0;
     parameters.numresolution = 1;
     while (parameters.numresolution < 6 && std::min(width, height) >> parameters.numresolution > 0)
         parameters.numresolution++;
@@ -512,7 +539,23 @@ bool decodeWithOpenjpeg(const std::string &path, std::vector<unsigned char> *rgb
         *width = int(image->comps[0].w);
         *height = int(image->comps[0].h);
         rgba->resize(size_t(*width) * size_t(*height) * 4);
-        for (size_t i = 0; i < size_t(*width) * size_t(*height); i++) {
+        // sYCC made RGB, its chroma taken at each pixel's 2x2 block.
+        for (int y = 0; image->color_space == OPJ_CLRSPC_SYCC && y < *height; y++) {
+            for (int x = 0; x < *width; x++) {
+                const size_t chroma = size_t(y / 2) * image->comps[1].w + size_t(x / 2);
+                const double luma = image->comps[0].data[size_t(y) * size_t(*width) + size_t(x)];
+                const double cb = image->comps[1].data[chroma] - 128.0;
+                const double cr = image->comps[2].data[chroma] - 128.0;
+                const double rgb[3] = {luma + 1.402 * cr, luma - 0.344136 * cb - 0.714136 * cr,
+                                       luma + 1.772 * cb};
+                unsigned char *pixel = &(*rgba)[(size_t(y) * size_t(*width) + size_t(x)) * 4];
+                for (int c = 0; c < 3; c++)
+                    pixel[c] = (unsigned char)std::lround(std::fmin(255, std::fmax(0, rgb[c])));
+                pixel[3] = 255;
+            }
+        }
+        for (size_t i = 0;
+             image->color_space != OPJ_CLRSPC_SYCC && i < size_t(*width) * size_t(*height); i++) {
             for (int c = 0; c < 4; c++) {
                 const int from = c == 3 ? (alpha ? count - 1 : -1) : (count >= 3 ? c : 0);
                 if (from < 0) {

@@ -1068,13 +1068,15 @@ TEST_F(ReadersTest, EveryKindOfHeifAvifJpegXlAndJpeg2000MatchesItsLibrarysOwnDec
         {jxl, Kind::animated, 32, exact},
         {jxl, Kind::recompressed, 24, exact},
         // Shrunk, a JPEG 2000 is decoded at a reduced resolution: its wavelet's low band, not a
-        // box filter, centred half a pixel of the full picture off the box's centre.
+        // box filter, centred half a pixel of the full picture off the box's centre (its
+        // chroma at half resolution, a whole pixel off).
         {jp2, Kind::still, 24, lowBand},
         {jp2, Kind::alpha, 32, lowBand},
         {jp2, Kind::deep, 24, lowBand},
         {jp2, Kind::tiled, 24, lowBand},
         {jp2, Kind::greyAlpha, 32, lowBand},
         {jp2, Kind::codestream, 24, lowBand},
+        {jp2, Kind::ycc, 24, upsampledApart},
     };
     const DecodeOptions smallScreen{40, 40, 1, 0};
     for (const Case &test : cases) {
