@@ -104,6 +104,7 @@ enum class ModernKind {
     greyAlpha,        ///< JPEG 2000: grey levels (the red of a still) with alpha
     codestream,       ///< JPEG 2000: a bare codestream, without the JP2 boxes
     ycc,              ///< JPEG 2000: sYCC, its chroma at half the resolution both ways
+    lossy,            ///< JPEG 2000: the irreversible wavelet, at a twentieth of the size
 };
 /// Writes a width x height file of `kind`; a HEIF has a thumbnail that fits `thumbnail` pixels
 /// square when that is not 0; `grain` makes a photo's work for the encoders. False on failure.

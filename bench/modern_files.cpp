@@ -433,8 +433,9 @@ bool decodeWithLibavif(const std::string &path, std::vector<unsigned char> *rgba
     return done;
 }
 
-// openjpeg's encoder, lossless, with as many resolution levels as the picture's size allows (up
-// to six, its default); a huge canvas is an 8x8 picture whose size is then claimed larger.
+// openjpeg's encoder, lossless but for the lossy kind, with as many resolution levels as the
+// picture's size allows (up to six, its default); a huge canvas is an 8x8 picture whose size is
+// then claimed larger.
 bool writeJp2(const std::string &path, ModernKind kind, int width, int height, bool grain) {
     const bool grey = kind == ModernKind::greyAlpha;
     const bool alpha = grey || kind == ModernKind::alpha;
@@ -484,7 +485,8 @@ bool writeJp2(const std::string &path, ModernKind kind, int width, int height, b
     opj_cparameters_t parameters;
     opj_set_default_encoder_parameters(&parameters);
     parameters.tcp_numlayers = 1;
-    parameters.tcp_rates[0] = 0;
+    parameters.tcp_rates[0] = kind == ModernKind::lossy ? 20 : 0;
+    parameters.irreversible = kind == ModernKind::lossy;
     parameters.cp_disto_alloc = 1;
     parameters.tcp_mct = count >= 3 && !ycc ? 1 : 0;
     parameters.numresolution = 1;

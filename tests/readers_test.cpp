@@ -1077,6 +1077,7 @@ TEST_F(ReadersTest, EveryKindOfHeifAvifJpegXlAndJpeg2000MatchesItsLibrarysOwnDec
         {jp2, Kind::greyAlpha, 32, lowBand},
         {jp2, Kind::codestream, 24, lowBand},
         {jp2, Kind::ycc, 24, upsampledApart},
+        {jp2, Kind::lossy, 24, lowBand},
     };
     const DecodeOptions smallScreen{40, 40, 1, 0};
     for (const Case &test : cases) {
