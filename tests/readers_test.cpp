@@ -1421,6 +1421,9 @@ TEST_F(ReadersTest, UntaggedSrgbAndBadlyTaggedPicturesShowTheirStoredValuesExact
         size_t(noise[128]) << 24 | size_t(noise[129]) << 16 | size_t(noise[130]) << 8 | noise[131];
     for (size_t i = 132 + tags * 12; i < noise.size(); i++)
         noise[i] = static_cast<unsigned char>(i * 131 + 7);
+    // One whose header names a colour space there is none of.
+    std::vector<unsigned char> nameless = testProfile(TestProfile::displayP3);
+    for (const size_t at : {16, 17, 18, 19}) nameless[at] = at == 16 ? 0xfe : 0xff;
     const std::vector<Case> tagged = {
         {"sRGB JPEG", jpeg(testProfile(TestProfile::srgb))},
         {"JPEG of sRGB's curve in 16 steps, a level off",
@@ -1432,6 +1435,7 @@ TEST_F(ReadersTest, UntaggedSrgbAndBadlyTaggedPicturesShowTheirStoredValuesExact
              return writeTestPng(path, 120, 90, form);
          }},
         {"JPEG of a broken profile", jpeg(noise)},
+        {"JPEG of a profile of no colour space", jpeg(nameless)},
         // What ImageMagick writes for sRGB: 1/2.2, alone or with sRGB's chromaticities.
         {"PNG of gamma 0.45455",
          [](const std::string &path) {

@@ -130,8 +130,9 @@ void convertThroughProfile(SDL_Surface *picture, const ColourDescription &colour
     cmsHPROFILE source = profileOf(colours);
     if (!source) return;
     // A profile of another colour space than the pixels' is ignored: grey profiles go with grey
-    // pictures, RGB ones with any other.
-    const cmsColorSpaceSignature space = cmsGetColorSpace(source);
+    // pictures, RGB ones with any other. Taken as a number: a file's header may name a space
+    // lcms2's enumeration has no name for.
+    const cmsUInt32Number space = cmsGetColorSpace(source);
     const bool grey = colours.grey && space == cmsSigGrayData;
     cmsHTRANSFORM transform = nullptr;
     if (grey || space == cmsSigRgbData) {
