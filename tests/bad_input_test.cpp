@@ -363,11 +363,12 @@ TEST_F(BadInputTest, CutCorruptAndHugeHeifAvifJpegXlAndJpeg2000FilesEndWithTheir
     struct Format {
         ModernFormat format;
         const char *reason;  // how the reader's refusals start
+        const char *huge;    // what the reader's own size limit says, where it has one
     };
-    const Format formats[] = {{ModernFormat::heif, "HEIF: "},
-                              {ModernFormat::avif, "AVIF: "},
-                              {ModernFormat::jxl, "JPEG XL: "},
-                              {ModernFormat::jp2, "JPEG 2000: "}};
+    const Format formats[] = {{ModernFormat::heif, "HEIF: ", nullptr},
+                              {ModernFormat::avif, "AVIF: ", nullptr},
+                              {ModernFormat::jxl, "JPEG XL: ", nullptr},
+                              {ModernFormat::jp2, "JPEG 2000: ", "larger than lumoscape decodes"}};
     for (const Format &format : formats) {
         SCOPED_TRACE(format.reason);
         const std::string path = dir + "/whole";
@@ -409,6 +410,9 @@ TEST_F(BadInputTest, CutCorruptAndHugeHeifAvifJpegXlAndJpeg2000FilesEndWithTheir
             }
             if (std::string(name) != "corrupt") {
                 EXPECT_EQ(result.exitStatus, 1) << line;
+            }
+            if (std::string(name) == "huge" && format.huge) {
+                EXPECT_NE(line.find(format.huge), std::string::npos) << line;
             }
         }
     }

@@ -1147,6 +1147,18 @@ TEST_F(ReadersTest, EveryKindOfHeifAvifJpegXlAndJpeg2000MatchesItsLibrarysOwnDec
             SDL_FreeSurface(decoded);
         }
     }
+    // A JPEG 2000 so much larger than the screen that it has fewer resolution levels than
+    // halvings would still cover it: decoded at its smallest level, then averaged.
+    const std::string far = dir + "/far.jp2";
+    ASSERT_TRUE(writeModernFile(far, jp2, Kind::lossy, 2048, 1536));
+    std::vector<unsigned char> oracle;
+    int farWidth = 0, farHeight = 0;
+    ASSERT_TRUE(decodeModernFile(far, jp2, &oracle, &farWidth, &farHeight));
+    const DecodeOptions tiny{16, 16, 1, 0};
+    SDL_Surface *decoded = decodePath(far, tiny);
+    ASSERT_NE(decoded, nullptr) << SDL_GetError();
+    EXPECT_LE(largestDifference(decoded, oracle, farWidth, farHeight, 16, 16), lowBand.largest);
+    SDL_FreeSurface(decoded);
 }
 
 TEST_F(ReadersTest, AHeifThumbnailIsDecodedInsteadOnlyWhereItCoversTheScreenInTheRightShape) {
