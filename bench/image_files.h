@@ -130,6 +130,11 @@ struct SampleKind {
 };
 /// Every kind writeSample makes: at least one of each image type the viewer decodes.
 extern const std::vector<SampleKind> sampleKinds;
+/// An SVG drawing that states a width x height size over a 40x30 view box, with a word of
+/// text where `text`.
+std::string svgDrawing(int width, int height, bool text);
+/// Writes `bytes` gzipped; false on failure.
+bool writeGzipped(const std::string &path, const std::string &bytes);
 /// Writes a valid width x height file of the kind named `kind` (icons are at most 255x255,
 /// the GIF is always 2x2); false on failure.
 bool writeSample(const std::string &kind, const std::string &path, int width, int height);

@@ -3,6 +3,7 @@
 #include <png.h>
 #include <tiffio.h>
 #include <webp/encode.h>
+#include <zlib.h>
 
 #include <algorithm>
 #include <cstdio>
@@ -246,6 +247,27 @@ bool writeWebp(const std::string &path, int width, int height) {
 
 }  // namespace
 
+std::string svgDrawing(int width, int height, bool text) {
+    char svg[1024];
+    snprintf(svg, sizeof svg,
+             "<?xml version='1.0' encoding='UTF-8'?>\n"
+             "<svg xmlns='http://www.w3.org/2000/svg' width='%d' height='%d' viewBox='0 0 40 30'>"
+             "<defs><linearGradient id='g'><stop offset='0' stop-color='#fff'/>"
+             "<stop offset='1' stop-color='#06c'/></linearGradient></defs>"
+             "<rect width='40' height='30' fill='url(#g)'/>"
+             "<circle cx='20' cy='12' r='8' fill='#e33' stroke='#000'/>%s</svg>\n",
+             width, height,
+             text ? "<text x='2' y='28' font-family='sans-serif' font-size='7'>Lumo</text>" : "");
+    return svg;
+}
+
+bool writeGzipped(const std::string &path, const std::string &bytes) {
+    gzFile packed = gzopen(path.c_str(), "wb9");
+    if (!packed) return false;
+    const bool written = gzwrite(packed, bytes.data(), unsigned(bytes.size())) == int(bytes.size());
+    return gzclose(packed) == Z_OK && written;
+}
+
 const std::vector<SampleKind> sampleKinds = {
     {"bmp", "image/bmp"},
     {"paletted.bmp", "image/bmp"},
@@ -291,6 +313,8 @@ const std::vector<SampleKind> sampleKinds = {
     {"alpha.jp2", "image/jp2"},
     {"j2k", "image/x-jp2-codestream"},
     {"jpx", "image/jpx"},
+    {"svg", "image/svg+xml"},
+    {"svgz", "image/svg+xml-compressed"},
 };
 
 bool writeSample(const std::string &kind, const std::string &path, int width, int height) {
@@ -342,6 +366,8 @@ bool writeSample(const std::string &kind, const std::string &path, int width, in
                                : is("alpha.jp2") ? ModernKind::alpha
                                                  : ModernKind::codestream,
                                width, height);
+    if (is("svg")) return writeBytes(path, svgDrawing(width, height, true));
+    if (is("svgz")) return writeGzipped(path, svgDrawing(width, height, true));
     std::string bytes;
     // A JPX that keeps to what JP2 allows: a JP2 whose file type names JPX first.
     if (is("jpx") && writeModernFile(path, ModernFormat::jp2, ModernKind::still, width, height)) {

@@ -168,6 +168,20 @@ bool writeRgbaPng(const std::string &path, const std::vector<unsigned char> &rgb
     return png_image_write_to_file(&image, path.c_str(), 0, rgba.data(), 0, nullptr) != 0;
 }
 
+std::string base64(const std::string &bytes) {
+    static const char kDigits[] =
+        "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
+    std::string text;
+    for (size_t at = 0; at < bytes.size(); at += 3) {
+        uint32_t group = uint32_t(uint8_t(bytes[at])) << 16;
+        if (at + 1 < bytes.size()) group |= uint32_t(uint8_t(bytes[at + 1])) << 8;
+        if (at + 2 < bytes.size()) group |= uint8_t(bytes[at + 2]);
+        for (size_t digit = 0; digit < 4; digit++)
+            text += at + digit <= bytes.size() ? kDigits[(group >> (18 - 6 * digit)) & 63] : '=';
+    }
+    return text;
+}
+
 SDL_Surface *readGifFile(int file, const DecodeOptions &options, ImageInfo *info) {
     return readGif(file, options, info);
 }
@@ -1159,6 +1173,127 @@ TEST_F(ReadersTest, EveryKindOfHeifAvifJpegXlAndJpeg2000MatchesItsLibrarysOwnDec
     ASSERT_NE(decoded, nullptr) << SDL_GetError();
     EXPECT_LE(largestDifference(decoded, oracle, farWidth, farHeight, 16, 16), lowBand.largest);
     SDL_FreeSurface(decoded);
+}
+
+TEST_F(ReadersTest, SvgsAreDrawnStraightAtTheSizeShownFromTheSizeTheyStateOrAreRefused) {
+    // Red on the left half and blue on the right of whatever size the picture is drawn at.
+    const auto halves = [](const std::string &prolog, const std::string &attributes) {
+        return prolog + "<svg xmlns='http://www.w3.org/2000/svg' " + attributes +
+               "><rect width='50%' height='100%' fill='#f00'/>"
+               "<rect x='50%' width='50%' height='100%' fill='#00f'/></svg>";
+    };
+    const std::string prolog =
+        "\xef\xbb\xbf<?xml version='1.0'?>\n<!-- <html> -->\n"
+        "<!DOCTYPE svg [ <!ENTITY arrow '>'> ]>\n";
+    struct Case {
+        const char *name;
+        std::string bytes;
+        bool gzipped;
+        int width, height;            // as stated, for the INFO line
+        int shownWidth, shownHeight;  // as drawn on a 320x240 screen
+    };
+    const Case cases[] = {
+        {"pixels", halves("", "width='640' height='480'"), false, 640, 480, 320, 240},
+        {"gzipped", halves("", "width='640' height='480'"), true, 640, 480, 320, 240},
+        {"inches", halves("", "width='2in' height='1in'"), false, 192, 96, 192, 96},
+        {"a view box only", halves("", "viewBox='0 0 100 50'"), false, 100, 50, 100, 50},
+        {"no size", halves("", ""), false, 300, 150, 300, 150},
+        // Each axis by its own factor, as every picture is fitted.
+        {"a prolog", halves(prolog, "width='33' height='2000'"), false, 33, 2000, 320, 240},
+    };
+    for (const Case &test : cases) {
+        SCOPED_TRACE(test.name);
+        const std::string path = dir + "/picture";
+        if (test.gzipped)
+            ASSERT_TRUE(writeGzipped(path, test.bytes));
+        else
+            writeFile(path, test.bytes);
+        ImageInfo info{};
+        const int file = open(path.c_str(), O_RDONLY | O_CLOEXEC);
+        SDL_Surface *drawn = decodeImage(file, nullptr, kScreen, &info);
+        close(file);
+        ASSERT_NE(drawn, nullptr) << SDL_GetError();
+        EXPECT_EQ(info.width, test.width);
+        EXPECT_EQ(info.height, test.height);
+        EXPECT_EQ(info.bitsPerPixel, 32);
+        ASSERT_EQ(drawn->w, test.shownWidth);
+        ASSERT_EQ(drawn->h, test.shownHeight);
+        const Rgba left = rgbaAt(drawn, 0, drawn->h / 2);
+        const Rgba right = rgbaAt(drawn, drawn->w - 1, drawn->h / 2);
+        EXPECT_TRUE(left.r == 255 && left.g == 0 && left.b == 0 && left.a == 255);
+        EXPECT_TRUE(right.r == 0 && right.g == 0 && right.b == 255 && right.a == 255);
+        SDL_FreeSurface(drawn);
+    }
+    // Pictures it names are not loaded, by path or by address; only one it holds is drawn.
+    const std::string red = savePng(makeSolid(8, 8, {255, 0, 0}), dir + "/red.png");
+    const std::string redData = "data:image/png;base64," + base64(readWhole(red));
+    writeFile(dir + "/refers.svg",
+              "<svg xmlns='http://www.w3.org/2000/svg' width='30' height='10'>"
+              "<image href='red.png' width='10' height='10'/>"
+              "<image x='10' href='file://" +
+                  red +
+                  "' width='10' height='10'/>"
+                  "<image x='20' href='" +
+                  redData + "' width='10' height='10'/></svg>");
+    SDL_Surface *refers = decodePath(dir + "/refers.svg", kScreen);
+    ASSERT_NE(refers, nullptr) << SDL_GetError();
+    EXPECT_EQ(rgbaAt(refers, 5, 5).a, 0);
+    EXPECT_EQ(rgbaAt(refers, 15, 5).a, 0);
+    EXPECT_EQ(rgbaAt(refers, 25, 5).a, 255);
+    SDL_FreeSurface(refers);
+    // Refusals, each with its reason: no size, too large a size, a gzipped bomb, a file that is
+    // no XML, and a picture of a billion uses of one shape, which librsvg counts.
+    std::string uses =
+        "<svg xmlns='http://www.w3.org/2000/svg' width='9' height='9'><defs>"
+        "<rect id='u0' width='1' height='1'/>";
+    for (int level = 1; level <= 9; level++) {
+        uses += "<g id='u" + std::to_string(level) + "'>";
+        for (int i = 0; i < 10; i++) uses += "<use href='#u" + std::to_string(level - 1) + "'/>";
+        uses += "</g>";
+    }
+    uses += "</defs><use href='#u9'/></svg>";
+    const std::pair<std::string, const char *> refusals[] = {
+        {halves("", "width='0' height='10'"), "SVG: the picture states no size it can be drawn at"},
+        {halves("", "width='100000' height='100000'"),
+         "SVG: a 100000x100000 picture is larger than lumoscape decodes"},
+        {"gzip", "SVG: the file unpacks to more than 64 MB"},
+        {"<svg xmlns='http://www.w3.org/2000/svg'><rect", "SVG: "},
+        {uses, "SVG: exceeded more than 500000 referenced elements"},
+    };
+    for (const auto &[bytes, reason] : refusals) {
+        SCOPED_TRACE(reason);
+        const std::string path = dir + "/refused.svg";
+        if (bytes == "gzip")
+            ASSERT_TRUE(writeGzipped(path, halves("", "") + std::string(65 << 20, ' ')));
+        else
+            writeFile(path, bytes);
+        EXPECT_EQ(decodePath(path, kScreen), nullptr);
+        EXPECT_EQ(std::string(SDL_GetError()).rfind(reason, 0), 0u) << SDL_GetError();
+    }
+    // Told by content: the root element, past what may come before it, or gzipped.
+    const auto sniff = readerNamed("SVG")->sniff;
+    const std::string packed = dir + "/packed";
+    const std::pair<std::string, bool> starts[] = {
+        {"<svg>", true},
+        {prolog + "<svg:svg xmlns:svg='http://www.w3.org/2000/svg'>", true},
+        {"<svgs>", false},
+        {"<html><svg>", false},
+        {"<?xml version='1.0'?><!-- <svg> --><html>", false},
+        {"<!DOCTYPE html [ <!ENTITY svg '<svg>'> ]><html>", false},
+        {"gzip:<svg width='1'/>", true},
+        {"gzip:<html/>", false},
+        {"", false},
+    };
+    for (const auto &[start, isSvg] : starts) {
+        SCOPED_TRACE(start);
+        std::string bytes = start;
+        if (start.rfind("gzip:", 0) == 0) {
+            ASSERT_TRUE(writeGzipped(packed, start.substr(5)));
+            bytes = readWhole(packed);
+        }
+        EXPECT_EQ(sniff(reinterpret_cast<const unsigned char *>(bytes.data()), bytes.size()),
+                  isSvg);
+    }
 }
 
 TEST_F(ReadersTest, AHeifThumbnailIsDecodedInsteadOnlyWhereItCoversTheScreenInTheRightShape) {

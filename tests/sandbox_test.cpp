@@ -3,12 +3,14 @@
 #include <dirent.h>
 #include <fcntl.h>
 #include <linux/futex.h>
+#include <linux/landlock.h>
 #include <linux/sched.h>
 #include <sched.h>
 #include <seccomp.h>
 #include <sys/ioctl.h>
 #include <sys/mman.h>
 #include <sys/prctl.h>
+#include <sys/random.h>
 #include <sys/resource.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
@@ -201,6 +203,11 @@ bool kernelRunsForeignCalls() {
 }
 #endif
 
+// Whether this kernel can keep a process to the folders it names (Landlock), asked before
+// any worker starts, since a worker may not ask.
+const bool landlockOffered =
+    syscall(__NR_landlock_create_ruleset, nullptr, 0, LANDLOCK_CREATE_RULESET_VERSION) > 0;
+
 // A system call, and whether the filter lets a decoder make it that way.
 struct FilterRule {
     const char *name;
@@ -208,7 +215,44 @@ struct FilterRule {
     long (*call)(int file);
 };
 const FilterRule kFilterRules[] = {
-    {"open", false, [](int) -> long { return open("/etc/passwd", O_RDONLY); }},
+    // Files open for reading beneath the font folders, where Landlock keeps the worker to them,
+    // and nowhere else; whether they may be read is asked the same way.
+    {"open-beneath-the-font-folders", true,
+     [](int) -> long {
+         const int folder = open("/usr/share/fonts", O_RDONLY | O_DIRECTORY);
+         if (folder >= 0) close(folder);
+         const bool readable = access("/usr/share/fonts", R_OK) == 0;
+         return landlockOffered ? (folder >= 0 && readable ? 0 : -1)
+                                : (folder < 0 && !readable && errno == EACCES ? 0 : -1);
+     }},
+    {"open-refused-elsewhere", true,
+     [](int) -> long {
+         return open("/etc/passwd", O_RDONLY) < 0 && errno == EACCES &&
+                        access("/etc/passwd", R_OK) < 0 && errno == EACCES
+                    ? 0
+                    : -1;
+     }},
+    {"open-to-write-refused", true,
+     [](int) -> long {
+         return open("/usr/share/fonts/lumoscape-test", O_WRONLY | O_CREAT, 0600) < 0 &&
+                        errno == EACCES && open("/etc/passwd", O_RDWR) < 0 && errno == EACCES
+                    ? 0
+                    : -1;
+     }},
+    {"getpeername-of-standard-error-not-a-socket", true,
+     [](int) -> long {
+         sockaddr_storage peer{};
+         socklen_t size = sizeof peer;
+         return getpeername(STDERR_FILENO, reinterpret_cast<sockaddr *>(&peer), &size) < 0 &&
+                        errno == ENOTSOCK
+                    ? 0
+                    : -1;
+     }},
+    {"getrandom", true,
+     [](int) -> long {
+         char key[16];
+         return getrandom(key, sizeof key, 0) == long(sizeof key) ? 0 : -1;
+     }},
     {"socket", false, [](int) -> long { return socket(AF_INET, SOCK_STREAM, 0); }},
     {"execve", false,
      [](int) -> long { return execl("/bin/true", "true", static_cast<char *>(nullptr)); }},
@@ -584,6 +628,53 @@ TEST_F(SandboxTest, DishonestResultsEndInOneErrorLineAndTheViewerGoesOn) {
         EXPECT_EQ(failedLoad(path), fake.line);
     }
     expectAnImageStillLoads();
+}
+
+TEST_F(SandboxTest, SvgTextIsDrawnFromFontsReadBeneathTheirFoldersWhereLandlockKeepsToThem) {
+    // The pixels in which a drawing with a word of text differs from the same without; -1 when
+    // either does not load.
+    const auto pixelsOfText = [&] {
+        SDL_Surface *drawn[2] = {};
+        for (const bool text : {false, true}) {
+            const std::string path = dir + (text ? "/text.svg" : "/plain.svg");
+            writeFile(path, svgDrawing(160, 120, text));
+            testing::internal::CaptureStdout();
+            drawn[text] = loadImage(path.c_str());
+            testing::internal::GetCapturedStdout();
+        }
+        long differing = drawn[0] && drawn[1] ? 0 : -1;
+        for (int y = 0; differing >= 0 && y < drawn[0]->h; y++) {
+            for (int x = 0; x < drawn[0]->w; x++) {
+                const size_t at = size_t(y) * drawn[0]->pitch + size_t(x) * 4;
+                differing += memcmp(static_cast<char *>(drawn[0]->pixels) + at,
+                                    static_cast<char *>(drawn[1]->pixels) + at, 4) != 0;
+            }
+        }
+        SDL_FreeSurface(drawn[0]);
+        SDL_FreeSurface(drawn[1]);
+        return differing;
+    };
+    if (landlockOffered) {
+        EXPECT_GT(pixelsOfText(), 200);
+    }
+    // Where the kernel offers no Landlock (made to say so here), no font can be opened, and
+    // the text is left out rather than drawn as a box for each letter.
+    stopDecodingProcess();
+    const pid_t child = fork();
+    if (child == 0) {
+        scmp_filter_ctx noLandlock = seccomp_init(SCMP_ACT_ALLOW);
+        if (!noLandlock ||
+            seccomp_rule_add(noLandlock, SCMP_ACT_ERRNO(ENOSYS), SCMP_SYS(landlock_create_ruleset),
+                             0) != 0 ||
+            seccomp_load(noLandlock) != 0)
+            _exit(2);
+        const long differing = pixelsOfText();
+        stopDecodingProcess();
+        _exit(differing == 0 ? 0 : 1);
+    }
+    int status = 0;
+    ASSERT_EQ(waitpid(child, &status, 0), child);
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
 }
 
 TEST_F(SandboxTest, AWholeResultEndsItsWorkerAndItsWarningsArriveMadePrintable) {

@@ -25,7 +25,7 @@ void cleanUp() {
 // on malformed files in more ways than a check before them can foresee
 // (tests/fuzz/library-crashes/ has examples): in the viewer they run in the decoding process,
 // which the sandbox fuzzer drives. This one is for the readers' own code and the libraries
-// that hold their ground (PNG, JPEG, WebP, GIF, TIFF, HEIF, AVIF, JPEG XL, JPEG 2000) and BMP,
+// that hold their ground (PNG, JPEG, WebP, GIF, TIFF, HEIF, AVIF, JPEG XL, JPEG 2000, SVG) and BMP,
 // which SDL reads itself;
 // LUMOSCAPE_FUZZ_ALL_FORMATS=1 takes every input to the readers.
 bool allFormats = false;
@@ -38,7 +38,8 @@ bool guardedFormat(const uint8_t *data, size_t size) {
            startsWith("GIF8", 4) || startsWith("II*\0", 4) || startsWith("MM\0*", 4) ||
            (startsWith("RIFF", 4) && startsWith("WEBP", 4, 8)) || startsWith("ftyp", 4, 4) ||
            startsWith("\xff\x0a", 2) || startsWith("\0\0\0\x0cJXL ", 8) ||
-           startsWith("\0\0\0\x0cjP  ", 8) || startsWith("\xff\x4f\xff\x51", 4);
+           startsWith("\0\0\0\x0cjP  ", 8) || startsWith("\xff\x4f\xff\x51", 4) ||
+           startsWith("<svg", 4) || startsWith("<?xml", 5) || startsWith("\x1f\x8b", 2);
 }
 
 // A JPEG header can claim hundreds of megapixels in a few bytes, and a CMYK one goes to the
@@ -73,7 +74,11 @@ const char *__asan_default_options() {
 
 // SDL_image's TIFF reader leaves libtiff's handle open when a strip does not read (with what
 // hangs off it). In the viewer the decoding process ends after each image and takes it along.
-const char *__lsan_default_suppressions() { return "leak:TIFFClientOpenExt\n"; }
+// fontconfig keeps the patterns of the fonts an SVG's text was looked up in, and librsvg the
+// values of its entities, for the process's life (see tests/sanitize/lsan.supp).
+const char *__lsan_default_suppressions() {
+    return "leak:TIFFClientOpenExt\nleak:libfontconfig.so\nleak:xmlParseEntityValue\n";
+}
 
 int LLVMFuzzerInitialize(int *, char ***) {
     char shared[] = "/dev/shm/lumoscape-load-fuzz-XXXXXX";

@@ -19,6 +19,7 @@ bool startsLikePng(const unsigned char *start, size_t size);
 bool startsLikeJpeg(const unsigned char *start, size_t size);
 bool startsLikeWebp(const unsigned char *start, size_t size);
 bool startsLikeGif(const unsigned char *start, size_t size);
+bool startsLikeSvg(const unsigned char *start, size_t size);
 SDL_Surface *readPng(int file, const DecodeOptions &options, ImageInfo *info);
 SDL_Surface *readJpeg(int file, const DecodeOptions &options, ImageInfo *info);
 SDL_Surface *readWebp(int file, const DecodeOptions &options, ImageInfo *info);
@@ -80,6 +81,7 @@ const Reader kReaders[] = {
     {"HEIF", startsLikeHeif, readWithModule<kHeifModule>},
     {"JPEG XL", startsLikeJxl, readWithModule<kJxlModule>},
     {"JPEG 2000", startsLikeJp2, readWithModule<kJp2Module>},
+    {"SVG", startsLikeSvg, readWithModule<kSvgModule>},
 };
 
 }  // namespace
@@ -148,7 +150,8 @@ SDL_Surface *decodeImage(int file, const char *extension, const DecodeOptions &o
                          ImageInfo *info) {
     *info = ImageInfo{false, 0, 0, 0};
     SDL_ClearError();
-    unsigned char start[64] = {};
+    // Enough for an SVG's root element past its XML declaration and document type.
+    unsigned char start[4096] = {};
     FileInput input{file, 0};
     const size_t size = readSome(&input, start, sizeof start);
     // The content, never the name, picks the reader; SDL_image's readers take the rest.

@@ -1,5 +1,5 @@
 // The libraries only some files need, each in a module of its own: colour conversion (lcms2),
-// the readers of HEIF, AVIF, JPEG XL and JPEG 2000 with their codecs, and SDL_image's readers
+// the readers of HEIF, AVIF, JPEG XL, JPEG 2000 and SVG with their codecs, and SDL_image's readers
 // with libtiff for every other format. The decoder helper loads a module
 // the first time a file needs it, before it forks the next worker, which inherits it; nothing
 // is loaded in a worker once it is locked down.
@@ -16,6 +16,7 @@ enum FormatModule {
     kJxlModule,
     kSdlImageModule,
     kJp2Module,
+    kSvgModule,
     kFormatModuleCount
 };
 
@@ -58,6 +59,7 @@ extern "C" const FormatReaderModule lumoscapeAvifModule;
 extern "C" const FormatReaderModule lumoscapeJxlModule;
 extern "C" const SdlImageModule lumoscapeSdlImageModule;
 extern "C" const FormatReaderModule lumoscapeJp2Module;
+extern "C" const FormatReaderModule lumoscapeSvgModule;
 
 /// The module's table (a ColourModule, FormatReaderModule or SdlImageModule). Where modules may
 /// still be loaded it is loaded now; a locked-down worker without it ends asking for it. Null, with
@@ -71,3 +73,9 @@ bool loadFormatModule(FormatModule which);
 bool formatModuleLoaded(FormatModule which);
 /// From here on no module is loaded in this process: one it lacks ends it, asking for it.
 void stopLoadingModules();
+/// Lets the workers forked from here on read files beneath `folder` (where a module's library
+/// finds its fonts), where the kernel can keep them to such folders; defined by the sandbox.
+void allowReadingBeneath(const char *folder);
+/// Whether files beneath those folders may be opened here: everywhere but in a worker that
+/// the kernel cannot keep to them, whose filter refuses every opening.
+bool allowedFoldersReadable();

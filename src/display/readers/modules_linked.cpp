@@ -17,6 +17,8 @@ const void *tableOf(FormatModule which) {
         return &lumoscapeJxlModule;
     case kJp2Module:
         return &lumoscapeJp2Module;
+    case kSvgModule:
+        return &lumoscapeSvgModule;
     default:
         return &lumoscapeSdlImageModule;
     }

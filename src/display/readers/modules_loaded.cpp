@@ -22,6 +22,7 @@ const Module kModules[kFormatModuleCount] = {
     {"JPEG XL", "lumoscape-jxl.so", "lumoscapeJxlModule"},
     {"SDL_image", "lumoscape-sdlimage.so", "lumoscapeSdlImageModule"},
     {"JPEG 2000", "lumoscape-jp2.so", "lumoscapeJp2Module"},
+    {"SVG", "lumoscape-svg.so", "lumoscapeSvgModule"},
 };
 
 // What became of each module in this process; a forked worker inherits it.

@@ -1,11 +1,13 @@
-// Locking a worker down before it reads a byte of the file: its descriptors, its limits and a
-// seccomp filter of what decoding and handing back the result need, compiled once in the
-// helper and loaded by each worker.
+// Locking a worker down before it reads a byte of the file: its descriptors, its limits, the
+// folders it may read (fonts, where Landlock keeps it to them) and a seccomp filter of what
+// decoding and handing back the result need, compiled once in the helper and loaded by each
+// worker.
 #include <dirent.h>
 #include <fcntl.h>
 #include <linux/capability.h>
 #include <linux/filter.h>
 #include <linux/futex.h>
+#include <linux/landlock.h>
 #include <linux/sched.h>
 #include <linux/seccomp.h>
 #include <seccomp.h>
@@ -25,6 +27,7 @@
 #include <climits>
 #include <cstdio>
 #include <cstdlib>
+#include <string>
 #include <vector>
 
 #include "sandbox.h"
@@ -41,6 +44,50 @@ void limit(int resource, rlim_t soft, rlim_t hard) {
 std::vector<sock_filter> workerFilter;
 bool filtersTaken = false;
 
+// The folders workers may read beneath, and whether the kernel can keep them to those: only
+// then does the filter let a worker open a file, for reading.
+std::vector<std::string> readableFolders;
+bool foldersKept = false;
+// Whether this process is a worker, locked down.
+bool lockedDown = false;
+
+// Landlock's calls, which the C library does not wrap.
+long landlockCall(long call, long first, long second, long third) {
+    return syscall(call, first, second, third);
+}
+
+// The highest version of Landlock the kernel offers; 0 for none.
+int landlockVersion() {
+    const long version =
+        landlockCall(__NR_landlock_create_ruleset, 0, 0, LANDLOCK_CREATE_RULESET_VERSION);
+    return version > 0 ? int(version) : 0;
+}
+
+// Every right over files that Landlock's first version knows is withheld, but reading beneath
+// the folders. False when the kernel refuses.
+bool keepToFolders() {
+    landlock_ruleset_attr handled{};
+    handled.handled_access_fs = (LANDLOCK_ACCESS_FS_MAKE_SYM << 1) - 1;
+    const long ruleset =
+        landlockCall(__NR_landlock_create_ruleset, long(reinterpret_cast<uintptr_t>(&handled)),
+                     long(sizeof handled), 0);
+    if (ruleset < 0) return false;
+    for (const std::string &folder : readableFolders) {
+        const int beneath = open(folder.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC);
+        if (beneath < 0) continue;  // gone since the helper read it
+        landlock_path_beneath_attr rule{};
+        rule.allowed_access = LANDLOCK_ACCESS_FS_READ_FILE | LANDLOCK_ACCESS_FS_READ_DIR;
+        rule.parent_fd = beneath;
+        landlockCall(__NR_landlock_add_rule, ruleset, LANDLOCK_RULE_PATH_BENEATH,
+                     long(reinterpret_cast<uintptr_t>(&rule)));
+        close(beneath);
+    }
+    const bool kept = prctl(PR_SET_NO_NEW_PRIVS, 1, 0, 0, 0) == 0 &&
+                      landlockCall(__NR_landlock_restrict_self, ruleset, 0, 0) == 0;
+    close(int(ruleset));
+    return kept;
+}
+
 // Calls any reader may make, by name: a name the architecture does not have is passed over.
 // Everything else ends the worker.
 const char *const kAllowed[] = {
@@ -55,7 +102,9 @@ const char *const kAllowed[] = {
     // facts some libraries look up
     "clock_gettime", "clock_gettime64", "gettimeofday", "sysinfo", "getrlimit", "ugetrlimit",
     // what a new thread of the C library sets up for itself
-    "set_robust_list", "rseq"};
+    "set_robust_list", "rseq",
+    // the keys of librsvg's hash tables
+    "getrandom"};
 
 // The futex operations of the C library's locks, condition variables and thread joins, with
 // or without their private and clock flags; never the priority-inheritance ones, whose kernel
@@ -116,11 +165,20 @@ void setCallResult(ucontext_t *registers, long result) {
 #endif
 }
 
+// The calls that ask whether a path may be read or written, which Landlock does not answer.
+bool isAccessCall(long call) {
+#if defined(SYS_access)
+    if (call == SYS_access) return true;
+#endif
+    return call == SYS_faccessat || call == SYS_faccessat2;
+}
+
 // Answers a call the filter trapped. The processors a thread may run on: its own (named by its
 // thread or process number, as a look at a thread's attributes names it), asked again as the
 // calling thread's; no such process for any other. A status call: the status of the
 // descriptor when the path is empty and the call asks for the descriptor's own (as fstat
-// asks), made again with the path the filter lets through; a refusal for any other path. Kept
+// asks), made again with the path the filter lets through; a refusal for any other path. Whether
+// a path may be read: whether it opens for reading. Kept
 // to plain calls and reads: it runs in a process that may have been taken over.
 void answerTrappedCall(int, siginfo_t *info, void *context) {
     if (info->si_code != kSeccompTrap) return;
@@ -134,6 +192,25 @@ void answerTrappedCall(int, siginfo_t *info, void *context) {
         if (process == getpid() || process == gettid()) {
             result = syscall(call, 0, callArgument(registers, 1), callArgument(registers, 2));
             if (result == -1) result = -errno;
+        }
+        setCallResult(registers, result);
+        errno = saved;
+        return;
+    }
+    if (isAccessCall(call)) {
+        // Asked as an opening for reading, which Landlock then answers.
+#if defined(SYS_access)
+        const bool plain = call == SYS_access;
+#else
+        const bool plain = false;
+#endif
+        const long folder = plain ? AT_FDCWD : long(callArgument(registers, 0));
+        const unsigned long path = callArgument(registers, plain ? 0 : 1);
+        const unsigned long mode = callArgument(registers, plain ? 1 : 2);
+        if ((mode & ~static_cast<unsigned long>(R_OK)) == 0) {
+            const long opened = syscall(SYS_openat, folder, path, O_RDONLY | O_CLOEXEC);
+            result = opened >= 0 ? 0 : -errno;
+            if (opened >= 0) close(int(opened));
         }
         setCallResult(registers, result);
         errno = saved;
@@ -252,6 +329,45 @@ std::vector<sock_filter> compileFilter() {
 #else
         allow(filter, status.name, 1, &ownStatus[1]);
 #endif
+    }
+    // Opening a file for reading only, where Landlock keeps the worker to the font folders;
+    // refused anywhere else, which text drawn without its font survives.
+    struct OpenCall {
+        const char *name;
+        unsigned flags;
+    };
+    for (const OpenCall &opening : {OpenCall{"openat", 2}, OpenCall{"open", 1}}) {
+        const int call = seccomp_syscall_resolve_name(opening.name);
+        if (call == __NR_SCMP_ERROR) continue;
+        if (!foldersKept) {
+            seccomp_rule_add(filter, SCMP_ACT_ERRNO(EACCES), call, 0);
+            continue;
+        }
+        const scmp_arg_cmp readOnly =
+            argument(opening.flags, SCMP_CMP_MASKED_EQ, O_ACCMODE | O_CREAT | O_TRUNC, O_RDONLY);
+        seccomp_rule_add_array(filter, SCMP_ACT_ALLOW, call, 1, &readOnly);
+        // Opening to write is refused, as a library writing a cache of its own may try.
+        for (const int writing : {O_WRONLY, O_RDWR, O_CREAT, O_TRUNC}) {
+            const scmp_arg_cmp flagged = argument(opening.flags, SCMP_CMP_MASKED_EQ,
+                                                  scmp_datum_t(writing), scmp_datum_t(writing));
+            seccomp_rule_add_array(filter, SCMP_ACT_ERRNO(EACCES), call, 1, &flagged);
+        }
+    }
+    // Whether standard error is a socket, as GLib asks before its first message: it is not.
+    const int peer = seccomp_syscall_resolve_name("getpeername");
+    if (peer != __NR_SCMP_ERROR) seccomp_rule_add(filter, SCMP_ACT_ERRNO(ENOTSOCK), peer, 0);
+    // Whether a file may be read, which Landlock does not answer: as a trial opening, through
+    // the trap's handler, where folders are kept to; refused elsewhere.
+    for (const char *name : {"access", "faccessat", "faccessat2"}) {
+        const int call = seccomp_syscall_resolve_name(name);
+        if (call == __NR_SCMP_ERROR) continue;
+#if defined(LUMOSCAPE_CALL_TRAP)
+        if (foldersKept) {
+            seccomp_rule_add(filter, SCMP_ACT_TRAP, call, 0);
+            continue;
+        }
+#endif
+        seccomp_rule_add(filter, SCMP_ACT_ERRNO(EACCES), call, 0);
     }
     // Signals to itself only, as abort sends; reading its own limits, never setting them.
     const scmp_arg_cmp self = argument(0, SCMP_CMP_EQ, kOwnProcess);
@@ -374,6 +490,7 @@ void prepareWorkerFilter() {
     // (cppcheck reads valgrind.h's client request as a constant.)
     // cppcheck-suppress knownConditionTrueFalse
     if (underValgrind()) return;
+    foldersKept = landlockVersion() > 0;
     workerFilter = compileFilter();
     filtersTaken = kernelTakesFilters();
     if (workerFilter.empty() || !filtersTaken)
@@ -384,6 +501,18 @@ void prepareWorkerFilter() {
 }
 
 const std::vector<sock_filter> &workerFilterProgram() { return workerFilter; }
+
+bool allowedFoldersReadable() { return !lockedDown || workerFilter.empty() || foldersKept; }
+
+void allowReadingBeneath(const char *folder) {
+    const std::string path = folder;
+    for (const std::string &kept : readableFolders) {
+        if (path.compare(0, kept.size(), kept) == 0 &&
+            (path.size() == kept.size() || path[kept.size()] == '/' || kept.back() == '/'))
+            return;
+    }
+    readableFolders.push_back(path);
+}
 
 void lockDownWorker(const DecodeLimits &limits) {
     if (!keepOnlyDescriptors(kWorkerChannel, kWorkerChannel)) _exit(kWorkerNotStarted);
@@ -401,6 +530,8 @@ void lockDownWorker(const DecodeLimits &limits) {
         limit(RLIMIT_CPU, rlim_t(limits.cpuSeconds), rlim_t(limits.cpuSeconds) + 1);
     limitThreads();
     dropCapabilities();
+    // A filter that lets files be opened holds only with the folders kept to.
+    if (foldersKept && !keepToFolders()) _exit(kWorkerNotLockedDown);
 #if defined(LUMOSCAPE_CALL_TRAP)
     struct sigaction trapped {};
     trapped.sa_sigaction = answerTrappedCall;
@@ -408,4 +539,5 @@ void lockDownWorker(const DecodeLimits &limits) {
     sigaction(SIGSYS, &trapped, nullptr);
 #endif
     loadFilter();
+    lockedDown = true;
 }
