@@ -52,7 +52,7 @@ struct ModernInput {
 struct Inputs {
     std::string dir;
     std::string bigJpeg, bigP3Jpeg, bigPng, bigWebp, mediumPng, screenPng, hugeJpeg, panoramaJpeg,
-        tallPng, widePng, broadPng, oddPng, lineArtPng, interlacedPng;
+        tallPng, widePng, broadPng, oddPng, lineArtPng, interlacedPng, smallPng, iconSvg;
     int bigWidth = 4000, bigHeight = 3000;
     int hugeWidth = 8000, hugeHeight = 6000;
     int panoramaWidth = 18000, panoramaHeight = 3000;
@@ -552,6 +552,11 @@ void makeInputs() {
     inputs.oddPng = inputs.dir + "/odd.png";
     inputs.lineArtPng = inputs.dir + "/line-art.png";
     inputs.interlacedPng = inputs.dir + "/interlaced.png";
+    inputs.smallPng = inputs.dir + "/small.png";
+    // An icon's shapes (a gradient, a stroked circle) over a 40x30 view box, stated at 640x480:
+    // drawn at the screen's size.
+    inputs.iconSvg = inputs.dir + "/icon.svg";
+    std::ofstream(inputs.iconSvg) << svgDrawing(640, 480, false);
     for (size_t i = 0; i < inputs.modern.size(); i++) {
         ModernInput &input = inputs.modern[i];
         input.path = inputs.dir + "/modern-" + std::to_string(i);
@@ -575,7 +580,8 @@ void makeInputs() {
         !writeTestWebp(inputs.bigWebp, inputs.bigWidth, inputs.bigHeight, WebpKind::lossy) ||
         !writePhotoPng(inputs.widePng, inputs.wideWidth, inputs.wideHeight) ||
         !writePhotoPng(inputs.broadPng, inputs.broadWidth, inputs.broadHeight) ||
-        !writePhotoPng(inputs.mediumPng, 640, 480) || !writePhotoPng(inputs.screenPng, 320, 240)) {
+        !writePhotoPng(inputs.mediumPng, 640, 480) || !writePhotoPng(inputs.screenPng, 320, 240) ||
+        !writePhotoPng(inputs.smallPng, 200, 150)) {
         fprintf(stderr, "cannot write the benchmark images in %s\n", inputs.dir.c_str());
         exit(1);
     }
@@ -585,7 +591,7 @@ void removeInputs() {
     for (const std::string &path :
          {inputs.bigJpeg, inputs.bigP3Jpeg, inputs.bigPng, inputs.bigWebp, inputs.mediumPng,
           inputs.screenPng, inputs.hugeJpeg, inputs.panoramaJpeg, inputs.tallPng, inputs.widePng,
-          inputs.broadPng}) {
+          inputs.broadPng, inputs.smallPng, inputs.iconSvg}) {
         unlink(path.c_str());
     }
     for (const ModernInput &input : inputs.modern) unlink(input.path.c_str());
@@ -663,6 +669,10 @@ int main(int argc, char **argv) {
     registered.push_back(benchmark::RegisterBenchmark(
         ("in-process/" + bigSize + " P3 JPEG").c_str(), loadInProcess, inputs.bigP3Jpeg));
     registered.push_back(benchmark::RegisterBenchmark("convert/320x240 P3", convertFitted));
+    registered.push_back(
+        benchmark::RegisterBenchmark("in-process/SVG icon", loadInProcess, inputs.iconSvg));
+    registered.push_back(
+        benchmark::RegisterBenchmark("in-process/200×150 PNG", loadInProcess, inputs.smallPng));
     benchmark::internal::Benchmark *bigSteps[] = {
         benchmark::RegisterBenchmark("forward/big", forwardStep, inputs.bigPng),
         benchmark::RegisterBenchmark("backward/big", backwardStep, inputs.bigPng)};
@@ -901,6 +911,12 @@ int main(int argc, char **argv) {
     rows.push_back({"Load and fit, " + bigSize + " Display P3 JPEG (in-process)",
                     duration(t[p3Name]), "the same JPEG untagged: " + duration(t[plainName]),
                     number(t[p3Name] / t[plainName], "%.3f×"), "≤ 1.05×"});
+    // An icon drawn at the screen's size, once librsvg is loaded and set up, beside a small PNG.
+    rows.push_back({"Load and fit, SVG icon stated at 640×480, drawn at 320×240 (in-process)",
+                    duration(t["in-process/SVG icon"]),
+                    "a 200×150 PNG: " + duration(t["in-process/200×150 PNG"]),
+                    number(t["in-process/SVG icon"] / t["in-process/200×150 PNG"], "%.2f×"),
+                    "≤ 2×"});
     // The photos phones and the web send, each beside its library's full decode and the peers'
     // peaks for the same photo.
     const std::string libraries[] = {"libheif", "libheif",  "libavif", "libavif",
