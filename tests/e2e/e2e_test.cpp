@@ -73,6 +73,8 @@ const struct {
     {"lumoscape-jxl.so", true},
     {"libopenjp2", true},
     {"lumoscape-jp2.so", true},
+    {"librsvg", true},
+    {"lumoscape-svg.so", true},
     {"lumoscape-colour.so", true},
 };
 
@@ -91,6 +93,8 @@ TEST_F(EndToEndTest,
         ASSERT_TRUE(writeModernFile(files.back(), format, ModernKind::still, 64, 48));
     }
     files.push_back(image("e.bmp", makeSolid(64, 48, kRed)));
+    files.push_back(dir + "/f.svg");
+    writeFile(files.back(), svgDrawing(64, 48, false));
     startViewer(files);
     waitForLines(2);
     const pid_t helper = helperOf(viewer.pid);
@@ -102,13 +106,15 @@ TEST_F(EndToEndTest,
         EXPECT_EQ(viewerMaps.find(library.file), std::string::npos);
         EXPECT_EQ(helperMaps.find(library.file) == std::string::npos, library.heavy);
     }
-    // Each of the newer formats, and a BMP for SDL_image, is shown or read ahead, its libraries
-    // loaded before the worker that decodes it locks itself down: a load after would end it.
-    for (int step = 0; step < 5; step++) press("space");
-    const std::vector<std::string> lines = splitLines(waitForLines(7));
-    ASSERT_EQ(lines.size(), 7u);
+    // Each of the newer formats, a BMP for SDL_image and an SVG, is shown or read ahead, its
+    // libraries loaded before the worker that decodes it locks itself down: a load after would
+    // end it.
+    for (int step = 0; step < 6; step++) press("space");
+    const std::vector<std::string> lines = splitLines(waitForLines(8));
+    ASSERT_EQ(lines.size(), 8u);
     for (size_t i = 0; i < lines.size(); i++)
-        EXPECT_EQ(lines[i], "INFO: loaded " + files[i] + ": 64x48 24bpp");
+        EXPECT_EQ(lines[i], "INFO: loaded " + files[i] + ": 64x48 " +
+                                (i + 1 == lines.size() ? "32" : "24") + "bpp");
     helperMaps = mapsOf(helper);
     for (const auto &library : kDecoderLibraries) {
         SCOPED_TRACE(library.file);
