@@ -131,7 +131,7 @@ struct SampleKind {
 /// Every kind writeSample makes: at least one of each image type the viewer decodes.
 extern const std::vector<SampleKind> sampleKinds;
 /// An SVG drawing that states a width x height size over a 40x30 view box, with a word of
-/// text where `text`.
+/// text and its blurred shadow where `text`.
 std::string svgDrawing(int width, int height, bool text);
 /// Writes `bytes` gzipped; false on failure.
 bool writeGzipped(const std::string &path, const std::string &bytes);

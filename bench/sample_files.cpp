@@ -257,7 +257,11 @@ std::string svgDrawing(int width, int height, bool text) {
              "<rect width='40' height='30' fill='url(#g)'/>"
              "<circle cx='20' cy='12' r='8' fill='#e33' stroke='#000'/>%s</svg>\n",
              width, height,
-             text ? "<text x='2' y='28' font-family='sans-serif' font-size='7'>Lumo</text>" : "");
+             text ? "<filter id='s'><feGaussianBlur stdDeviation='0.6'/></filter>"
+                    "<text x='2.4' y='28.4' font-family='sans-serif' font-size='7' opacity='0.5' "
+                    "filter='url(#s)'>Lumo</text>"
+                    "<text x='2' y='28' font-family='sans-serif' font-size='7'>Lumo</text>"
+                  : "");
     return svg;
 }
 
