@@ -177,9 +177,9 @@ bool isAccessCall(long call) {
 // thread or process number, as a look at a thread's attributes names it), asked again as the
 // calling thread's; no such process for any other. A status call: the status of the
 // descriptor when the path is empty and the call asks for the descriptor's own (as fstat
-// asks), made again with the path the filter lets through; a refusal for any other path. Whether
-// a path may be read: whether it opens for reading. Kept
-// to plain calls and reads: it runs in a process that may have been taken over.
+// asks), made again with the path the filter lets through; a refusal for any other path.
+// Whether a path may be read: whether it opens for reading. Kept to plain calls and reads: it
+// runs in a process that may have been taken over.
 void answerTrappedCall(int, siginfo_t *info, void *context) {
     if (info->si_code != kSeccompTrap) return;
     auto *registers = static_cast<ucontext_t *>(context);
